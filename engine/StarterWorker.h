@@ -1,0 +1,97 @@
+#pragma once
+// The update engine: runs the whole update on a thread of its own and reports
+// to its event sink; after success the UI thread calls handOff.
+
+#include "engine/EngineTypes.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace boost { namespace filesystem { class path; } }
+
+struct FileGroup {
+    std::string name;
+    std::wstring saveDir;
+    std::vector<std::string> hosts;
+    std::vector<gametool::FileInfoPtr> files;
+};
+
+struct UpdateFileInfo {
+    gametool::FileInfoPtr file;
+    std::shared_ptr<FileGroup> group;
+    bool flag = false;
+};
+
+// "updater", relative to the current directory.
+extern const std::wstring updaterDirectory;
+
+class StarterWorker : public gametool::FileDownloadListener {
+public:
+    // Bounds of the run loop, so that it neither hammers dead servers nor waits for ever.
+    static const int kMaxFailedChecks = 10;
+    static const int kMaxFailedPasses = 10;
+    static constexpr std::chrono::milliseconds kFirstCheckDelay{1000};
+    static constexpr std::chrono::milliseconds kMaxCheckDelay{30000};
+    static constexpr std::chrono::milliseconds kPassDelay{1000};
+
+    typedef std::function<void(std::chrono::milliseconds)> Sleeper;
+
+    explicit StarterWorker(gametool::EventSet* eventSink);
+    ~StarterWorker() override;
+    StarterWorker(const StarterWorker&) = delete;
+    StarterWorker& operator=(const StarterWorker&) = delete;
+
+    // Starts run() on its own thread.
+    void start();
+    // The thread body; emits Finished as its last act.
+    void run();
+    // Waits for the run thread, if one was started (tests and the terminal front end).
+    void join();
+
+    // How the run loop waits between attempts; tests make it instant.
+    void setSleeper(Sleeper sleeper);
+    // The built-in version-server hosts (the deployment's, by default).
+    void setBuiltInHosts(const std::vector<std::string>& hosts);
+
+    void onBytesReceived(std::uint64_t count) override;
+    void onMessage(const std::string& text) override;
+    virtual void onDownloadComplete(const std::string& first, const std::string& second);
+
+    // Phases, in the order the run loop uses them.
+    bool readTestConfig();
+    bool runUpdateCheck();
+    bool readLauncherInfo(const std::string& path);
+    void collectPendingFiles();
+    bool downloadAndInstall();
+    bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1);
+    bool downloadFile(const std::wstring& localPath, const std::string& host,
+                      const gametool::FileInfo& file);
+
+    // Starts the configured program, or the self-replacement; true when started.
+    bool handOff(const std::wstring& passThroughArg);
+
+    // Read access for the shell and for tests.
+    const std::string& updaterName() const;
+    const std::string& gameClientPath() const;
+    std::shared_ptr<FileGroup> updaterGroup() const;
+    const std::string& versionHost() const;
+    bool selfUpdatePending() const;
+    bool isWow64() const;
+    std::uint64_t totalBytes() const;
+    std::uint64_t receivedBytes() const;
+    const std::map<std::string, std::shared_ptr<UpdateFileInfo>>& pending() const;
+
+    struct InnerData;
+
+private:
+    void emit(std::int32_t kind, const EventValue& first, const EventValue& second);
+    std::unique_ptr<InnerData> m_data;
+};
+
+// Parameter text of the hidden cmd.exe that replaces the starter and starts it again.
+std::wstring buildSelfReplaceParameters(const std::wstring& exeDir, const std::wstring& passThroughArg);

@@ -1,0 +1,60 @@
+#pragma once
+// The one place that touches the file system by platform call. Paths are wide
+// strings, passed on unchanged; operations report failure only through results.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class FileManager {
+public:
+    class File {
+    public:
+        ~File();
+        File(const File&) = delete;
+        File& operator=(const File&) = delete;
+
+        // Writes in pieces of at most 1 MiB; false when a piece fails or is short.
+        bool write(const void* data, std::int64_t size);
+        bool seekToEnd();
+        std::int64_t position();
+
+    private:
+        friend class FileManager;
+        explicit File(std::intptr_t handle);
+        std::intptr_t handle_;
+    };
+
+    class DirectoryVisitor {
+    public:
+        // Return false to stop the walk.
+        virtual bool visit(const wchar_t* name, bool isDirectory) = 0;
+
+    protected:
+        ~DirectoryVisitor() = default;
+    };
+
+    static FileManager& instance();
+
+    void createDirectory(const std::wstring& path);
+    bool createDirectories(const std::wstring& path);
+    bool isFile(const std::wstring& path);
+    bool isDirectory(const std::wstring& path);
+    bool deleteFile(const std::wstring& path, bool clearReadOnly = false);
+    bool copyFile(const std::wstring& source, const std::wstring& destination);
+    std::unique_ptr<File> openFile(const std::wstring& path, bool append);
+    void walkDirectory(const std::wstring& directory, const std::wstring& pattern,
+                       DirectoryVisitor& visitor);
+
+    // Plain rename that fails when the destination exists.
+    bool moveFile(const std::wstring& source, const std::wstring& destination);
+    // Removes a directory and everything below it, never following a link or
+    // junction out of the tree. No confirmation, no recycle bin.
+    bool deleteDirectoryTree(const std::wstring& path);
+
+    // Largest piece handed to the platform by File::write.
+    static const std::int64_t kWritePiece = 1024 * 1024;
+
+private:
+    FileManager() = default;
+};
