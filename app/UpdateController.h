@@ -1,0 +1,44 @@
+#pragma once
+// The bridge between the engine and the progress dialog: counts what the engine
+// reports, composes the status text and percentage when the dialog's timer asks,
+// and passes the final result on as a message.
+
+#include "engine/EngineTypes.h"
+
+#include <cstdint>
+#include <string>
+
+class CLauncherDlg;
+class StarterWorker;
+
+// Messages to the dialog; the numbers of WM_USER + 100 and WM_USER + 101.
+constexpr unsigned WM_UPDATE_PROGRESS = 0x0400 + 100;
+constexpr unsigned WM_UPDATE_FINISHED = 0x0400 + 101;  // wParam: the ResultCode
+
+enum class SizeUnit : std::int32_t { Bytes = 0, KB = 1, MB = 2 };
+
+class UpdateController : public gametool::EventSet {
+public:
+    // Creates the engine with this controller as its event sink; does not start it.
+    explicit UpdateController(CLauncherDlg* dialog);
+    ~UpdateController() override;
+    UpdateController(const UpdateController&) = delete;
+    UpdateController& operator=(const UpdateController&) = delete;
+
+    // Called by the engine on its run thread.
+    void onEvent(UpdateEvent& event) override;
+
+    StarterWorker* worker() const;
+
+    // Called by the dialog's timer on the UI thread: "正在更新:" with the current and
+    // total size in one unit, and the percentage (not limited to 100).
+    void pollProgress(std::wstring& text, std::int32_t& percent);
+
+    struct InnerData;
+
+private:
+    void updateProgress(std::uint64_t current, std::uint64_t total);
+    void sendToDialog(unsigned message, std::uintptr_t wParam);
+
+    InnerData* m_data;
+};
