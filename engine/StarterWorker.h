@@ -89,6 +89,8 @@ public:
     struct InnerData;
 
 private:
+    // The phases in order; the result code that Finished carries.
+    std::int32_t runLoop();
     void emit(std::int32_t kind, const EventValue& first, const EventValue& second);
     std::unique_ptr<InnerData> m_data;
 };

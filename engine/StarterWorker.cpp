@@ -1,0 +1,179 @@
+// Construction, start and run loop of the worker, its listener operations and
+// the events it sends to its sink.
+
+#include "engine/StarterWorker.h"
+#include "engine/StarterWorkerData.h"
+
+#include "net/FileDownloader.h"
+#include "platform/Platform.h"
+#include "support/FileManager.h"
+#include "support/Log.h"
+#include "support/LogPruning.h"
+#include "support/TextConvert.h"
+
+#include <boost/chrono.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+const std::wstring updaterDirectory = L"updater";
+
+constexpr std::chrono::milliseconds StarterWorker::kFirstCheckDelay;
+constexpr std::chrono::milliseconds StarterWorker::kMaxCheckDelay;
+constexpr std::chrono::milliseconds StarterWorker::kPassDelay;
+
+namespace {
+
+// An interruption point, so that a stop request cuts a wait short.
+void sleepInterruptibly(std::chrono::milliseconds duration)
+{
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(duration.count()));
+}
+
+}  // namespace
+
+StarterWorker::StarterWorker(gametool::EventSet* eventSink)
+    : m_data(new InnerData)
+{
+    m_data->eventSink = eventSink;
+    m_data->isWow64 = platform::isWow64();
+    m_data->updaterName = "updater/Updater.exe";
+    m_data->sleeper = &sleepInterruptibly;
+    m_data->builtInHosts = {LAUNCHER_VERSION_HOST_1, LAUNCHER_VERSION_HOST_2};
+
+    // Both may exist already; any failure shows up later, where the files are written.
+    FileManager::instance().createDirectory(L"Log");
+    FileManager::instance().createDirectory(updaterDirectory);
+}
+
+StarterWorker::~StarterWorker()
+{
+    // The owner keeps the worker for the life of the process; a thread that still
+    // runs is let go rather than waited for.
+    if (m_data->thread && m_data->thread->joinable())
+        m_data->thread->detach();
+}
+
+void StarterWorker::start()
+{
+    m_data->thread = std::make_shared<boost::thread>(&StarterWorker::run, this);
+}
+
+void StarterWorker::join()
+{
+    if (m_data->thread && m_data->thread->joinable())
+        m_data->thread->join();
+}
+
+void StarterWorker::setSleeper(Sleeper sleeper)
+{
+    m_data->sleeper = sleeper ? std::move(sleeper) : Sleeper(&sleepInterruptibly);
+}
+
+void StarterWorker::setBuiltInHosts(const std::vector<std::string>& hosts)
+{
+    m_data->builtInHosts = hosts;
+}
+
+void StarterWorker::run()
+{
+    std::int32_t result = ResultConfigurationFailed;
+    try {
+        result = runLoop();
+    } catch (const boost::thread_interrupted&) {
+        // Someone asked the thread to stop: it ends without a word.
+        return;
+    } catch (const std::exception& e) {
+        Log::instance().write(e.what());
+        // The window waits for Finished; it must get one.
+        result = ResultConfigurationFailed;
+    }
+
+    try {
+        emit(UpdateEvent::Finished, EventValue(result), EventValue(std::uint64_t(0)));
+    } catch (const boost::thread_interrupted&) {
+        return;
+    } catch (const std::exception& e) {
+        Log::instance().write(e.what());
+    }
+}
+
+std::int32_t StarterWorker::runLoop()
+{
+    InnerData& d = *m_data;
+
+    // Update checks until one succeeds, with a growing pause in between.
+    int failedChecks = 0;
+    std::chrono::milliseconds delay = kFirstCheckDelay;
+    while (!runUpdateCheck()) {
+        ++failedChecks;
+        if (failedChecks >= kMaxFailedChecks)
+            return ResultServerUnreachable;
+        d.sleeper(delay);
+        delay = std::min(delay * 2, kMaxCheckDelay);
+    }
+
+    pruneLogFiles();
+
+    // A configuration the update check delivered under "updater" wins.
+    std::string configPath = "launcher_info.cfg";
+    const std::wstring deliveredConfig = joinPath(updaterDirectory, L"launcher_info.cfg");
+    if (FileManager::instance().isFile(deliveredConfig))
+        configPath = wideToNarrow(deliveredConfig);
+    if (!readLauncherInfo(configPath))
+        return ResultConfigurationFailed;
+
+    // Download passes until one installs everything, with a pause after each failed one.
+    int failedPasses = 0;
+    for (;;) {
+        collectPendingFiles();
+        if (d.pending.empty())
+            return ResultSuccess;
+        emit(UpdateEvent::Progress, EventValue(d.receivedBytes), EventValue(d.totalBytes));
+        if (downloadAndInstall())
+            return ResultSuccess;
+        ++failedPasses;
+        if (failedPasses >= kMaxFailedPasses)
+            return ResultConfigurationFailed;
+        d.sleeper(kPassDelay);
+    }
+}
+
+void StarterWorker::onBytesReceived(std::uint64_t count)
+{
+    m_data->receivedBytes += count;
+    emit(UpdateEvent::BytesReceived, EventValue(count), EventValue(std::uint64_t(0)));
+}
+
+void StarterWorker::onMessage(const std::string& text)
+{
+    Log::instance().write(text);
+}
+
+void StarterWorker::onDownloadComplete(const std::string& first, const std::string& second)
+{
+    Log::instance().write("下载完成", second, first);
+}
+
+void StarterWorker::emit(std::int32_t kind, const EventValue& first, const EventValue& second)
+{
+    UpdateEvent event{kind, first, second};
+    if (m_data->eventSink)
+        m_data->eventSink->onEvent(event);
+}
+
+const std::string& StarterWorker::updaterName() const { return m_data->updaterName; }
+const std::string& StarterWorker::gameClientPath() const { return m_data->gameClientPath; }
+std::shared_ptr<FileGroup> StarterWorker::updaterGroup() const { return m_data->updaterGroup; }
+const std::string& StarterWorker::versionHost() const { return m_data->versionHost; }
+bool StarterWorker::selfUpdatePending() const { return m_data->selfUpdatePending; }
+bool StarterWorker::isWow64() const { return m_data->isWow64; }
+std::uint64_t StarterWorker::totalBytes() const { return m_data->totalBytes; }
+std::uint64_t StarterWorker::receivedBytes() const { return m_data->receivedBytes; }
+
+const std::map<std::string, std::shared_ptr<UpdateFileInfo>>& StarterWorker::pending() const
+{
+    return m_data->pending;
+}

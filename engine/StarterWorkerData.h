@@ -1,0 +1,45 @@
+#pragma once
+// The worker's private record, shared by the files that implement its phases.
+// Nothing outside engine/ includes this header.
+
+#include "engine/StarterWorker.h"
+
+#include <boost/thread/thread.hpp>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace gametool { class FileDownloader; }
+
+struct StarterWorker::InnerData {
+    std::string updaterName;
+    std::string gameClientPath;
+    std::map<std::string, std::shared_ptr<UpdateFileInfo>> pending;
+    std::shared_ptr<FileGroup> updaterGroup = std::make_shared<FileGroup>();
+    std::string versionHost;
+    std::shared_ptr<boost::thread> thread;
+    std::shared_ptr<gametool::FileDownloader> downloader;
+    gametool::EventSet* eventSink = nullptr;
+    std::uint64_t totalBytes = 0;
+    std::uint64_t receivedBytes = 0;
+    bool selfUpdatePending = false;
+    bool isWow64 = false;
+
+    // How the run loop waits, and which version servers it tries without a test.cfg.
+    StarterWorker::Sleeper sleeper;
+    std::vector<std::string> builtInHosts;
+};
+
+namespace engine_detail {
+
+// Where a file of a group lives locally: saveDir joined with the name, or saveDir
+// itself when the name is empty.
+std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file);
+
+// The digest sent to the version server: the local file's, or "unavailable".
+std::string localDigest(const std::wstring& path);
+
+}  // namespace engine_detail
