@@ -1,0 +1,151 @@
+// One update check against a version server: the manifest, the deletion list and
+// every file the manifest lists, over one connection.
+
+#include "engine/StarterWorker.h"
+#include "engine/StarterWorkerData.h"
+
+#include "net/VersionClient.h"
+#include "support/FileDigest.h"
+#include "support/FileManager.h"
+#include "support/InfoFile.h"
+#include "support/Log.h"
+#include "support/ObsoleteFiles.h"
+#include "support/PathSafety.h"
+#include "support/TextConvert.h"
+
+#include <boost/property_tree/info_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <map>
+#include <set>
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+// Reads the top-level entries of an INFO file that the server delivered; false
+// (logged) when it cannot be read or tries to pull in other files.
+bool readServerEntries(const std::wstring& path, const std::string& name,
+                       std::map<std::string, std::string>& entries)
+{
+    if (hasIncludeDirective(path)) {
+        Log::instance().write("服务器文件包含不允许的指令:", name);
+        return false;
+    }
+    pt::ptree tree;
+    try {
+        ScopedUserLocale userLocale;
+        pt::read_info(wideToNarrow(path), tree, std::locale());
+    } catch (const pt::info_parser_error& e) {
+        Log::instance().write(e.what());
+        return false;
+    }
+    for (const auto& child : tree)
+        entries[child.first] = child.second.data();
+    return true;
+}
+
+}  // namespace
+
+namespace engine_detail {
+
+std::string localDigest(const std::wstring& path)
+{
+    if (FileManager::instance().isFile(path))
+        return computeFileSha1(path);
+    return "unavailable";
+}
+
+}  // namespace engine_detail
+
+bool StarterWorker::runUpdateCheck()
+{
+    using engine_detail::localDigest;
+    InnerData& d = *m_data;
+    d.receivedBytes = 0;
+    d.totalBytes = 0;
+    VersionClient client;
+
+    if (!readTestConfig()) {
+        bool connected = false;
+        for (const std::string& host : d.builtInHosts) {
+            if (client.connect(host)) {
+                connected = true;
+                break;
+            }
+        }
+        if (!connected) {
+            Log::instance().write("没有可用版本服务器");
+            return false;
+        }
+    } else if (d.versionHost.empty() || !client.connect(d.versionHost)) {
+        // A test.cfg host replaces the built-in ones; the client logged why it failed.
+        return false;
+    }
+
+    const std::wstring manifest = joinPath(updaterDirectory, L"files.cfg");
+    if (client.fetchFile("files.cfg", localDigest(manifest), manifest) == FetchResult::Failed) {
+        Log::instance().write("下载版本服务器文件列表失败");
+        return false;
+    }
+    std::map<std::string, std::string> entries;
+    if (!readServerEntries(manifest, "files.cfg", entries))
+        return false;
+
+    const auto deletion = entries.find("delete_config.txt");
+    if (deletion != entries.end()) {
+        const std::wstring list = joinPath(updaterDirectory, L"delete_config.txt");
+        const FetchResult result = client.fetchFile("delete_config.txt", localDigest(list), list);
+        if (result == FetchResult::Failed) {
+            Log::instance().write("下载删除配置文件失败");
+            return false;
+        }
+        // Only a newly delivered list is acted on.
+        if (result == FetchResult::Fetched)
+            deleteObsoleteFiles();
+        entries.erase(deletion);
+    }
+
+    bool allFetched = true;
+    std::set<std::string> fetched;
+    for (const auto& entry : entries) {
+        const std::string& key = entry.first;
+        const std::string& value = entry.second;
+        // The server is not authenticated: it may only place files below the working directory.
+        if (!isConfinedRelativePath(key) ||
+            (!value.empty() && value != "public" && !isConfinedRelativePath(value))) {
+            Log::instance().write("文件路径不安全，已忽略:", key);
+            continue;
+        }
+
+        std::wstring local = narrowToWide(key);
+        if (!value.empty()) {
+            const std::wstring directory =
+                value == "public" ? (d.isWow64 ? L"x64" : L"win32") : narrowToWide(value);
+            // A directory that cannot be made shows up as a failed fetch below.
+            FileManager::instance().createDirectories(directory);
+            local = joinPath(directory, local);
+        }
+
+        const std::string digest = localDigest(local);
+        std::wstring target = local;
+        // The running starter cannot be overwritten; the hand-off puts the new one in place.
+        if (key == "Launcher.exe")
+            target += L".tmp";
+
+        switch (client.fetchFile(key, digest, target)) {
+        case FetchResult::Fetched:
+            fetched.insert(key);
+            break;
+        case FetchResult::Failed:
+            allFetched = false;
+            break;
+        case FetchResult::NoContent:
+            break;
+        }
+    }
+
+    if (fetched.count("Launcher.exe"))
+        d.selfUpdatePending = true;
+    return allFetched;
+}
