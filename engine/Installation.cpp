@@ -1,0 +1,127 @@
+// Download passes over the configured file group: compare local files by digest,
+// fetch what differs over HTTP, verify it and unpack packages.
+
+#include "engine/StarterWorker.h"
+#include "engine/StarterWorkerData.h"
+
+#include "net/HttpFileDownloader.h"
+#include "support/FileDigest.h"
+#include "support/FileManager.h"
+#include "support/Log.h"
+#include "support/TextConvert.h"
+
+#include <boost/thread/thread.hpp>
+
+namespace {
+
+// The text from the last '.' of the file name on; empty when the name has none.
+std::wstring extensionOf(const std::wstring& path)
+{
+    const std::wstring::size_type nameStart = path.find_last_of(L"/\\");
+    const std::wstring name = nameStart == std::wstring::npos ? path : path.substr(nameStart + 1);
+    const std::wstring::size_type dot = name.rfind(L'.');
+    return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
+}
+
+// Empties the worker's downloader however the download ends.
+class DownloaderSlot {
+public:
+    explicit DownloaderSlot(std::shared_ptr<gametool::FileDownloader>& slot) : slot_(slot) {}
+    ~DownloaderSlot() { slot_.reset(); }
+    DownloaderSlot(const DownloaderSlot&) = delete;
+    DownloaderSlot& operator=(const DownloaderSlot&) = delete;
+
+private:
+    std::shared_ptr<gametool::FileDownloader>& slot_;
+};
+
+}  // namespace
+
+namespace engine_detail {
+
+std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
+{
+    if (file.name.empty())
+        return group.saveDir;
+    return joinPath(group.saveDir, narrowToWide(file.name));
+}
+
+}  // namespace engine_detail
+
+void StarterWorker::collectPendingFiles()
+{
+    InnerData& d = *m_data;
+    d.totalBytes = 0;
+    d.receivedBytes = 0;
+    const std::shared_ptr<FileGroup> group = d.updaterGroup;
+    for (const gametool::FileInfoPtr& file : group->files) {
+        if (!fileNeedsUpdate(engine_detail::localPathOf(*group, *file), file->sha1))
+            continue;
+        // An entry from an earlier pass is kept as it is; its size counts again.
+        auto entry = std::make_shared<UpdateFileInfo>();
+        entry->file = file;
+        entry->group = group;
+        d.pending.emplace(file->name, entry);
+        d.totalBytes += file->size;
+    }
+}
+
+bool StarterWorker::fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1)
+{
+    if (!FileManager::instance().isFile(localPath)) {
+        Log::instance().write(wideToNarrow(localPath), "不存在，加入更新列表");
+        return true;
+    }
+    const std::string digest = computeFileSha1(localPath);
+    if (digest == expectedSha1)
+        return false;
+    Log::instance().write(wideToNarrow(localPath), digest,
+                          "校验失败，加入更新列表:服务器sha1:" + expectedSha1);
+    return true;
+}
+
+bool StarterWorker::downloadAndInstall()
+{
+    auto& pending = m_data->pending;
+    auto it = pending.begin();
+    while (it != pending.end()) {
+        boost::this_thread::interruption_point();
+
+        const std::shared_ptr<UpdateFileInfo> entry = it->second;
+        const FileGroup& group = *entry->group;
+        const gametool::FileInfo& file = *entry->file;
+        const std::wstring local = engine_detail::localPathOf(group, file);
+
+        // Only the first host is used; the configuration guarantees there is one.
+        if (group.hosts.empty() || !downloadFile(local, group.hosts.front(), file)) {
+            ++it;
+            continue;
+        }
+
+        const std::string digest = computeFileSha1(local);
+        if (digest != file.sha1) {
+            Log::instance().write("下载文件校验失败:" + wideToNarrow(local), digest, file.sha1);
+            ++it;
+            continue;
+        }
+
+        // A package stays where it was downloaded, so that the next comparison finds it current.
+        if (extensionOf(local) == L".quiv" && !extractPackage(group.saveDir, local)) {
+            Log::instance().write("解压文件失败:", wideToNarrow(local));
+            ++it;
+            continue;
+        }
+        it = pending.erase(it);
+    }
+    return pending.empty();
+}
+
+bool StarterWorker::downloadFile(const std::wstring& localPath, const std::string& host,
+                                 const gametool::FileInfo& file)
+{
+    InnerData& d = *m_data;
+    d.downloader = std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath);
+    DownloaderSlot slot(d.downloader);
+    d.downloader->setListener(this);
+    return d.downloader->download(false);
+}
