@@ -10,7 +10,6 @@
 #include "support/PathSafety.h"
 #include "support/TextConvert.h"
 
-#include <boost/filesystem/path.hpp>
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -41,7 +40,8 @@ std::uint64_t readSize(const std::string& text)
 // A launcher configuration under "updater" was put there by the version server.
 bool isDeliveredByServer(const std::wstring& path)
 {
-    return boost::filesystem::path(path).parent_path() == boost::filesystem::path(updaterDirectory);
+    const std::wstring::size_type separator = path.find_last_of(L"/\\");
+    return separator == updaterDirectory.size() && path.compare(0, separator, updaterDirectory) == 0;
 }
 
 }  // namespace
