@@ -1,0 +1,24 @@
+#include "net/FileDownloader.h"
+
+namespace gametool {
+
+FileDownloader::FileDownloader(const std::string& host, const std::string& path,
+                               const std::string& name, const std::wstring& localPath)
+    : m_data(std::make_shared<InnerData>()) {
+    m_data->host = host;
+    m_data->path = path;
+    m_data->name = name;
+    m_data->localPath = localPath;
+}
+
+FileDownloader::~FileDownloader() = default;
+
+void FileDownloader::setListener(FileDownloadListener* listener) { m_data->listener = listener; }
+
+void FileDownloader::reportReceived(std::uint64_t count) {
+    if (m_data->listener) {
+        m_data->listener->onBytesReceived(count);
+    }
+}
+
+}  // namespace gametool

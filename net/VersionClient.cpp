@@ -1,0 +1,170 @@
+#include "net/VersionClient.h"
+
+#include "net/VersionReply.h"
+#include "support/Log.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+
+namespace {
+
+using boost::asio::ip::tcp;
+using boost::system::error_code;
+
+const char kService[] = "7455";
+const char kGreeting[4] = {'q', 'u', 'i', 'v'};
+const unsigned char kFileRequest = 10;
+const std::chrono::seconds kConnectDeadline(3);
+// A fetch step that makes no progress for this long is given up.
+const std::chrono::seconds kStepDeadline(10);
+
+std::string errorText(const error_code& error, const char* operation) {
+    return boost::system::system_error(error, operation).what();
+}
+
+}  // namespace
+
+struct VersionClient::Session : ReplySource {
+    boost::asio::io_context io;
+    tcp::socket socket{io};
+    boost::asio::steady_timer deadline{io};
+
+    // Runs one socket operation to its end; the socket is closed when the
+    // operation makes no progress within the step deadline.
+    template <class Start>
+    error_code runStep(Start start, std::size_t& transferred) {
+        bool done = false;
+        error_code result;
+        io.restart();
+        deadline.expires_after(kStepDeadline);
+        deadline.async_wait([this, &done](const error_code& error) {
+            if (!error && !done) {
+                error_code ignored;
+                socket.close(ignored);
+            }
+        });
+        start([this, &done, &result, &transferred](const error_code& error, std::size_t count) {
+            done = true;
+            result = error;
+            transferred = count;
+            deadline.cancel();
+        });
+        io.run();
+        return result;
+    }
+
+    bool readSome(char* buffer, std::size_t size, std::size_t& received,
+                  std::string& error) override {
+        const error_code result = runStep(
+            [this, buffer, size](auto handler) {
+                socket.async_read_some(boost::asio::buffer(buffer, size), handler);
+            },
+            received);
+        if (result) {
+            error = errorText(result, "read");
+            closeQuietly();
+            return false;
+        }
+        return true;
+    }
+
+    bool writeAll(const char* data, std::size_t size, std::string& error) {
+        while (size > 0) {
+            std::size_t sent = 0;
+            const error_code result = runStep(
+                [this, data, size](auto handler) {
+                    socket.async_write_some(boost::asio::buffer(data, size), handler);
+                },
+                sent);
+            if (result) {
+                error = errorText(result, "write");
+                closeQuietly();
+                return false;
+            }
+            data += sent;
+            size -= sent;
+        }
+        return true;
+    }
+
+    void closeQuietly() {
+        error_code ignored;
+        socket.close(ignored);
+    }
+};
+
+VersionClient::VersionClient() : session_(new Session) {}
+
+VersionClient::~VersionClient() { session_->closeQuietly(); }
+
+bool VersionClient::connect(const std::string& host) {
+    Session& session = *session_;
+    try {
+        tcp::resolver resolver(session.io);
+        const tcp::resolver::results_type endpoints =
+            resolver.resolve(host, kService, tcp::resolver::numeric_service);
+
+        // One deadline for the whole list of addresses, not one per address.
+        boost::asio::steady_timer timer(session.io);
+        timer.expires_after(kConnectDeadline);
+        bool connected = false;
+        boost::asio::async_connect(session.socket, endpoints,
+                                   [&](const error_code& error, const tcp::endpoint&) {
+                                       connected = !error;
+                                       timer.cancel();
+                                   });
+        timer.async_wait([&](const error_code& error) {
+            if (!error && !connected) {
+                session.closeQuietly();
+            }
+        });
+        session.io.restart();
+        session.io.run();
+
+        if (connected && session.socket.is_open()) {
+            std::string ignored;
+            return session.writeAll(kGreeting, sizeof kGreeting, ignored);
+        }
+        Log::instance().write("连接服务器失败:", host);
+        session.io.restart();
+        return false;
+    } catch (const std::exception& error) {
+        Log::instance().write(error.what());
+        session.io.restart();
+        return false;
+    }
+}
+
+FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest,
+                                     const std::wstring& localPath) {
+    try {
+        const std::string text = name + ":" + digest;
+        const std::uint32_t length = static_cast<std::uint32_t>(text.size());
+        std::string frame;
+        frame.reserve(5 + text.size());
+        frame.push_back(static_cast<char>(kFileRequest));
+        frame.push_back(static_cast<char>(length >> 24));
+        frame.push_back(static_cast<char>(length >> 16));
+        frame.push_back(static_cast<char>(length >> 8));
+        frame.push_back(static_cast<char>(length));
+        frame += text;
+
+        std::string error;
+        if (!session_->writeAll(frame.data(), frame.size(), error)) {
+            Log::instance().write(error);
+            return FetchResult::Failed;
+        }
+        return receiveFileReply(*session_, name, digest, localPath);
+    } catch (const std::exception& error) {
+        Log::instance().write(error.what());
+        return FetchResult::Failed;
+    }
+}

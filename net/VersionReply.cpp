@@ -1,0 +1,151 @@
+#include "net/VersionReply.h"
+
+#include "support/FileManager.h"
+#include "support/Log.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const unsigned char kFileReply = 10;
+
+class ReplyReader {
+public:
+    explicit ReplyReader(ReplySource& source) : source_(source) {}
+
+    bool readExact(char* buffer, std::size_t size) {
+        while (size > 0) {
+            std::size_t received = 0;
+            if (!source_.readSome(buffer, size, received, error_)) {
+                return false;
+            }
+            buffer += received;
+            size -= received;
+        }
+        return true;
+    }
+
+    bool readLength(std::uint32_t& value) {
+        unsigned char bytes[4];
+        if (!readExact(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+            return false;
+        }
+        value = (std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
+                (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]);
+        return true;
+    }
+
+    // The piece buffer grows only as far as the data needs, at most one piece.
+    char* piece(std::size_t size) {
+        if (buffer_.size() < size) {
+            buffer_.resize(size);
+        }
+        return buffer_.data();
+    }
+
+    bool skip(std::uint64_t size) {
+        while (size > 0) {
+            const std::size_t now = std::size_t(std::min<std::uint64_t>(size, kReplyPiece));
+            if (!readExact(piece(now), now)) {
+                return false;
+            }
+            size -= now;
+        }
+        return true;
+    }
+
+    void logError() const { Log::instance().write(error_); }
+
+private:
+    ReplySource& source_;
+    std::string error_;
+    std::vector<char> buffer_;
+};
+
+// Puts the finished ".part" file in place of the old copy.
+bool installPart(const std::wstring& partPath, const std::wstring& localPath) {
+    FileManager& files = FileManager::instance();
+    if (files.isFile(localPath)) {
+        files.deleteFile(localPath);
+    }
+    if (files.moveFile(partPath, localPath)) {
+        return true;
+    }
+    if (files.copyFile(partPath, localPath)) {
+        files.deleteFile(partPath);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+FetchResult receiveFileReply(ReplySource& source, const std::string& name,
+                             const std::string& digest, const std::wstring& localPath) {
+    ReplyReader reader(source);
+    char code = 0;
+    if (!reader.readExact(&code, 1)) {
+        reader.logError();
+        return FetchResult::Failed;
+    }
+    if (static_cast<unsigned char>(code) != kFileReply) {
+        Log::instance().write("服务器返回错误文件下载信息");
+        return FetchResult::Failed;
+    }
+    std::uint32_t textLength = 0;
+    std::uint32_t contentLength = 0;
+    if (!reader.readLength(textLength) || !reader.skip(textLength) ||
+        !reader.readLength(contentLength)) {
+        reader.logError();
+        return FetchResult::Failed;
+    }
+    if (contentLength == 0) {
+        return FetchResult::NoContent;
+    }
+    Log::instance().write(name, " 文件下载完成 原始sha1:", digest);
+
+    FileManager& files = FileManager::instance();
+    const std::wstring partPath = localPath + L".part";
+    std::unique_ptr<FileManager::File> file = files.openFile(partPath, false);
+    if (!file) {
+        Log::instance().write("打开文件失败:", name);
+        // The content is still read so that the next request on this
+        // connection starts at a frame boundary.
+        if (!reader.skip(contentLength)) {
+            reader.logError();
+        }
+        return FetchResult::Failed;
+    }
+
+    bool written = true;
+    std::uint64_t remaining = contentLength;
+    while (remaining > 0) {
+        const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining, kReplyPiece));
+        char* data = reader.piece(now);
+        if (!reader.readExact(data, now)) {
+            file.reset();
+            files.deleteFile(partPath);
+            reader.logError();
+            return FetchResult::Failed;
+        }
+        // After a failed write the rest is still read, to stay in step with the server.
+        if (written && !file->write(data, std::int64_t(now))) {
+            written = false;
+        }
+        remaining -= now;
+    }
+    file.reset();
+    if (!written) {
+        files.deleteFile(partPath);
+        return FetchResult::Failed;
+    }
+    if (!installPart(partPath, localPath)) {
+        files.deleteFile(partPath);
+        Log::instance().write("打开文件失败:", name);
+        return FetchResult::Failed;
+    }
+    return FetchResult::Fetched;
+}
