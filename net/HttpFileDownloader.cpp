@@ -1,0 +1,457 @@
+#include "net/HttpFileDownloader.h"
+
+#include "support/FileManager.h"
+#include "support/Log.h"
+#include "support/TextConvert.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/asio/buffers_iterator.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <locale>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace gametool {
+
+namespace {
+
+using boost::asio::ip::tcp;
+using boost::system::error_code;
+
+const char kService[] = "80";
+const std::chrono::seconds kStepDeadline(6);
+const char kHeaderEnd[] = "\r\n\r\n";
+const std::size_t kHeaderEndLength = 4;
+// A response header that has not ended within this many bytes is refused.
+const std::size_t kHeaderLimit = 64 * 1024;
+const std::size_t kResponseReserve = 20971520;
+
+typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
+
+// A plain unsigned decimal number: digits only, no sign, no overflow.
+bool parseDecimal(const std::string& text, std::uint64_t& value) {
+    if (text.empty()) {
+        return false;
+    }
+    std::uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        const std::uint64_t digit = std::uint64_t(c - '0');
+        if (result > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        result = result * 10 + digit;
+    }
+    value = result;
+    return true;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blanks = " \t\r\n\v\f";
+    const std::string::size_type first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+void parseContentRange(const std::string& line, ResponseHeader& header) {
+    const std::string::size_type blank = line.rfind(' ');
+    const std::string value = trimmed(blank == std::string::npos ? line : line.substr(blank + 1));
+    std::vector<std::string> parts;
+    boost::algorithm::split(parts, value, boost::algorithm::is_any_of("-/"));
+    std::uint64_t first = 0, last = 0, total = 0;
+    // A line that does not hold three plain numbers says nothing usable.
+    if (parts.size() != 3 || !parseDecimal(parts[0], first) || !parseDecimal(parts[1], last) ||
+        !parseDecimal(parts[2], total)) {
+        return;
+    }
+    header.rangeStart = first;
+    header.rangeLength = last - first + 1;
+    header.rangeTotal = total;
+}
+
+// Completes the header read at the end mark, or once the limit is passed
+// without one (the handler then refuses the header).
+class HeaderEndMatch {
+public:
+    typedef std::pair<BufferIterator, bool> result_type;
+
+    explicit HeaderEndMatch(const boost::asio::streambuf* buffer) : buffer_(buffer) {}
+
+    result_type operator()(BufferIterator begin, BufferIterator end) const {
+        const BufferIterator found = std::search(begin, end, kHeaderEnd, kHeaderEnd + kHeaderEndLength);
+        if (found != end) {
+            return result_type(found + kHeaderEndLength, true);
+        }
+        if (buffer_->size() >= kHeaderLimit) {
+            return result_type(end, true);
+        }
+        // The end mark may straddle two reads: search again from its possible start.
+        const std::ptrdiff_t keep = std::min<std::ptrdiff_t>(kHeaderEndLength - 1, end - begin);
+        return result_type(end - keep, false);
+    }
+
+private:
+    const boost::asio::streambuf* buffer_;
+};
+
+}  // namespace
+
+bool parseHeader(std::istream& input, ResponseHeader& header) {
+    // Numbers on the wire never carry the user's digit grouping.
+    input.imbue(std::locale::classic());
+    input >> header.httpVersion >> header.statusCode;
+    std::getline(input, header.reason);
+    if (!input || header.httpVersion.compare(0, 5, "HTTP/") != 0) {
+        return false;
+    }
+    if (header.statusCode != 200 && header.statusCode != 206) {
+        return false;
+    }
+    std::string line;
+    while (std::getline(input, line) && line != "\r") {
+        if (boost::algorithm::starts_with(line, "Content-Length:")) {
+            std::istringstream number(line.substr(line.rfind(':') + 1));
+            number.imbue(std::locale::classic());
+            std::uint64_t value = 0;
+            if (number >> value) {
+                header.contentLength = value;
+            }
+        } else if (boost::algorithm::starts_with(line, "Content-Range:")) {
+            parseContentRange(line, header);
+        }
+    }
+    return true;
+}
+
+struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDownloader::InterData> {
+    explicit InterData(HttpFileDownloader* downloader)
+        : owner(downloader), responseBuffer(std::make_shared<boost::asio::streambuf>()) {
+        responseBuffer->prepare(kResponseReserve);
+    }
+
+    HttpFileDownloader* owner;
+    ResponseHeader header;
+    std::shared_ptr<boost::asio::streambuf> responseBuffer;
+    boost::asio::streambuf requestBuffer;
+    std::uint64_t totalSize = 0;
+    std::uint64_t receivedSize = 0;
+    boost::filesystem::path targetPath;
+    boost::filesystem::path tempPath;
+    std::string requestText;
+    std::unique_ptr<FileManager::File> outputFile;
+    boost::asio::io_context ioService;
+    tcp::socket socket{ioService};
+    tcp::resolver resolver{ioService};
+    tcp::resolver::results_type endpoints;
+    boost::asio::steady_timer deadline{ioService};
+    bool resume = false;
+    // Set when the run failed: the handlers still queued only drain away.
+    bool abandoned = false;
+
+    FileDownloader::InnerData& job() { return *owner->m_data; }
+
+    void armDeadline() {
+        try {
+            deadline.expires_after(kStepDeadline);
+        } catch (const std::exception& error) {
+            Log::instance().write(error.what());
+        }
+        std::shared_ptr<InterData> self = shared_from_this();
+        deadline.async_wait([self](const error_code& error) { self->onDeadline(error); });
+    }
+
+    void onDeadline(const error_code& error) {
+        // A wait that was cancelled, or that belongs to a step already re-armed,
+        // must not cut the connection.
+        if (error || abandoned || deadline.expiry() > std::chrono::steady_clock::now()) {
+            return;
+        }
+        error_code ignored;
+        socket.close(ignored);
+    }
+
+    void cancelDeadline() {
+        error_code ignored;
+        deadline.cancel(ignored);
+    }
+
+    void closeSocket() {
+        error_code ignored;
+        socket.close(ignored);
+    }
+
+    void discardTempFile() {
+        outputFile.reset();
+        FileManager::instance().deleteFile(tempPath.wstring(), true);
+    }
+
+    void onResolved(const error_code& error, const tcp::resolver::results_type& results) {
+        if (abandoned) {
+            return;
+        }
+        if (error) {
+            Log::instance().write("主机解析错误：", job().host, error.message());
+            cancelDeadline();
+            return;
+        }
+        FileManager& files = FileManager::instance();
+        targetPath = boost::filesystem::path(job().localPath);
+        const boost::filesystem::path parent = targetPath.parent_path();
+        if (!parent.empty() && !files.createDirectories(parent.wstring())) {
+            Log::instance().write("创建存储目录失败:", wideToNarrow(parent.wstring()));
+            cancelDeadline();
+            return;
+        }
+        tempPath = targetPath;
+        tempPath += L".tmp";
+        const bool continuing = resume && files.isFile(tempPath.wstring());
+        outputFile = files.openFile(tempPath.wstring(), continuing);
+        std::int64_t existing = 0;
+        if (outputFile && continuing) {
+            existing = outputFile->position();
+        }
+        if (!outputFile || existing < 0) {
+            outputFile.reset();
+            Log::instance().write("打开输出文件失败:", wideToNarrow(tempPath.wstring()));
+            cancelDeadline();
+            return;
+        }
+        receivedSize = std::uint64_t(existing);
+        requestText = "GET /" + job().path + " HTTP/1.0\r\n" + "Host: " + job().host + "\r\n" +
+                      "Accept: */*\r\n" + "Connection: close\r\n";
+        endpoints = results;
+
+        armDeadline();
+        std::shared_ptr<InterData> self = shared_from_this();
+        boost::asio::async_connect(socket, endpoints,
+                                   [self](const error_code& connectError, const tcp::endpoint&) {
+                                       self->onConnected(connectError);
+                                   });
+    }
+
+    void onConnected(const error_code& error) {
+        if (abandoned) {
+            return;
+        }
+        if (error) {
+            Log::instance().write("连接到服务器失败：", error.message());
+            cancelDeadline();
+            return;
+        }
+        const std::string request =
+            requestText + "Range: bytes=" + std::to_string(receivedSize) + "-\r\n\r\n";
+        requestBuffer.sputn(request.data(), std::streamsize(request.size()));
+        armDeadline();
+        std::shared_ptr<InterData> self = shared_from_this();
+        boost::asio::async_write(socket, requestBuffer,
+                                 [self](const error_code& writeError, std::size_t) {
+                                     self->onRequestSent(writeError);
+                                 });
+    }
+
+    void onRequestSent(const error_code& error) {
+        if (abandoned) {
+            return;
+        }
+        if (error) {
+            Log::instance().write("服务器请求发送失败", error.message());
+            cancelDeadline();
+            return;
+        }
+        armDeadline();
+        std::shared_ptr<InterData> self = shared_from_this();
+        boost::asio::async_read_until(socket, *responseBuffer, HeaderEndMatch(responseBuffer.get()),
+                                      [self](const error_code& readError, std::size_t size) {
+                                          self->onHeaderRead(readError, size);
+                                      });
+    }
+
+    void onHeaderRead(error_code error, std::size_t size) {
+        if (abandoned) {
+            return;
+        }
+        std::size_t headerLength = 0;
+        if (!error) {
+            const boost::asio::streambuf::const_buffers_type data = responseBuffer->data();
+            const BufferIterator begin = boost::asio::buffers_begin(data);
+            const BufferIterator end = begin + std::ptrdiff_t(size);
+            const BufferIterator found = std::search(begin, end, kHeaderEnd, kHeaderEnd + kHeaderEndLength);
+            headerLength = std::size_t(found - begin) + kHeaderEndLength;
+            if (found == end || headerLength > kHeaderLimit) {
+                error = boost::asio::error::message_size;
+            }
+        }
+        if (error) {
+            Log::instance().write("接收头部信息失败", error.message());
+            cancelDeadline();
+            return;
+        }
+        // Only the header's own bytes go to the parser; the body start stays buffered.
+        std::istringstream headerStream(std::string(
+            static_cast<const char*>(responseBuffer->data().data()), headerLength));
+        responseBuffer->consume(headerLength);
+        if (!parseHeader(headerStream, header)) {
+            if (header.statusCode == 416) {
+                discardTempFile();
+            }
+            Log::instance().write("解析头部信息失败");
+            cancelDeadline();
+            return;
+        }
+        totalSize = header.rangeTotal;
+        if (responseBuffer->size() > 0 && !writeBuffered()) {
+            return;
+        }
+        if (receivedSize > totalSize) {
+            Log::instance().write("起始下载文件位置大于文件尺寸");
+            discardTempFile();
+            cancelDeadline();
+            return;
+        }
+        readBody();
+    }
+
+    void readBody() {
+        armDeadline();
+        std::shared_ptr<InterData> self = shared_from_this();
+        boost::asio::async_read(socket, *responseBuffer, boost::asio::transfer_at_least(1),
+                                [self](const error_code& readError, std::size_t) {
+                                    self->onBodyRead(readError);
+                                });
+    }
+
+    // Writes everything buffered to the temporary file and reports it.
+    bool writeBuffered() {
+        const std::size_t size = responseBuffer->size();
+        if (!outputFile->write(responseBuffer->data().data(), std::int64_t(size))) {
+            Log::instance().write("写文件失。磁盘空间是否足够");
+            cancelDeadline();
+            return false;
+        }
+        responseBuffer->consume(size);
+        owner->reportReceived(size);
+        receivedSize += size;
+        return true;
+    }
+
+    void onBodyRead(const error_code& error) {
+        if (abandoned) {
+            return;
+        }
+        if (!error) {
+            if (writeBuffered()) {
+                readBody();
+            }
+            return;
+        }
+        if (error == boost::asio::error::eof) {
+            if (receivedSize != totalSize) {
+                Log::instance().write("连接断开：", error.message());
+            }
+            cancelDeadline();
+            outputFile.reset();
+            closeSocket();
+            return;
+        }
+        Log::instance().write("下载文件内容失败：", error.message());
+        cancelDeadline();
+    }
+
+    // Puts the complete temporary file onto the target path.
+    bool install() {
+        FileManager& files = FileManager::instance();
+        const std::wstring target = targetPath.wstring();
+        const std::wstring temp = tempPath.wstring();
+        if (files.isFile(target)) {
+            files.deleteFile(target, true);
+        }
+        if (files.moveFile(temp, target)) {
+            return true;
+        }
+        Log::instance().write("保存下载文件失败:移动临时文件失败. 尝试直接复制文件");
+        if (files.copyFile(temp, target)) {
+            files.deleteFile(temp);
+            return true;
+        }
+        Log::instance().write("保存下载文件失败:复制临时文件失败.", wideToNarrow(temp));
+        return false;
+    }
+
+    // After a failed run: stop everything and let the queued handlers run out,
+    // so that none of them keeps this state alive.
+    void abandon() {
+        abandoned = true;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            try {
+                cancelDeadline();
+                closeSocket();
+                resolver.cancel();
+                ioService.restart();
+                ioService.run();
+                return;
+            } catch (const std::exception&) {
+                continue;
+            }
+        }
+    }
+};
+
+HttpFileDownloader::HttpFileDownloader(const std::string& host, const std::string& path,
+                                       const std::string& name, const std::wstring& localPath)
+    : FileDownloader(host, path, name, localPath) {
+    initPathConversion();
+    m_inter = std::make_shared<InterData>(this);
+}
+
+HttpFileDownloader::~HttpFileDownloader() {
+    m_inter->outputFile.reset();
+    m_inter->closeSocket();
+}
+
+bool HttpFileDownloader::download(bool resume) {
+    InterData& state = *m_inter;
+    try {
+        Log::instance().write("准备下载：", m_data->path);
+        state.resume = resume;
+        std::shared_ptr<InterData> self = m_inter;
+        state.resolver.async_resolve(
+            m_data->host, kService, tcp::resolver::all_matching | tcp::resolver::numeric_service,
+            [self](const error_code& error, const tcp::resolver::results_type& results) {
+                self->onResolved(error, results);
+            });
+        state.armDeadline();
+        state.ioService.run();
+    } catch (const std::exception& error) {
+        Log::instance().write(error.what());
+        state.abandon();
+        state.outputFile.reset();
+        return false;
+    }
+    state.outputFile.reset();
+    if (state.totalSize != 0 && state.receivedSize == state.totalSize) {
+        return state.install();
+    }
+    return false;
+}
+
+}  // namespace gametool
