@@ -11,7 +11,7 @@
 #include "support/LogPruning.h"
 #include "support/TextConvert.h"
 
-#include <boost/chrono.hpp>
+#include <boost/date_time/posix_time/posix_time_duration.hpp>
 #include <boost/thread/thread.hpp>
 
 #include <algorithm>
@@ -29,7 +29,7 @@ namespace {
 // An interruption point, so that a stop request cuts a wait short.
 void sleepInterruptibly(std::chrono::milliseconds duration)
 {
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(duration.count()));
+    boost::this_thread::sleep(boost::posix_time::milliseconds(duration.count()));
 }
 
 }  // namespace
