@@ -1,0 +1,325 @@
+#include "tools/launcher-publish/Publish.h"
+
+#include "support/FileDigest.h"
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/property_tree/info_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace fs = boost::filesystem;
+namespace pt = boost::property_tree;
+
+namespace publish {
+
+namespace {
+
+const std::uint64_t kMaxEntryLength = std::numeric_limits<std::uint32_t>::max();
+const std::size_t kChunk = 1 << 20;
+
+std::string quoted(const fs::path& path)
+{
+    return "\"" + path.string() + "\"";
+}
+
+bool samePath(const fs::path& a, const fs::path& b)
+{
+    boost::system::error_code error;
+    return !b.empty() && fs::exists(b, error) && fs::equivalent(a, b, error);
+}
+
+void requireDirectory(const fs::path& directory)
+{
+    boost::system::error_code error;
+    if (!fs::is_directory(directory, error))
+        throw Error("not a directory: " + quoted(directory));
+}
+
+// Writes through a temporary file that replaces `target` only when complete, so a
+// failed run never leaves a half-written file where a good one was.
+class AtomicOutput {
+public:
+    explicit AtomicOutput(const fs::path& target) : target_(target), temporary_(target)
+    {
+        temporary_ += ".part";
+        stream_.open(temporary_, std::ios::binary | std::ios::trunc);
+        if (!stream_)
+            throw Error("cannot write " + quoted(temporary_));
+    }
+
+    ~AtomicOutput()
+    {
+        if (!committed_) {
+            stream_.close();
+            boost::system::error_code error;
+            fs::remove(temporary_, error);
+        }
+    }
+
+    std::ostream& stream() { return stream_; }
+
+    void write(const void* data, std::size_t size)
+    {
+        stream_.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+        if (!stream_)
+            throw Error("cannot write " + quoted(temporary_));
+    }
+
+    void commit()
+    {
+        stream_.close();
+        if (!stream_)
+            throw Error("cannot write " + quoted(temporary_));
+        boost::system::error_code error;
+        fs::rename(temporary_, target_, error);
+        if (error)
+            throw Error("cannot replace " + quoted(target_) + ": " + error.message());
+        committed_ = true;
+    }
+
+private:
+    fs::path target_;
+    fs::path temporary_;
+    fs::ofstream stream_;
+    bool committed_ = false;
+};
+
+class Deflater {
+public:
+    explicit Deflater(AtomicOutput& output) : output_(output), buffer_(kChunk)
+    {
+        std::memset(&stream_, 0, sizeof stream_);
+        if (deflateInit(&stream_, Z_BEST_COMPRESSION) != Z_OK)
+            throw Error("cannot start compression");
+    }
+
+    ~Deflater() { deflateEnd(&stream_); }
+
+    void write(const void* data, std::size_t size) { run(data, size, Z_NO_FLUSH); }
+    void finish() { run(nullptr, 0, Z_FINISH); }
+
+private:
+    void run(const void* data, std::size_t size, int flush)
+    {
+        stream_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+        stream_.avail_in = static_cast<uInt>(size);
+        int status;
+        do {
+            stream_.next_out = buffer_.data();
+            stream_.avail_out = static_cast<uInt>(buffer_.size());
+            status = deflate(&stream_, flush);
+            if (status == Z_STREAM_ERROR)
+                throw Error("compression failed");
+            output_.write(buffer_.data(), buffer_.size() - stream_.avail_out);
+        } while (stream_.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
+    }
+
+    AtomicOutput& output_;
+    z_stream stream_;
+    std::vector<Bytef> buffer_;
+};
+
+void putLength(Deflater& deflater, std::uint64_t length, const std::string& what)
+{
+    if (length > kMaxEntryLength)
+        throw Error(what + " is longer than a package entry can be (4 GiB - 1)");
+    const std::uint32_t value = static_cast<std::uint32_t>(length);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16),
+                                    static_cast<unsigned char>(value >> 24)};
+    deflater.write(bytes, sizeof bytes);
+}
+
+// YYYYMMDD_HHMMSS, the form the starter compares deletion times in.
+bool isTimestamp(const std::string& text)
+{
+    if (text.size() != 15)
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool ok = i == 8 ? text[i] == '_' : (text[i] >= '0' && text[i] <= '9');
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+void writeInfo(const pt::ptree& tree, const fs::path& output)
+{
+    AtomicOutput out(output);
+    pt::write_info(out.stream(), tree, pt::info_writer_make_settings(' ', 4));
+    out.commit();
+}
+
+}  // namespace
+
+std::vector<std::string> listFiles(const fs::path& directory, const fs::path& exclude)
+{
+    requireDirectory(directory);
+    std::vector<std::string> names;
+    boost::system::error_code error;
+    for (fs::recursive_directory_iterator it(directory, error), end; it != end; it.increment(error)) {
+        if (error)
+            throw Error("cannot read " + quoted(directory) + ": " + error.message());
+        const fs::file_status status = it->symlink_status();
+        if (fs::is_directory(status))
+            continue;
+        if (!fs::is_regular_file(status))
+            throw Error("not a regular file: " + quoted(it->path()));
+        if (samePath(it->path(), exclude))
+            continue;
+        names.push_back(it->path().lexically_relative(directory).generic_string());
+    }
+    if (error)
+        throw Error("cannot read " + quoted(directory) + ": " + error.message());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packagePath)
+{
+    const std::vector<std::string> names = listFiles(sourceDirectory, packagePath);
+
+    AtomicOutput output(packagePath);
+    Deflater deflater(output);
+    deflater.write(packageMarker, std::strlen(packageMarker));
+
+    std::vector<char> buffer(kChunk);
+    for (const std::string& name : names) {
+        const fs::path source = sourceDirectory / name;
+        boost::system::error_code error;
+        const std::uint64_t size = fs::file_size(source, error);
+        if (error)
+            throw Error("cannot read " + quoted(source) + ": " + error.message());
+        fs::ifstream input(source, std::ios::binary);
+        if (!input)
+            throw Error("cannot read " + quoted(source));
+
+        putLength(deflater, name.size(), "the name " + quoted(name));
+        deflater.write(name.data(), name.size());
+        putLength(deflater, size, quoted(source));
+
+        std::uint64_t remaining = size;
+        while (remaining > 0) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+            input.read(buffer.data(), static_cast<std::streamsize>(want));
+            const std::size_t got = static_cast<std::size_t>(input.gcount());
+            if (got != want)
+                throw Error(quoted(source) + " changed while it was packed");
+            deflater.write(buffer.data(), got);
+            remaining -= got;
+        }
+    }
+    deflater.finish();
+    output.commit();
+    return names.size();
+}
+
+std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const FileGroupSettings& settings,
+                                          const fs::path& output)
+{
+    if (settings.updaterName.empty())
+        throw Error("the program to start (updater_name) is missing");
+    if (settings.hosts.empty())
+        throw Error("at least one download host is needed");
+    for (const std::string& host : settings.hosts) {
+        if (host.empty())
+            throw Error("a download host is empty");
+    }
+
+    std::vector<ListedFile> files;
+    for (const std::string& name : listFiles(filesDirectory, output)) {
+        ListedFile file;
+        file.name = name;
+        file.path = settings.pathPrefix + name;
+        const fs::path local = filesDirectory / name;
+        file.sha1 = computeFileSha1(local.wstring());
+        file.size = fs::file_size(local);
+        files.push_back(file);
+    }
+
+    pt::ptree tree;
+    tree.push_back(std::make_pair("updater_name", pt::ptree(settings.updaterName)));
+    tree.push_back(std::make_pair("gameclient_path", pt::ptree(settings.gameClientPath)));
+    pt::ptree updater;
+    pt::ptree hosts;
+    for (const std::string& host : settings.hosts)
+        hosts.push_back(std::make_pair("host", pt::ptree(host)));
+    updater.push_back(std::make_pair("host_list", hosts));
+    updater.push_back(std::make_pair("save_dir", pt::ptree(settings.saveDir)));
+    pt::ptree list;
+    for (const ListedFile& file : files) {
+        pt::ptree node;
+        node.push_back(std::make_pair("name", pt::ptree(file.name)));
+        node.push_back(std::make_pair("path", pt::ptree(file.path)));
+        node.push_back(std::make_pair("sha1", pt::ptree(file.sha1)));
+        node.push_back(std::make_pair("size", pt::ptree(std::to_string(file.size))));
+        list.push_back(std::make_pair("file", node));
+    }
+    updater.push_back(std::make_pair("file_list", list));
+    tree.push_back(std::make_pair("updater", updater));
+
+    writeInfo(tree, output);
+    return files;
+}
+
+std::vector<std::string> writeManifest(const fs::path& serverDirectory,
+                                       const std::map<std::string, std::string>& places,
+                                       const fs::path& output)
+{
+    requireDirectory(serverDirectory);
+    std::vector<std::string> names;
+    boost::system::error_code error;
+    for (fs::directory_iterator it(serverDirectory, error), end; it != end; it.increment(error)) {
+        const fs::file_status status = it->symlink_status();
+        const std::string name = it->path().filename().string();
+        if (fs::is_directory(status)) {
+            throw Error("subdirectory " + quoted(it->path()) +
+                        ": the version server's files stand in its directory itself; "
+                        "choose where a file goes on the player's side with --place NAME=DIR");
+        }
+        if (!fs::is_regular_file(status))
+            throw Error("not a regular file: " + quoted(it->path()));
+        if (name == "files.cfg" || samePath(it->path(), output))
+            continue;
+        names.push_back(name);
+    }
+    if (error)
+        throw Error("cannot read " + quoted(serverDirectory) + ": " + error.message());
+    std::sort(names.begin(), names.end());
+
+    for (const auto& place : places) {
+        if (!std::binary_search(names.begin(), names.end(), place.first))
+            throw Error("--place names " + quoted(place.first) + ", which is not in " + quoted(serverDirectory));
+    }
+
+    pt::ptree tree;
+    for (const std::string& name : names) {
+        const auto place = places.find(name);
+        tree.push_back(std::make_pair(name, pt::ptree(place == places.end() ? std::string() : place->second)));
+    }
+    writeInfo(tree, output);
+    return names;
+}
+
+void writeDeletionList(const std::map<std::string, std::string>& entries, const fs::path& output)
+{
+    pt::ptree tree;
+    for (const auto& entry : entries) {
+        if (entry.first.empty())
+            throw Error("an empty path cannot be deleted");
+        const std::string& stamp = entry.second;
+        if (!stamp.empty() && !isTimestamp(stamp))
+            throw Error("time stamp " + quoted(stamp) + " of " + quoted(entry.first) + " is not YYYYMMDD_HHMMSS");
+        tree.push_back(std::make_pair(entry.first, pt::ptree(stamp)));
+    }
+    writeInfo(tree, output);
+}
+
+}  // namespace publish

@@ -1,0 +1,169 @@
+// launcher-publish: prepares the files of a release for the version server and
+// the download host.
+
+#include "tools/launcher-publish/Publish.h"
+
+#include "support/TextConvert.h"
+
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  launcher-publish package SOURCE-DIR PACKAGE.quiv\n"
+    "      pack every file below SOURCE-DIR into one package\n"
+    "  launcher-publish launcher-info FILES-DIR --updater-name NAME --host HOST [--host HOST]...\n"
+    "                   [--save-dir DIR] [--gameclient-path TEXT] [--path-prefix PREFIX] [-o FILE]\n"
+    "      describe the files below FILES-DIR (as installed below DIR; on the host at\n"
+    "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg)\n"
+    "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE]\n"
+    "      list the version server's files (default SERVER-DIR/files.cfg); DIR is where the\n"
+    "      starter puts NAME (\"public\": the platform directory), empty by default\n"
+    "  launcher-publish deletion-list [-o FILE] PATH[=YYYYMMDD_HHMMSS]...\n"
+    "      write the paths the starter is to delete (default delete_config.txt)\n";
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Arguments {
+    std::vector<std::string> positional;
+    std::multimap<std::string, std::string> options;
+
+    std::string single(const std::string& name, const std::string& fallback) const
+    {
+        if (options.count(name) > 1)
+            throw UsageError(name + " given more than once");
+        const auto it = options.find(name);
+        return it == options.end() ? fallback : it->second;
+    }
+
+    std::vector<std::string> all(const std::string& name) const
+    {
+        std::vector<std::string> values;
+        const auto range = options.equal_range(name);
+        for (auto it = range.first; it != range.second; ++it)
+            values.push_back(it->second);
+        return values;
+    }
+};
+
+Arguments parse(int argc, char** argv, const std::vector<std::string>& known)
+{
+    Arguments arguments;
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.size() > 1 && word[0] == '-') {
+            bool found = false;
+            for (const std::string& name : known)
+                found = found || name == word;
+            if (!found)
+                throw UsageError("unknown option " + word);
+            if (i + 1 >= argc)
+                throw UsageError(word + " needs a value");
+            arguments.options.emplace(word, argv[++i]);
+        } else {
+            arguments.positional.push_back(word);
+        }
+    }
+    return arguments;
+}
+
+std::pair<std::string, std::string> splitAssignment(const std::string& text, const std::string& what)
+{
+    const std::string::size_type equals = text.find('=');
+    if (equals == std::string::npos || equals == 0)
+        throw UsageError(what + " \"" + text + "\" is not NAME=VALUE");
+    return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+int run(int argc, char** argv)
+{
+    if (argc < 2)
+        throw UsageError("no command");
+    const std::string command = argv[1];
+
+    if (command == "package") {
+        const Arguments a = parse(argc, argv, {});
+        if (a.positional.size() != 2)
+            throw UsageError("package needs SOURCE-DIR and PACKAGE");
+        const std::size_t count = publish::writePackage(a.positional[0], a.positional[1]);
+        std::cout << a.positional[1] << ": " << count << " files\n";
+        return 0;
+    }
+    if (command == "launcher-info") {
+        const Arguments a = parse(argc, argv, {"--updater-name", "--host", "--save-dir", "--gameclient-path",
+                                               "--path-prefix", "-o"});
+        if (a.positional.size() != 1)
+            throw UsageError("launcher-info needs one FILES-DIR");
+        publish::FileGroupSettings settings;
+        settings.updaterName = a.single("--updater-name", "");
+        settings.hosts = a.all("--host");
+        settings.saveDir = a.single("--save-dir", "");
+        settings.gameClientPath = a.single("--gameclient-path", "");
+        settings.pathPrefix = a.single("--path-prefix", "");
+        const std::string output = a.single("-o", "launcher_info.cfg");
+        const auto files = publish::writeLauncherInfo(a.positional[0], settings, output);
+        std::cout << output << ": " << files.size() << " files\n";
+        return 0;
+    }
+    if (command == "manifest") {
+        const Arguments a = parse(argc, argv, {"--place", "-o"});
+        if (a.positional.size() != 1)
+            throw UsageError("manifest needs one SERVER-DIR");
+        std::map<std::string, std::string> places;
+        for (const std::string& place : a.all("--place")) {
+            const auto assignment = splitAssignment(place, "--place");
+            if (!places.insert(assignment).second)
+                throw UsageError("--place names " + assignment.first + " twice");
+        }
+        const std::string output = a.single("-o", (boost::filesystem::path(a.positional[0]) / "files.cfg").string());
+        const auto names = publish::writeManifest(a.positional[0], places, output);
+        std::cout << output << ": " << names.size() << " files\n";
+        return 0;
+    }
+    if (command == "deletion-list") {
+        const Arguments a = parse(argc, argv, {"-o"});
+        if (a.positional.empty())
+            throw UsageError("deletion-list needs at least one PATH");
+        std::map<std::string, std::string> entries;
+        for (const std::string& word : a.positional) {
+            const std::string::size_type equals = word.rfind('=');
+            const std::string path = equals == std::string::npos ? word : word.substr(0, equals);
+            const std::string stamp = equals == std::string::npos ? std::string() : word.substr(equals + 1);
+            if (!entries.emplace(path, stamp).second)
+                throw UsageError("deletion-list names " + path + " twice");
+        }
+        const std::string output = a.single("-o", "delete_config.txt");
+        publish::writeDeletionList(entries, output);
+        std::cout << output << ": " << entries.size() << " paths\n";
+        return 0;
+    }
+    if (command == "-h" || command == "--help" || command == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    throw UsageError("unknown command " + command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    initPathConversion();
+    try {
+        return run(argc, argv);
+    } catch (const UsageError& e) {
+        std::cerr << "launcher-publish: " << e.what() << "\n" << kUsage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "launcher-publish: " << e.what() << "\n";
+        return 1;
+    }
+}
