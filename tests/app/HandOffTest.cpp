@@ -1,0 +1,181 @@
+#include "engine/StarterWorker.h"
+#include "platform/Platform.h"
+#include "tests/app/ScopedWorkingDirectory.h"
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+TEST(SelfReplaceScript, MatchesTheCommandShellTextByteForByte)
+{
+    EXPECT_EQ(buildSelfReplaceParameters(L"D", L"A"),
+              L" /c cd /d \"D\" & ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp Launcher.exe & move /y "
+              L"Launcher.exe.tmp Ruvezuv.exe & start Ruvezuv.exe A");
+}
+
+struct ScriptCase {
+    const wchar_t* exeDir;
+    const wchar_t* passThrough;
+    const wchar_t* head;  // what follows " /c cd /d "
+    const wchar_t* tail;  // what follows " & start "
+};
+
+class SelfReplaceScriptTest : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(SelfReplaceScriptTest, DirectoryIsQuotedAndTheArgumentAppendedAsItIs)
+{
+    const std::wstring text = buildSelfReplaceParameters(GetParam().exeDir, GetParam().passThrough);
+    const std::wstring head = std::wstring(L" /c cd /d ") + GetParam().head + L" & ping -n 2 127.0.0.1 & ";
+    EXPECT_EQ(text.substr(0, head.size()), head);
+    const std::wstring start = L" & start ";
+    const std::wstring::size_type at = text.rfind(start);
+    ASSERT_NE(at, std::wstring::npos);
+    EXPECT_EQ(text.substr(at + start.size()), GetParam().tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SelfReplaceScriptTest,
+    ::testing::Values(ScriptCase{L"C:\\Games\\Quiv", L"", L"\"C:\\Games\\Quiv\"", L"Ruvezuv.exe"},
+                      ScriptCase{L"C:\\Program Files\\Quiv Game", L"x", L"\"C:\\Program Files\\Quiv Game\"",
+                                 L"Ruvezuv.exe x"},
+                      ScriptCase{L"C:\\", L"A", L"\"C:\\\"", L"Ruvezuv.exe A"},
+                      ScriptCase{L"D:\\g", L"-a b  \"c\"", L"\"D:\\g\"", L"Ruvezuv.exe -a b  \"c\""},
+                      ScriptCase{L"C:\\游戏", L"登录", L"\"C:\\游戏\"", L"Ruvezuv.exe 登录"}));
+
+namespace {
+
+const fs::path& executableDirectory()
+{
+    static const fs::path directory = fs::path(platform::modulePath()).parent_path();
+    return directory;
+}
+
+// Waits for the recorder's file: its working directory, then its arguments.
+bool readRecord(const fs::path& program, std::vector<std::string>& lines)
+{
+    fs::path record = program;
+    record += ".record";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(record)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    fs::ifstream in(record);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return !lines.empty();
+}
+
+}  // namespace
+
+struct HandOffCase {
+    const char* name;
+    bool besideStarter;
+    bool belowSaveDir;
+    bool directoryBelowSaveDir;
+    const char* gameClientPath;
+    const wchar_t* passThrough;
+    bool startedFromSaveDir;
+    std::vector<std::string> arguments;
+};
+
+void PrintTo(const HandOffCase& c, std::ostream* os) { *os << c.name; }
+
+class HandOffTest : public ::testing::TestWithParam<HandOffCase> {
+protected:
+    void SetUp() override
+    {
+        const std::string unique = fs::unique_path("%%%%%%%%").string();
+        programName_ = "handoff-" + unique + APP_EXE_SUFFIX;
+        saveDirName_ = "handoff-save-" + unique;
+        besideStarter_ = executableDirectory() / programName_;
+        saveDir_ = executableDirectory() / saveDirName_;
+        belowSaveDir_ = saveDir_ / programName_;
+    }
+
+    void TearDown() override
+    {
+        boost::system::error_code error;
+        for (const fs::path& p : {besideStarter_, fs::path(besideStarter_.string() + ".record")})
+            fs::remove(p, error);
+        fs::remove_all(saveDir_, error);
+    }
+
+    void placeRecorder(const fs::path& where)
+    {
+        fs::create_directories(where.parent_path());
+        fs::copy_file(executableDirectory() / (std::string("app_arg_recorder") + APP_EXE_SUFFIX), where);
+    }
+
+    void writeConfiguration(const std::string& gameClientPath)
+    {
+        fs::ofstream out("launcher_info.cfg");
+        out << "updater_name \"" << programName_ << "\"\n"
+            << "gameclient_path \"" << gameClientPath << "\"\n"
+            << "updater\n{\n    host_list\n    {\n        host 127.0.0.1\n    }\n"
+            << "    save_dir \"" << saveDirName_ << "\"\n    file_list\n    {\n    }\n}\n";
+    }
+
+    ScopedWorkingDirectory directory_;
+    std::string programName_;
+    std::string saveDirName_;
+    fs::path besideStarter_;
+    fs::path saveDir_;
+    fs::path belowSaveDir_;
+};
+
+TEST_P(HandOffTest, StartsTheConfiguredProgramWithItsArguments)
+{
+    const HandOffCase& c = GetParam();
+    if (c.besideStarter)
+        placeRecorder(besideStarter_);
+    if (c.belowSaveDir)
+        placeRecorder(belowSaveDir_);
+    if (c.directoryBelowSaveDir)
+        fs::create_directories(belowSaveDir_);
+    writeConfiguration(c.gameClientPath);
+
+    StarterWorker worker(nullptr);
+    ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+    ASSERT_TRUE(worker.handOff(c.passThrough));
+
+    const fs::path started = c.startedFromSaveDir ? belowSaveDir_ : besideStarter_;
+    std::vector<std::string> lines;
+    ASSERT_TRUE(readRecord(started, lines)) << started;
+    EXPECT_TRUE(fs::equivalent(lines[0], c.startedFromSaveDir ? saveDir_ : executableDirectory()))
+        << "working directory " << lines[0];
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.arguments);
+    if (c.belowSaveDir && c.besideStarter) {
+        EXPECT_FALSE(fs::exists(besideStarter_.string() + ".record")) << "only one program is started";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HandOffTest,
+    ::testing::Values(
+        HandOffCase{"beside_starter", true, false, false, "-game", L"", false, {"-game"}},
+        HandOffCase{"save_dir_wins", true, true, false, "-game", L"token", true, {"-game", "token"}},
+        HandOffCase{"only_below_save_dir", false, true, false, "-game", L"token", true, {"-game", "token"}},
+        HandOffCase{"directory_named_like_program", true, false, true, "-game", L"", false, {"-game"}},
+        HandOffCase{"pass_through_words_unquoted", true, false, false, "-game client", L"a b c", false,
+                    {"-game", "client", "a", "b", "c"}},
+        HandOffCase{"no_game_client_path", true, false, false, "", L"x", false, {"x"}}),
+    [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
+
+TEST_F(HandOffTest, MissingProgramIsReportedAsAFailedStart)
+{
+    writeConfiguration("-game");
+    StarterWorker worker(nullptr);
+    ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+    EXPECT_FALSE(worker.handOff(L"x"));
+}

@@ -1,0 +1,231 @@
+#include "engine/StarterWorker.h"
+#include "support/FileDigest.h"
+#include "tests/app/ScopedWorkingDirectory.h"
+#include "tools/launcher-publish/Publish.h"
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/property_tree/info_parser.hpp>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <map>
+#include <sstream>
+
+namespace fs = boost::filesystem;
+namespace pt = boost::property_tree;
+
+namespace {
+
+void writeFile(const fs::path& path, const std::string& content)
+{
+    fs::create_directories(path.parent_path().empty() ? fs::path(".") : path.parent_path());
+    fs::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+std::string readFile(const fs::path& path)
+{
+    fs::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Every file below `root` by relative name, with its content.
+std::map<std::string, std::string> tree(const fs::path& root)
+{
+    std::map<std::string, std::string> files;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        if (fs::is_regular_file(it->path()))
+            files[it->path().lexically_relative(root).generic_string()] = readFile(it->path());
+    }
+    return files;
+}
+
+std::string inflateAll(const std::string& compressed)
+{
+    std::string out(1 << 16, '\0');
+    uLongf size = static_cast<uLongf>(out.size());
+    EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(&out[0]), &size,
+                         reinterpret_cast<const Bytef*>(compressed.data()), static_cast<uLong>(compressed.size())),
+              Z_OK);
+    out.resize(size);
+    return out;
+}
+
+std::string everyByteValue()
+{
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(PublishPackage, WritesTheMarkerAndLittleEndianLengthPrefixedEntries)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("src/a.txt", "abc");
+    ASSERT_EQ(publish::writePackage("src", "p.quiv"), 1u);
+    const std::string expected = std::string("abc_morvelant") + std::string("\x05\x00\x00\x00", 4) + "a.txt" +
+                                 std::string("\x03\x00\x00\x00", 4) + "abc";
+    EXPECT_EQ(inflateAll(readFile("p.quiv")), expected);
+}
+
+TEST(PublishPackage, UnpacksToTheSameBytes)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("src/readme.txt", "hello\r\n");
+    writeFile("src/empty.dat", "");
+    writeFile("src/bin/all-bytes.bin", everyByteValue());
+    writeFile("src/bin/deep/er/游戏.txt", "non-ASCII name");
+    std::string large(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>((i * 7919) >> 3);
+    writeFile("src/large.bin", large);
+
+    ASSERT_EQ(publish::writePackage("src", "game.quiv"), 5u);
+    ASSERT_TRUE(extractPackage(L"out", L"game.quiv"));
+    EXPECT_EQ(tree("out"), tree("src"));
+}
+
+TEST(PublishPackage, EmptyDirectoryGivesAMarkerOnlyPackage)
+{
+    ScopedWorkingDirectory directory;
+    fs::create_directories("src/only-a-directory");
+    ASSERT_EQ(publish::writePackage("src", "p.quiv"), 0u);
+    EXPECT_EQ(inflateAll(readFile("p.quiv")), "abc_morvelant");
+    EXPECT_TRUE(extractPackage(L"out", L"p.quiv"));
+    EXPECT_TRUE(tree("out").empty());
+}
+
+TEST(PublishPackage, PackageWrittenInsideItsSourceLeavesItselfOut)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("src/a.txt", "a");
+    writeFile("src/p.quiv", "an older package");
+    ASSERT_EQ(publish::writePackage("src", "src/p.quiv"), 1u);
+    ASSERT_TRUE(extractPackage(L"out", L"src/p.quiv"));
+    EXPECT_EQ(tree("out"), (std::map<std::string, std::string>{{"a.txt", "a"}}));
+}
+
+TEST(PublishPackage, BadSourceIsAnErrorAndLeavesTheOldPackageAlone)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("good/a.txt", "a");
+    ASSERT_EQ(publish::writePackage("good", "p.quiv"), 1u);
+    const std::string before = readFile("p.quiv");
+
+    EXPECT_THROW(publish::writePackage("missing", "p.quiv"), publish::Error);
+    writeFile("bad/a.txt", "a");
+    fs::create_symlink("a.txt", "bad/link");
+    EXPECT_THROW(publish::writePackage("bad", "p.quiv"), publish::Error);
+
+    EXPECT_EQ(readFile("p.quiv"), before);
+    EXPECT_FALSE(fs::exists("p.quiv.part"));
+}
+
+TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("files/game.quiv", "package bytes");
+    writeFile("files/data/level 1.dat", "level");
+    publish::FileGroupSettings settings;
+    settings.updaterName = "updater/Updater.exe";
+    settings.gameClientPath = "-client \"game\"";
+    settings.hosts = {"dl1.example.test", "127.0.0.1"};
+    settings.saveDir = "game";
+    settings.pathPrefix = "release/";
+    const auto listed = publish::writeLauncherInfo("files", settings, "launcher_info.cfg");
+    ASSERT_EQ(listed.size(), 2u);
+
+    StarterWorker worker(nullptr);
+    ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+    EXPECT_EQ(worker.updaterName(), "updater/Updater.exe");
+    EXPECT_EQ(worker.gameClientPath(), "-client \"game\"");
+    const auto group = worker.updaterGroup();
+    EXPECT_EQ(group->hosts, settings.hosts);
+    EXPECT_EQ(group->saveDir, L"game");
+    ASSERT_EQ(group->files.size(), 2u);
+    EXPECT_EQ(group->files[0]->name, "data/level 1.dat");
+    EXPECT_EQ(group->files[0]->path, "release/data/level 1.dat");
+    EXPECT_EQ(group->files[0]->sha1, computeFileSha1(L"files/data/level 1.dat"));
+    EXPECT_EQ(group->files[0]->size, 5u);
+    EXPECT_EQ(group->files[1]->name, "game.quiv");
+    EXPECT_EQ(group->files[1]->size, 13u);
+}
+
+struct BadSettingsCase {
+    const char* name;
+    publish::FileGroupSettings settings;
+};
+
+void PrintTo(const BadSettingsCase& c, std::ostream* os) { *os << c.name; }
+
+class PublishLauncherInfoErrors : public ::testing::TestWithParam<BadSettingsCase> {};
+
+TEST_P(PublishLauncherInfoErrors, AreRefusedWithoutWritingAnything)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("files/a.txt", "a");
+    EXPECT_THROW(publish::writeLauncherInfo("files", GetParam().settings, "launcher_info.cfg"), publish::Error);
+    EXPECT_FALSE(fs::exists("launcher_info.cfg"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PublishLauncherInfoErrors,
+    ::testing::Values(BadSettingsCase{"no_program", {"", "", {"h"}, "", ""}},
+                      BadSettingsCase{"no_host", {"u.exe", "", {}, "", ""}},
+                      BadSettingsCase{"empty_host", {"u.exe", "", {"h", ""}, "", ""}}),
+    [](const ::testing::TestParamInfo<BadSettingsCase>& info) { return std::string(info.param.name); });
+
+TEST(PublishManifest, ListsTheServersFilesWithTheirPlaces)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("server/Launcher.exe", "new starter");
+    writeFile("server/delete_config.txt", "old.txt \"\"\n");
+    writeFile("server/platform.dll", "dll");
+    writeFile("server/B.txt", "b");
+    writeFile("server/files.cfg", "stale manifest");
+    const auto names = publish::writeManifest("server", {{"platform.dll", "public"}, {"B.txt", "docs"}},
+                                              "server/files.cfg");
+    EXPECT_EQ(names, (std::vector<std::string>{"B.txt", "Launcher.exe", "delete_config.txt", "platform.dll"}));
+
+    pt::ptree manifest;
+    pt::read_info("server/files.cfg", manifest);
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& child : manifest)
+        entries.emplace_back(child.first, child.second.data());
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"B.txt", "docs"}, {"Launcher.exe", ""}, {"delete_config.txt", ""}, {"platform.dll", "public"}};
+    EXPECT_EQ(entries, expected);
+}
+
+TEST(PublishManifest, RefusesSubdirectoriesAndPlacesOfUnknownFiles)
+{
+    ScopedWorkingDirectory directory;
+    writeFile("server/a.txt", "a");
+    EXPECT_THROW(publish::writeManifest("server", {{"b.txt", "x"}}, "server/files.cfg"), publish::Error);
+    writeFile("server/sub/c.txt", "c");
+    EXPECT_THROW(publish::writeManifest("server", {}, "server/files.cfg"), publish::Error);
+    EXPECT_FALSE(fs::exists("server/files.cfg"));
+}
+
+TEST(PublishDeletionList, WritesPathsWithTheirTimeStampsAndRefusesMalformedOnes)
+{
+    ScopedWorkingDirectory directory;
+    publish::writeDeletionList({{"old dir", "20260101_120000"}, {"a\\b.txt", ""}}, "delete_config.txt");
+    pt::ptree list;
+    pt::read_info("delete_config.txt", list);
+    EXPECT_EQ(list.get<std::string>("old dir"), "20260101_120000");
+    EXPECT_EQ(list.begin()->first, "a\\b.txt");
+    EXPECT_EQ(list.begin()->second.data(), "");
+
+    for (const char* stamp : {"2026-01-01", "20260101120000_", "20260101_12000x"})
+        EXPECT_THROW(publish::writeDeletionList({{"x", stamp}}, "bad.txt"), publish::Error) << stamp;
+    EXPECT_FALSE(fs::exists("bad.txt"));
+}
