@@ -189,6 +189,7 @@ std::intptr_t ConsoleWindow::sendMessage(unsigned message, std::uintptr_t wParam
 
 void ConsoleWindow::messageBox(const std::wstring& text, const std::wstring& caption, unsigned style)
 {
+    render();  // the window shows its latest state while the box is up
     std::fflush(m_options.out);
     platform::showMessageBox(text, caption, style);
     // The box's lines now stand below the window; draw it afresh under them.
@@ -198,6 +199,7 @@ void ConsoleWindow::messageBox(const std::wstring& text, const std::wstring& cap
 
 void ConsoleWindow::exitProcess(int status)
 {
+    render();
     std::fflush(m_options.out);
     m_options.exit(status);
 }
