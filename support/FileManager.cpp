@@ -1,0 +1,82 @@
+#include "support/FileManager.h"
+
+#include "platform/Platform.h"
+#include "support/FileManagerCalls.h"
+
+#include <algorithm>
+#include <vector>
+
+const std::int64_t FileManager::kWritePiece;
+
+FileManager& FileManager::instance()
+{
+    static FileManager* manager = new FileManager();
+    return *manager;
+}
+
+namespace {
+
+// Splits at '/' with runs of separators counting as one; a leading or trailing
+// separator still gives an empty first or last component.
+std::vector<std::wstring> splitComponents(const std::wstring& path)
+{
+    std::vector<std::wstring> components;
+    std::wstring current;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] != L'/') {
+            current += path[i];
+            continue;
+        }
+        if (i > 0 && path[i - 1] == L'/')
+            continue;
+        components.push_back(current);
+        current.clear();
+    }
+    components.push_back(current);
+    return components;
+}
+
+}  // namespace
+
+bool FileManager::createDirectories(const std::wstring& path)
+{
+    if (path.empty())
+        return true;
+    std::wstring work = path;
+    std::replace(work.begin(), work.end(), L'\\', L'/');
+    std::vector<std::wstring> components = splitComponents(work);
+
+    std::wstring prefix;
+    std::size_t next = 0;
+    const std::wstring& first = components.front();
+    if (first.size() >= 2 && first[0] == L'.' && first[1] == L'.') {
+        platform::showMessageBox(L"目前不支持该操作", L"错误", platform::BoxOk);
+        return false;
+    }
+    if (first.size() >= 2 && first[1] == L':') {
+        if (components.size() == 1)
+            return false;  // a bare drive
+        prefix = first + L"/";
+        next = 1;
+    }
+    for (; next < components.size(); ++next) {
+        prefix += components[next];
+        if (filecalls::makeDirectory(prefix) == filecalls::MakeDirectoryResult::Failed)
+            break;
+        prefix += L"/";
+    }
+    return isDirectory(path);
+}
+
+bool FileManager::File::write(const void* data, std::int64_t size)
+{
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        std::int64_t piece = std::min(size, kWritePiece);
+        if (!filecalls::writePiece(handle_, next, static_cast<std::uint32_t>(piece)))
+            return false;
+        next += piece;
+        size -= piece;
+    }
+    return true;
+}

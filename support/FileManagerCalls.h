@@ -1,0 +1,18 @@
+#pragma once
+// The two platform calls that FileManager's portable logic builds on.
+
+#include <cstdint>
+#include <string>
+
+namespace filecalls {
+
+enum class MakeDirectoryResult { Created, AlreadyExists, Failed };
+
+// One directory level (CreateDirectoryW / mkdir). Something of that name that is
+// not a directory also counts as existing, as it does on Windows.
+MakeDirectoryResult makeDirectory(const std::wstring& path);
+
+// One synchronous write of `size` bytes; true only when all of them were written.
+bool writePiece(std::intptr_t handle, const char* data, std::uint32_t size);
+
+}  // namespace filecalls

@@ -1,0 +1,206 @@
+// File system calls on Windows.
+
+#include "support/FileManager.h"
+
+#include "support/FileManagerCalls.h"
+#include "support/InputFile.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+HANDLE toHandle(std::intptr_t handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// SetFilePointer reports a position whose low part is 0xFFFFFFFF the same way as
+// a failure; the last error tells them apart.
+bool movePointer(HANDLE handle, DWORD method, std::int64_t& position)
+{
+    LONG high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(handle, 0, &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+        return false;
+    position = (static_cast<std::int64_t>(high) << 32) | low;
+    return true;
+}
+
+}  // namespace
+
+namespace filecalls {
+
+MakeDirectoryResult makeDirectory(const std::wstring& path)
+{
+    if (CreateDirectoryW(path.c_str(), nullptr))
+        return MakeDirectoryResult::Created;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDirectoryResult::AlreadyExists
+                                                  : MakeDirectoryResult::Failed;
+}
+
+bool writePiece(std::intptr_t handle, const char* data, std::uint32_t size)
+{
+    DWORD written = 0;
+    return WriteFile(toHandle(handle), data, size, &written, nullptr) && written == size;
+}
+
+}  // namespace filecalls
+
+FileManager::File::File(std::intptr_t handle) : handle_(handle) {}
+
+FileManager::File::~File()
+{
+    if (toHandle(handle_) != INVALID_HANDLE_VALUE)
+        CloseHandle(toHandle(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+}
+
+bool FileManager::File::seekToEnd()
+{
+    std::int64_t position;
+    return movePointer(toHandle(handle_), FILE_END, position);
+}
+
+std::int64_t FileManager::File::position()
+{
+    std::int64_t position;
+    return movePointer(toHandle(handle_), FILE_CURRENT, position) ? position : -1;
+}
+
+void FileManager::createDirectory(const std::wstring& path)
+{
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+bool FileManager::isFile(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FileManager::isDirectory(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FileManager::deleteFile(const std::wstring& path, bool clearReadOnly)
+{
+    if (clearReadOnly) {
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+bool FileManager::copyFile(const std::wstring& source, const std::wstring& destination)
+{
+    return CopyFileW(source.c_str(), destination.c_str(), TRUE) != 0;
+}
+
+std::unique_ptr<FileManager::File> FileManager::openFile(const std::wstring& path, bool append)
+{
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    std::unique_ptr<File> file(new File(reinterpret_cast<std::intptr_t>(handle)));
+    if (append)
+        file->seekToEnd();
+    return file;
+}
+
+void FileManager::walkDirectory(const std::wstring& directory, const std::wstring& pattern,
+                                DirectoryVisitor& visitor)
+{
+    // The search text "directory/pattern" has room for 259 characters; a longer one
+    // finds nothing rather than a cut-off pattern.
+    wchar_t search[MAX_PATH];
+    if (directory.size() + 1 + pattern.size() + 1 > MAX_PATH)
+        return;
+    std::wstring text = directory + L"/" + pattern;
+    text.copy(search, text.size());
+    search[text.size()] = L'\0';
+
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(search, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (!visitor.visit(found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0))
+            break;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+}
+
+bool FileManager::moveFile(const std::wstring& source, const std::wstring& destination)
+{
+    return MoveFileW(source.c_str(), destination.c_str()) != 0;
+}
+
+bool FileManager::deleteDirectoryTree(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return RemoveDirectoryW(path.c_str()) != 0;  // the junction goes, not its target
+
+    // The shell wants a full path with backslashes, in a list ended by two zeros.
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return false;
+    std::vector<wchar_t> from(size + 2, L'\0');
+    if (GetFullPathNameW(path.c_str(), size, from.data(), nullptr) == 0)
+        return false;
+
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.data();
+    operation.pTo = nullptr;
+    operation.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI | FOF_NOCONFIRMMKDIR;
+    SHFileOperationW(&operation);
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+InputFile::InputFile(const std::wstring& path)
+    : handle_(reinterpret_cast<std::intptr_t>(CreateFileW(path.c_str(), GENERIC_READ,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)))
+{
+    if (toHandle(handle_) == INVALID_HANDLE_VALUE)
+        handle_ = kClosed;
+}
+
+InputFile::~InputFile()
+{
+    if (handle_ != kClosed)
+        CloseHandle(toHandle(handle_));
+}
+
+std::int64_t InputFile::read(char* buffer, std::int64_t size)
+{
+    if (handle_ == kClosed)
+        return -1;
+    std::int64_t total = 0;
+    while (total < size) {
+        DWORD want = static_cast<DWORD>(std::min<std::int64_t>(size - total, 64 * 1024 * 1024));
+        DWORD got = 0;
+        if (!ReadFile(toHandle(handle_), buffer + total, want, &got, nullptr))
+            return -1;
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
