@@ -30,7 +30,7 @@ private:
     struct Stream;
     void writeLine(const std::string* parts, int count);
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::unique_ptr<Stream> stream_;
     std::string filePath_;
 };
