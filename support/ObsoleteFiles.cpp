@@ -1,0 +1,100 @@
+#include "support/ObsoleteFiles.h"
+
+#include "support/FileManager.h"
+#include "support/InfoFile.h"
+#include "support/Log.h"
+#include "support/PathSafety.h"
+#include "support/TextConvert.h"
+
+#include <boost/property_tree/info_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <map>
+#include <string>
+
+namespace {
+
+typedef std::map<std::string, std::string> EntryMap;
+
+const wchar_t kUpdaterDirectory[] = L"updater";
+
+// The top-level entries of an INFO file, the later of two equal keys winning.
+// A missing, unreadable or malformed file gives no entries.
+EntryMap readEntries(const std::wstring& path)
+{
+    EntryMap entries;
+    FileManager& files = FileManager::instance();
+    if (!files.isFile(path))
+        return entries;
+    // An include directive would make the reader open a local file of the
+    // sender's choosing.
+    if (hasIncludeDirective(path)) {
+        Log::instance().write("服务器文件包含不允许的指令:", wideToNarrow(path));
+        return entries;
+    }
+    ScopedUserLocale locale;
+    try {
+        boost::property_tree::ptree tree;
+        boost::property_tree::read_info(wideToNarrow(path), tree, std::locale());
+        for (const auto& entry : tree)
+            entries[entry.first] = entry.second.data();
+    } catch (const std::exception&) {
+        entries.clear();
+    }
+    return entries;
+}
+
+void writeEntries(const std::wstring& path, const EntryMap& entries)
+{
+    boost::property_tree::ptree tree;
+    for (const auto& entry : entries)
+        tree.push_back(std::make_pair(entry.first, boost::property_tree::ptree(entry.second)));
+    ScopedUserLocale locale;
+    try {
+        boost::property_tree::write_info(wideToNarrow(path), tree, std::locale(),
+                                         boost::property_tree::info_writer_make_settings(' ', 4));
+    } catch (const std::exception&) {
+        // The deletions stand; the next list repeats them.
+    }
+}
+
+void deletePath(const std::wstring& path)
+{
+    FileManager& files = FileManager::instance();
+    if (files.isDirectory(path))
+        files.deleteDirectoryTree(path);
+    else if (files.isFile(path))
+        files.deleteFile(path);
+}
+
+}  // namespace
+
+void deleteObsoleteFiles()
+{
+    const std::wstring recordPath = joinPath(kUpdaterDirectory, L"file_delete_record.txt");
+    const std::wstring listPath = joinPath(kUpdaterDirectory, L"delete_config.txt");
+    EntryMap record = readEntries(recordPath);
+    EntryMap list = readEntries(listPath);
+
+    bool recordChanged = false;
+    for (const auto& entry : list) {
+        const std::string& key = entry.first;
+        const std::string& released = entry.second;
+        // The list comes from a server: it may only name things inside the installation.
+        if (!isConfinedRelativePath(key)) {
+            Log::instance().write("文件路径不安全，已忽略:", key);
+            continue;
+        }
+        std::wstring path = narrowToWide(key);
+        if (!released.empty()) {
+            EntryMap::const_iterator done = record.find(key);
+            if (done != record.end() && released < done->second)
+                continue;  // already acted on since this release
+            record[key] = timestampText();
+            recordChanged = true;
+        }
+        deletePath(path);
+    }
+    if (recordChanged)
+        writeEntries(recordPath, record);
+}
