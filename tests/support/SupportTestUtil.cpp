@@ -1,0 +1,189 @@
+#include "SupportTestUtil.h"
+
+#include "platform/Platform.h"
+#include "support/Log.h"
+#include "support/TextConvert.h"
+
+#include <boost/crc.hpp>
+#include <boost/iostreams/copy.hpp>
+#include <boost/iostreams/device/back_inserter.hpp>
+#include <boost/iostreams/filter/zlib.hpp>
+#include <boost/iostreams/filtering_stream.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+fs::path& root()
+{
+    static fs::path path;
+    return path;
+}
+
+fs::path& log()
+{
+    static fs::path path;
+    return path;
+}
+
+// Makes the temporary root the current directory for the whole run, starts the
+// log there, and keeps message boxes from ever blocking a test.
+class SupportEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        initPathConversion();
+        root() = fs::temp_directory_path() / fs::unique_path("support-tests-%%%%-%%%%-%%%%");
+        fs::create_directories(root());
+        fs::current_path(root());
+        platform::setMessageBoxHandler([](const std::wstring&, const std::wstring&, unsigned) {});
+        Log::instance().write("support tests");
+        log() = root() / Log::instance().filePath();
+    }
+
+    void TearDown() override
+    {
+        fs::current_path(root().parent_path());
+        boost::system::error_code ignored;
+        fs::remove_all(root(), ignored);  // the open log may keep it on Windows
+    }
+};
+
+const ::testing::Environment* const environment =
+    ::testing::AddGlobalTestEnvironment(new SupportEnvironment);
+
+}  // namespace
+
+void TempDirTest::SetUp()
+{
+    dir_ = root() / fs::unique_path("t-%%%%-%%%%");
+    fs::create_directory(dir_);
+    fs::current_path(dir_);
+}
+
+void TempDirTest::TearDown()
+{
+    fs::current_path(root());
+    boost::system::error_code ignored;
+    fs::permissions(dir_, fs::add_perms | fs::owner_all, ignored);
+    fs::remove_all(dir_, ignored);
+}
+
+namespace testutil {
+
+fs::path logFile()
+{
+    return log();
+}
+
+std::uintmax_t logSize()
+{
+    return fs::file_size(log());
+}
+
+std::vector<std::string> logLinesSince(std::uintmax_t offset)
+{
+    std::string text = readFile(log()).substr(offset);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void writeFile(const fs::path& path, const std::string& bytes)
+{
+    if (path.has_parent_path() && !fs::exists(path.parent_path()))
+        fs::create_directories(path.parent_path());
+    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool present(const fs::path& path)
+{
+    boost::system::error_code ignored;
+    return fs::exists(fs::symlink_status(path, ignored));
+}
+
+void makeReadOnly(const fs::path& path)
+{
+    fs::permissions(path, fs::owner_read | fs::group_read | fs::others_read);
+}
+
+bool isReadOnly(const fs::path& path)
+{
+    return (fs::status(path).permissions() & fs::owner_write) == 0;
+}
+
+std::vector<std::string> filesBelow(const fs::path& dir)
+{
+    std::vector<std::string> files;
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it)
+        if (!fs::is_directory(it->symlink_status()))
+            files.push_back(it->path().lexically_relative(dir).generic_string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string patternBytes(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+}
+
+std::string deflateBytes(const std::string& plain, bool raw)
+{
+    boost::iostreams::zlib_params params;
+    params.noheader = raw;
+    std::string packed;
+    {
+        boost::iostreams::filtering_ostream out;
+        out.push(boost::iostreams::zlib_compressor(params));
+        out.push(boost::iostreams::back_inserter(packed));
+        out.write(plain.data(), static_cast<std::streamsize>(plain.size()));
+    }
+    return packed;
+}
+
+std::string gzipBytes(const std::string& plain)
+{
+    boost::crc_32_type crc;
+    crc.process_bytes(plain.data(), plain.size());
+    const char header[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, '\xff'};
+    return std::string(header, sizeof header) + deflateBytes(plain, true) + le32(crc.checksum()) +
+           le32(static_cast<std::uint32_t>(plain.size()));
+}
+
+std::string le32(std::uint32_t value)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<char>(value >> (8 * i));
+    return bytes;
+}
+
+std::string packageBody(const std::vector<Entry>& entries)
+{
+    std::string body = "abc_morvelant";
+    for (const Entry& entry : entries)
+        body += le32(static_cast<std::uint32_t>(entry.name.size())) + entry.name +
+                le32(static_cast<std::uint32_t>(entry.data.size())) + entry.data;
+    return body;
+}
+
+}  // namespace testutil

@@ -1,0 +1,51 @@
+#pragma once
+// Shared pieces of the support tests: every test runs in a fresh directory of its
+// own under one temporary root, which also holds the run's log.
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// Absolute path of the process-wide log file, made when the tests start.
+boost::filesystem::path logFile();
+// Lines the process-wide log gained since `offset` (its size earlier).
+std::vector<std::string> logLinesSince(std::uintmax_t offset);
+std::uintmax_t logSize();
+
+void writeFile(const boost::filesystem::path& path, const std::string& bytes);
+std::string readFile(const boost::filesystem::path& path);
+bool present(const boost::filesystem::path& path);
+void makeReadOnly(const boost::filesystem::path& path);
+bool isReadOnly(const boost::filesystem::path& path);
+// Files (not directories) below `dir`, as generic relative paths, sorted.
+std::vector<std::string> filesBelow(const boost::filesystem::path& dir);
+
+// Bytes 0, 1, ... 250, 0, 1, ... of the given length.
+std::string patternBytes(std::size_t size);
+
+// zlib (RFC 1950) unless `raw`: then a bare deflate stream (RFC 1951).
+std::string deflateBytes(const std::string& plain, bool raw = false);
+std::string gzipBytes(const std::string& plain);
+
+// The inflated bytes of a package: the marker, then (name, data) entries.
+struct Entry {
+    std::string name;
+    std::string data;
+};
+std::string packageBody(const std::vector<Entry>& entries);
+std::string le32(std::uint32_t value);
+
+}  // namespace testutil
+
+// A fresh current directory per test, removed afterwards.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    boost::filesystem::path dir_;
+};
