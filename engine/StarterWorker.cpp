@@ -20,10 +20,6 @@
 
 const std::wstring updaterDirectory = L"updater";
 
-constexpr std::chrono::milliseconds StarterWorker::kFirstCheckDelay;
-constexpr std::chrono::milliseconds StarterWorker::kMaxCheckDelay;
-constexpr std::chrono::milliseconds StarterWorker::kPassDelay;
-
 namespace {
 
 // An interruption point, so that a stop request cuts a wait short.

@@ -33,8 +33,8 @@ extern const std::wstring updaterDirectory;
 class StarterWorker : public gametool::FileDownloadListener {
 public:
     // Bounds of the run loop, so that it neither hammers dead servers nor waits for ever.
-    static const int kMaxFailedChecks = 10;
-    static const int kMaxFailedPasses = 10;
+    static constexpr int kMaxFailedChecks = 10;
+    static constexpr int kMaxFailedPasses = 10;
     static constexpr std::chrono::milliseconds kFirstCheckDelay{1000};
     static constexpr std::chrono::milliseconds kMaxCheckDelay{30000};
     static constexpr std::chrono::milliseconds kPassDelay{1000};
