@@ -1,0 +1,207 @@
+// One update check against our version server: where files go, what is refused,
+// and the deletion list it delivers.
+
+#include "tests/engine/NetTestSupport.h"
+
+#include <boost/filesystem/operations.hpp>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+class NetUpdateCheck : public NetEngineTest {
+protected:
+    NetUpdateCheck() { useVersionServerFromTestConfig(); }
+};
+
+TEST_F(NetUpdateCheck, ManifestReportedCurrentIsReadFromTheLocalCopy)
+{
+    const std::string manifest = "a.txt \"\"\n";
+    serve("files.cfg", manifest);
+    serve("a.txt", "A");
+    writeFile("updater/files.cfg", manifest);
+    startVersionServer();
+
+    EXPECT_TRUE(worker.runUpdateCheck());
+    EXPECT_EQ(readFile("a.txt"), "A");
+    EXPECT_EQ(readFile("updater/files.cfg"), manifest);
+}
+
+TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
+{
+    // The later of two equal keys wins; "public" is the platform directory, "Public" is not.
+    serve("files.cfg", "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n");
+    for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt"})
+        serve(name, name);
+    VersionServer& server = startVersionServer();
+
+    EXPECT_TRUE(worker.runUpdateCheck());
+    EXPECT_EQ(readFile("dir2/twice.txt"), "twice.txt");
+    EXPECT_FALSE(fs::exists("dir1"));
+    EXPECT_EQ(readFile(worker.isWow64() ? "x64/p.txt" : "win32/p.txt"), "p.txt");
+    EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
+    const std::string requests = server.output();
+    EXPECT_LT(requests.find("B.dll"), requests.find("a.dll")) << requests;
+}
+
+struct LauncherCase {
+    const char* label;
+    const char* local;  // the running Launcher.exe
+    bool fetched;
+};
+void PrintTo(const LauncherCase& c, std::ostream* os) { *os << c.label; }
+
+class NetSelfUpdate : public NetUpdateCheck, public testing::WithParamInterface<LauncherCase> {};
+
+TEST_P(NetSelfUpdate, NewStarterGoesBesideTheRunningOne)
+{
+    serve("files.cfg", "Launcher.exe \"\"\n");
+    serve("Launcher.exe", "new");
+    writeFile("Launcher.exe", GetParam().local);
+    startVersionServer();
+
+    EXPECT_TRUE(worker.runUpdateCheck());
+    EXPECT_EQ(readFile("Launcher.exe"), GetParam().local);
+    EXPECT_EQ(fs::exists("Launcher.exe.tmp"), GetParam().fetched);
+    EXPECT_EQ(worker.selfUpdatePending(), GetParam().fetched);
+}
+
+INSTANTIATE_TEST_SUITE_P(Net, NetSelfUpdate,
+                         testing::Values(LauncherCase{"Differs", "old", true}, LauncherCase{"Current", "new", false}),
+                         [](const testing::TestParamInfo<LauncherCase>& info) { return info.param.label; });
+
+TEST_F(NetUpdateCheck, FailedFileDoesNotStopTheOthers)
+{
+    serve("files.cfg", "a.txt \"\"\nmissing.txt \"\"\nz.txt \"\"\n");
+    serve("a.txt", "A");
+    serve("z.txt", "Z");
+    startVersionServer();
+
+    EXPECT_FALSE(worker.runUpdateCheck());
+    EXPECT_EQ(readFile("a.txt"), "A");
+    EXPECT_EQ(readFile("z.txt"), "Z");
+}
+
+TEST_F(NetUpdateCheck, IncludeInTheManifestFailsTheCheck)
+{
+    serve("files.cfg", "a.txt \"\"\n  #include \"local.info\"\n");
+    serve("a.txt", "A");
+    writeFile("local.info", "b.txt \"\"\n");
+    startVersionServer();
+
+    EXPECT_FALSE(worker.runUpdateCheck());
+    EXPECT_FALSE(fs::exists("a.txt"));
+    EXPECT_NE(sandbox.log().find("服务器文件包含不允许的指令: files.cfg"), std::string::npos);
+}
+
+struct RefusedCase {
+    const char* label;
+    std::string key;    // as written in INFO text
+    std::string value;  // as written in INFO text; "<outside>" is an absolute directory beside the work directory
+    std::string logged;
+};
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.label; }
+
+class NetRefusedPath : public NetUpdateCheck, public testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(NetRefusedPath, IsNeitherRequestedNorWritten)
+{
+    const RefusedCase& c = GetParam();
+    const std::string outside = (sandbox.root() / "outside").string();
+    const std::string value = c.value == "<outside>" ? "\"" + outside + "\"" : c.value;
+    serve("files.cfg", c.key + " " + value + "\nok.txt \"\"\n");
+    serve("ok.txt", "ok");
+    serve("v.txt", "v");
+    VersionServer& server = startVersionServer();
+
+    EXPECT_TRUE(worker.runUpdateCheck());
+    EXPECT_EQ(readFile("ok.txt"), "ok");
+    EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + c.logged + "\n"), std::string::npos) << sandbox.log();
+    EXPECT_EQ(server.output().find("v.txt"), std::string::npos);
+    EXPECT_FALSE(fs::exists(sandbox.root() / "v.txt"));
+    EXPECT_FALSE(fs::exists(outside));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetRefusedPath,
+    testing::Values(RefusedCase{"AbsoluteKey", "\"/v.txt\"", "\"\"", "/v.txt"},
+                    RefusedCase{"BackslashKey", "\"\\\\v.txt\"", "\"\"", "\\v.txt"},
+                    RefusedCase{"DriveKey", "\"C:v.txt\"", "\"\"", "C:v.txt"},
+                    RefusedCase{"UncKey", "\"\\\\\\\\srv\\\\share\\\\v.txt\"", "\"\"", "\\\\srv\\share\\v.txt"},
+                    RefusedCase{"ClimbingKey", "\"sub/../../v.txt\"", "\"\"", "sub/../../v.txt"},
+                    RefusedCase{"WorkingDirectoryKey", "\".\"", "\"\"", "."},
+                    RefusedCase{"AbsoluteValue", "v.txt", "<outside>", "v.txt"},
+                    RefusedCase{"ClimbingValue", "v.txt", "\"..\"", "v.txt"},
+                    RefusedCase{"DriveValue", "v.txt", "\"C:\\\\\"", "v.txt"},
+                    RefusedCase{"WorkingDirectoryValue", "v.txt", "\".\"", "v.txt"}),
+    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.label; });
+
+class NetDeletionList : public NetUpdateCheck {
+protected:
+    NetDeletionList()
+    {
+        serve("files.cfg", "delete_config.txt \"\"\n");
+        startVersionServer();
+    }
+    // Delivers a new list and runs one check. Each list differs in size, so that
+    // no cache can take it for the one before.
+    void deliver(const std::string& list)
+    {
+        serve("delete_config.txt", list + ";" + std::string(++delivered, '-') + "\n");
+        ASSERT_TRUE(worker.runUpdateCheck());
+    }
+    int delivered = 0;
+    std::string recordedStamp(const std::string& key)
+    {
+        const std::string record = readFile("updater/file_delete_record.txt");
+        const std::size_t at = record.find(key + " ");
+        return at == std::string::npos ? "" : record.substr(at + key.size() + 1, 15);
+    }
+};
+
+TEST_F(NetDeletionList, ActsOncePerTimeStamp)
+{
+    writeFile("old.dll", "old");
+    writeFile("always.dll", "x");
+    deliver("old.dll 20170301_000000\nalways.dll \"\"\n");
+    EXPECT_FALSE(fs::exists("old.dll"));
+    EXPECT_FALSE(fs::exists("always.dll"));
+    const std::string stamp = recordedStamp("old.dll");
+    ASSERT_EQ(stamp.size(), 15u);
+    EXPECT_EQ(recordedStamp("always.dll"), "");
+
+    // The same list again is reported current and not acted on.
+    writeFile("old.dll", "reinstalled");
+    writeFile("always.dll", "x");
+    ASSERT_TRUE(worker.runUpdateCheck());
+    EXPECT_TRUE(fs::exists("old.dll"));
+    EXPECT_TRUE(fs::exists("always.dll"));
+
+    // A new list: an older stamp is skipped, an empty one acts every time, and
+    // the record is left as it was.
+    const fs::path record = "updater/file_delete_record.txt";
+    fs::last_write_time(record, 1000000000);
+    deliver("old.dll 20000101_000000\nalways.dll \"\"\n");
+    EXPECT_TRUE(fs::exists("old.dll"));
+    EXPECT_FALSE(fs::exists("always.dll"));
+    EXPECT_EQ(fs::last_write_time(record), 1000000000);
+
+    // The recorded stamp itself counts as not older.
+    deliver("old.dll " + stamp + "\n");
+    EXPECT_FALSE(fs::exists("old.dll"));
+}
+
+TEST_F(NetDeletionList, RemovesDirectoriesWholeAndStaysInside)
+{
+    writeFile("retired/sub/file.txt", "x");
+    writeFile(sandbox.root() / "linked/keep.txt", "keep");
+    fs::create_symlink(sandbox.root() / "linked", "retired/link");
+    writeFile(sandbox.root() / "outside.txt", "keep");
+    deliver("retired 20170301_000000\n\"../outside.txt\" 20170301_000000\n");
+
+    EXPECT_FALSE(fs::exists("retired"));
+    EXPECT_EQ(readFile(sandbox.root() / "linked/keep.txt"), "keep");
+    EXPECT_EQ(readFile(sandbox.root() / "outside.txt"), "keep");
+}
+
+}  // namespace
