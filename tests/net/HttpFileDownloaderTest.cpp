@@ -1,0 +1,340 @@
+#include "NetTestSupport.h"
+
+#include "net/HttpFileDownloader.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+
+namespace {
+
+using namespace nettest;
+using gametool::HttpFileDownloader;
+
+const unsigned short kPort = 80;
+const std::string kHeaderEnd = "\r\n\r\n";
+
+std::string rangeReply(const std::string& range, const std::string& body) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Range: " + range + "\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string prepareLine(const std::string& path) { return "准备下载： " + path; }
+
+const std::string kCancelled = errorMessage(boost::asio::error::operation_aborted);
+const std::string kEndOfFile = errorMessage(boost::asio::error::eof);
+
+class HttpTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!inPrivateNetwork()) {
+            GTEST_SKIP() << kNoNamespace;
+        }
+        dir_ = freshDirectory("http");
+    }
+
+    bool download(const std::string& host, const std::string& path, const fs::path& local, bool resume,
+                  gametool::FileDownloadListener* listener = nullptr) {
+        HttpFileDownloader downloader(host, path, "name", local.wstring());
+        if (listener) {
+            downloader.setListener(listener);
+        }
+        return downloader.download(resume);
+    }
+
+    fs::path dir_;
+};
+
+// --- against nginx ----------------------------------------------------------------
+
+class NginxTest : public HttpTest {
+protected:
+    void SetUp() override {
+        HttpTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (!ChildProcess::supported() || nginxProgram().empty()) {
+            GTEST_SKIP() << "nginx is a native program; this build cannot start it";
+        }
+        root_ = dir_ / "www";
+        fs::create_directories(root_ / "pub");
+        content_ = randomBytes(300 * 1024 + 7, 7);
+        writeFile(root_ / "pub" / "data.bin", content_);
+        nginx_ = std::make_unique<NginxServer>(root_);
+        ASSERT_TRUE(nginx_->ready()) << nginx_->errorLog();
+    }
+
+    fs::path root_;
+    std::string content_;
+    std::unique_ptr<NginxServer> nginx_;
+};
+
+TEST_F(NginxTest, FreshDownloadCreatesDirectoriesAndReportsEveryByte) {
+    const fs::path local = dir_ / "out" / "sub" / "data.bin";
+    CountingListener listener;
+    LogWatch log;
+    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false, &listener));
+    EXPECT_TRUE(hasContent(local, content_));
+    EXPECT_FALSE(fs::exists(local.string() + ".tmp"));
+    EXPECT_EQ(content_.size(), listener.total);
+    EXPECT_GT(listener.reports, 1);
+    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin")}), log.lines());
+}
+
+TEST_F(NginxTest, ResumeContinuesAfterPartialTemporaryFile) {
+    const fs::path local = dir_ / "data.bin";
+    writeFile(local.string() + ".tmp", content_.substr(0, 1000));
+    CountingListener listener;
+    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, true, &listener));
+    EXPECT_TRUE(hasContent(local, content_));
+    EXPECT_EQ(content_.size() - 1000, listener.total);
+}
+
+TEST_F(NginxTest, WithoutResumeTemporaryFileStartsOver) {
+    const fs::path local = dir_ / "data.bin";
+    writeFile(local.string() + ".tmp", "garbage that must not stay");
+    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));  // no listener at all
+    EXPECT_TRUE(hasContent(local, content_));
+}
+
+TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted) {
+    const fs::path local = dir_ / "data.bin";
+    writeFile(local.string() + ".tmp", content_);
+    LogWatch log;
+    EXPECT_FALSE(download("127.0.0.1", "pub/data.bin", local, true));  // nginx answers 416
+    EXPECT_FALSE(fs::exists(local.string() + ".tmp"));
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin"), "解析头部信息失败"}), log.lines());
+    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, true));  // the next attempt starts at 0
+    EXPECT_TRUE(hasContent(local, content_));
+}
+
+TEST_F(NginxTest, ReadOnlyTargetIsReplaced) {
+    const fs::path local = dir_ / "data.bin";
+    writeFile(local, "old");
+    fs::permissions(local, fs::remove_perms | fs::owner_write | fs::group_write | fs::others_write);
+    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));
+    EXPECT_TRUE(hasContent(local, content_));
+}
+
+TEST_F(NginxTest, TargetThatIsADirectoryFailsAndKeepsTemporaryFile) {
+    const fs::path local = dir_ / "data.bin";
+    fs::create_directories(local);
+    LogWatch log;
+    EXPECT_FALSE(download("127.0.0.1", "pub/data.bin", local, false));
+    EXPECT_TRUE(fs::is_directory(local));
+    EXPECT_TRUE(hasContent(local.string() + ".tmp", content_));
+    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin"),
+                                        "保存下载文件失败:移动临时文件失败. 尝试直接复制文件",
+                                        "保存下载文件失败:复制临时文件失败. " + local.string() + ".tmp"}),
+              log.lines());
+}
+
+TEST_F(NginxTest, MissingRemoteFileFails) {
+    LogWatch log;
+    EXPECT_FALSE(download("127.0.0.1", "pub/none.bin", dir_ / "none.bin", false));
+    EXPECT_FALSE(fs::exists(dir_ / "none.bin"));
+    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/none.bin"), "解析头部信息失败"}), log.lines());
+}
+
+// --- failures before any server answers -----------------------------------------
+
+TEST_F(HttpTest, LocalAndConnectFailuresEachLogTheirLine) {
+    LogWatch log;
+    EXPECT_FALSE(download("no.such.host.invalid", "a", dir_ / "a", false));
+    EXPECT_FALSE(download("127.0.0.7", "b", dir_ / "b", false));  // nothing listens there
+    writeFile(dir_ / "file", "x");
+    EXPECT_FALSE(download("127.0.0.1", "c", dir_ / "file" / "c", false));
+    fs::create_directories(dir_ / "d.tmp");
+    EXPECT_FALSE(download("127.0.0.1", "d", dir_ / "d", false));
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(8u, lines.size());
+    EXPECT_EQ(0u, lines[1].find("主机解析错误： no.such.host.invalid ")) << lines[1];
+    EXPECT_EQ("连接到服务器失败： " + errorMessage(boost::asio::error::connection_refused), lines[3]);
+    EXPECT_EQ("创建存储目录失败: " + (dir_ / "file").string(), lines[5]);
+    EXPECT_EQ("打开输出文件失败: " + (dir_ / "d.tmp").string(), lines[7]);
+    EXPECT_FALSE(fs::exists(dir_ / "a.tmp"));
+}
+
+// --- against a server that answers what the test says ------------------------------
+
+class ScriptedHttpTest : public HttpTest, public testing::WithParamInterface<int> {};
+
+TEST_P(ScriptedHttpTest, RequestTextIsExact) {
+    const int resumeFrom = GetParam();
+    const std::string body = "0123456789";
+    ScriptedServer server("127.0.0.1", kPort, [&](Peer& peer) {
+        peer.readUntil(kHeaderEnd);
+        peer.write(rangeReply("bytes " + std::to_string(resumeFrom) + "-9/10", body.substr(resumeFrom)));
+    });
+    const fs::path local = dir_ / "file name.bin";
+    if (resumeFrom > 0) {
+        writeFile(local.string() + ".tmp", body.substr(0, resumeFrom));
+    }
+    CountingListener listener;
+    EXPECT_TRUE(download("127.0.0.1", "dir/file name.bin", local, resumeFrom > 0, &listener));
+    server.join();
+    EXPECT_EQ("GET /dir/file name.bin HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\nConnection: close\r\n"
+              "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n\r\n",
+              server.received());
+    EXPECT_TRUE(hasContent(local, body));
+    EXPECT_EQ(body.size() - resumeFrom, listener.total);
+}
+
+INSTANTIATE_TEST_SUITE_P(FreshAndResumed, ScriptedHttpTest, testing::Values(0, 4));
+
+enum class Temp { Absent, Kept };
+
+struct ResponseCase {
+    const char* name;
+    std::string response;  // written in one piece, then the connection is closed
+    bool result;
+    std::vector<std::string> log;  // after the first line
+    Temp temp;
+    std::string tempContent;
+};
+
+class ResponseTest : public HttpTest, public testing::WithParamInterface<ResponseCase> {};
+
+TEST_P(ResponseTest, ResponseDecidesResult) {
+    const ResponseCase& c = GetParam();
+    const std::string response = c.response;
+    ScriptedServer server("127.0.0.1", kPort, [response](Peer& peer) {
+        peer.readUntil(kHeaderEnd);
+        peer.write(response);
+    });
+    const fs::path local = dir_ / "f.bin";
+    LogWatch log;
+    EXPECT_EQ(c.result, download("127.0.0.1", "f.bin", local, false));
+    std::vector<std::string> expected{prepareLine("f.bin")};
+    expected.insert(expected.end(), c.log.begin(), c.log.end());
+    EXPECT_EQ(expected, log.lines());
+    const std::string temp = local.string() + ".tmp";
+    EXPECT_EQ(c.temp == Temp::Kept, fs::exists(temp));
+    if (c.temp == Temp::Kept) {
+        EXPECT_EQ(c.tempContent, readFile(temp));
+    }
+    EXPECT_EQ(c.result, fs::exists(local));
+}
+
+const std::string kTooBig = "起始下载文件位置大于文件尺寸";
+const std::string kBadHeader = "解析头部信息失败";
+
+std::string endlessHeader() {
+    std::string header = "HTTP/1.1 206 Partial Content\r\n";
+    while (header.size() < 100 * 1024) {
+        header += "X-Filler: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n";
+    }
+    return header;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Responses, ResponseTest,
+    testing::Values(
+        ResponseCase{"Complete", rangeReply("bytes 0-9/10", "0123456789"), true, {}, Temp::Absent, ""},
+        ResponseCase{"Status200WithoutRange", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", false,
+                     {kTooBig}, Temp::Absent, ""},
+        ResponseCase{"Status200Empty", "HTTP/1.0 200 OK\r\n\r\n", false, {}, Temp::Kept, ""},
+        ResponseCase{"LowerCaseContentRange",
+                     "HTTP/1.1 206 Partial Content\r\ncontent-range: bytes 0-9/10\r\n\r\n0123456789", false,
+                     {kTooBig}, Temp::Absent, ""},
+        ResponseCase{"TwoPartContentRange", rangeReply("bytes 0-9", "0123456789"), false, {kTooBig},
+                     Temp::Absent, ""},
+        ResponseCase{"NonNumericContentRange", rangeReply("bytes 0-x/10", "0123456789"), false, {kTooBig},
+                     Temp::Absent, ""},
+        ResponseCase{"HugeContentRange", rangeReply("bytes 0-9/99999999999999999999999", "0123456789"), false,
+                     {kTooBig}, Temp::Absent, ""},
+        ResponseCase{"BodyBeyondTotal", rangeReply("bytes 0-4/5", "0123456789"), false, {kTooBig},
+                     Temp::Absent, ""},
+        ResponseCase{"EmptyRemoteFile", rangeReply("bytes 0-0/0", ""), false, {}, Temp::Kept, ""},
+        ResponseCase{"ClosedEarly", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n01234",
+                     false, {"连接断开： " + kEndOfFile}, Temp::Kept, "01234"},
+        ResponseCase{"Status404", "HTTP/1.1 404 Not Found\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
+        ResponseCase{"Status416", "HTTP/1.1 416 Range Not Satisfiable\r\n\r\n", false, {kBadHeader},
+                     Temp::Absent, ""},
+        ResponseCase{"NotHttp", "SSH-2.0-server\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
+        ResponseCase{"ClosedInHeader", "HTTP/1.1 206 Partial Content\r\n", false,
+                     {"接收头部信息失败 " + kEndOfFile}, Temp::Kept, ""},
+        ResponseCase{"EndlessHeader", endlessHeader(), false,
+                     {"接收头部信息失败 " + errorMessage(boost::asio::error::message_size)}, Temp::Kept, ""}),
+    [](const testing::TestParamInfo<ResponseCase>& info) { return std::string(info.param.name); });
+
+// --- deadlines (each waits its full 6 seconds) -------------------------------------
+
+enum class Stall { Connect, Send, Header, Body, AfterLastByte };
+
+struct StallCase {
+    const char* name;
+    Stall stall;
+    bool result;
+    std::string log;
+};
+
+class HttpStallTest : public HttpTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(HttpStallTest, SilentStepIsCutOffAfterSixSeconds) {
+    const StallCase& c = GetParam();
+    std::unique_ptr<FullBacklog> backlog;
+    std::unique_ptr<ScriptedServer> server;
+    auto released = std::make_shared<std::promise<void>>();
+    std::shared_future<void> release = released->get_future().share();
+    std::string path = "f.bin";
+    switch (c.stall) {
+    case Stall::Connect:
+        backlog = std::make_unique<FullBacklog>("127.0.0.1", kPort);
+        break;
+    case Stall::Send:
+        // A request far larger than the socket buffers, to a server that never reads.
+        path = std::string(16 * 1024 * 1024, 'p');
+        server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [release](Peer&) {
+            release.wait_for(std::chrono::seconds(60));
+        });
+        break;
+    case Stall::Header:
+        server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [](Peer& peer) {
+            peer.readUntil(kHeaderEnd);
+            peer.waitForClose();
+        });
+        break;
+    case Stall::Body:
+    case Stall::AfterLastByte: {
+        const std::string reply = c.stall == Stall::Body ? rangeReply("bytes 0-99/100", "0123456789")
+                                                         : rangeReply("bytes 0-9/10", "0123456789");
+        server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [reply](Peer& peer) {
+            peer.readUntil(kHeaderEnd);
+            peer.write(reply);
+            peer.waitForClose();
+        });
+        break;
+    }
+    }
+    const fs::path local = dir_ / "f.bin";
+    LogWatch log;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.result, download("127.0.0.1", path, local, false));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    released->set_value();
+    EXPECT_GE(waited, std::chrono::milliseconds(5900));
+    EXPECT_LT(waited, std::chrono::seconds(12));
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(c.log, lines[1]);
+    if (c.result) {
+        EXPECT_TRUE(hasContent(local, "0123456789"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deadline, HttpStallTest,
+    testing::Values(StallCase{"Connect", Stall::Connect, false, "连接到服务器失败： " + kCancelled},
+                    StallCase{"Send", Stall::Send, false, "服务器请求发送失败 " + kCancelled},
+                    StallCase{"Header", Stall::Header, false, "接收头部信息失败 " + kCancelled},
+                    StallCase{"Body", Stall::Body, false, "下载文件内容失败： " + kCancelled},
+                    // The counts already match when the deadline cuts the connection.
+                    StallCase{"AfterLastByte", Stall::AfterLastByte, true, "下载文件内容失败： " + kCancelled}),
+    [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,300 @@
+#include "NetTestSupport.h"
+
+#include "net/VersionClient.h"
+#include "support/FileDigest.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using namespace nettest;
+
+const unsigned short kPort = 7455;
+
+std::string be32(std::uint32_t value) {
+    return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+std::string requestFrame(const std::string& text) { return "\x0a" + be32(std::uint32_t(text.size())) + text; }
+
+std::string fileReply(const std::string& skipped, const std::string& content) {
+    return "\x0a" + be32(std::uint32_t(skipped.size())) + skipped + be32(std::uint32_t(content.size())) + content;
+}
+
+std::string fetchedLine(const std::string& name, const std::string& digest) {
+    return name + "  文件下载完成 原始sha1: " + digest;
+}
+
+
+class VersionClientTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!inPrivateNetwork()) {
+            GTEST_SKIP() << kNoNamespace;
+        }
+        dir_ = freshDirectory("client");
+    }
+    fs::path dir_;
+};
+
+class VersionServerTest : public VersionClientTest {
+protected:
+    void SetUp() override {
+        VersionClientTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (!ChildProcess::supported() || versionServerProgram().empty()) {
+            GTEST_SKIP() << "our version server is a native program; this build cannot start it";
+        }
+        root_ = dir_ / "root";
+        fs::create_directories(root_ / "data");
+    }
+    fs::path root_;
+};
+
+// --- against our version server --------------------------------------------------
+
+TEST_F(VersionServerTest, ServesManyRequestsOnOneConnection) {
+    const std::string manifest = "files\n{\n}\n";
+    const std::string big = randomBytes(3 * 1024 * 1024 + 17, 1);  // several read pieces
+    writeFile(root_ / "files.cfg", manifest);
+    writeFile(root_ / "data" / "big.bin", big);
+    VersionServer server(root_);
+    ASSERT_TRUE(server.ready()) << server.output();
+
+    const fs::path local = dir_ / "files.cfg";
+    const fs::path localBig = dir_ / "big.bin";
+    writeFile(localBig, std::string(5 * 1024 * 1024, 'x'));  // longer than the new content
+    LogWatch log;
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+
+    EXPECT_EQ(FetchResult::Fetched, client.fetchFile("files.cfg", "unavailable", local.wstring()));
+    EXPECT_TRUE(hasContent(local, manifest));
+    const std::string digest = computeFileSha1(local.wstring());
+    EXPECT_EQ(FetchResult::NoContent, client.fetchFile("files.cfg", digest, local.wstring()));
+    EXPECT_EQ(FetchResult::Fetched, client.fetchFile("data\\big.bin", "0123", localBig.wstring()));
+    EXPECT_TRUE(hasContent(localBig, big));
+    EXPECT_FALSE(fs::exists(localBig.string() + ".part"));
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("missing.txt", "unavailable", (dir_ / "m").wstring()));
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("../client-1/escape", "unavailable", (dir_ / "e").wstring()));
+    EXPECT_EQ(FetchResult::Fetched, client.fetchFile("data/big.bin", "", (dir_ / "again").wstring()));
+    EXPECT_TRUE(hasContent(dir_ / "again", big));
+
+    EXPECT_EQ((std::vector<std::string>{fetchedLine("files.cfg", "unavailable"), fetchedLine("data\\big.bin", "0123"),
+                                        "服务器返回错误文件下载信息", "服务器返回错误文件下载信息",
+                                        fetchedLine("data/big.bin", "")}),
+              log.lines());
+    EXPECT_EQ(0, server.stop());
+    const std::string report = server.output();
+    EXPECT_NE(std::string::npos, report.find(" files.cfg sent " + std::to_string(manifest.size())));
+    EXPECT_NE(std::string::npos, report.find(" files.cfg current 0"));
+    EXPECT_NE(std::string::npos, report.find(" missing.txt missing 0"));
+    EXPECT_NE(std::string::npos, report.find(" ../client-1/escape refused 0"));
+}
+
+TEST_F(VersionServerTest, ConnectAfterFailedConnectOnSameClient) {
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_);
+    ASSERT_TRUE(server.ready()) << server.output();
+    LogWatch log;
+    VersionClient client;
+    EXPECT_FALSE(client.connect("127.0.0.9"));  // nothing listens there
+    EXPECT_FALSE(client.connect("host.that.does.not.resolve.invalid"));
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    EXPECT_EQ(FetchResult::Fetched, client.fetchFile("a.txt", "unavailable", (dir_ / "a.txt").wstring()));
+    EXPECT_TRUE(hasContent(dir_ / "a.txt", "alpha"));
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("连接服务器失败: 127.0.0.9", lines[0]);
+    EXPECT_EQ(0u, lines[1].find("resolve: ")) << lines[1];
+}
+
+TEST_F(VersionServerTest, HostWithSeveralAddressesTriesEachInTurn) {
+    if (!hasMultiAddressName()) {
+        GTEST_SKIP() << "netns-run could not give /etc/hosts the name with several addresses";
+    }
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_, "127.0.0.2");  // the name's second address; the first refuses
+    ASSERT_TRUE(server.ready()) << server.output();
+    VersionClient client;
+    ASSERT_TRUE(client.connect("multi.netns.invalid"));
+    EXPECT_EQ(FetchResult::Fetched, client.fetchFile("a.txt", "unavailable", (dir_ / "a.txt").wstring()));
+}
+
+// --- against a server that writes chosen bytes ------------------------------------
+
+TEST_F(VersionClientTest, SendsGreetingAndRequestFramesByteForByte) {
+    ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
+        peer.read(4);
+        peer.read(5 + 21);
+        peer.write(fileReply("", "one"));
+        peer.read(5 + 5);
+        peer.write(fileReply("", ""));
+        peer.waitForClose();
+    });
+    {
+        VersionClient client;
+        ASSERT_TRUE(client.connect("127.0.0.1"));
+        EXPECT_EQ(FetchResult::Fetched, client.fetchFile("files.cfg", "unavailable", (dir_ / "f").wstring()));
+        EXPECT_EQ(FetchResult::NoContent, client.fetchFile("name", "", (dir_ / "g").wstring()));
+    }
+    server.join();
+    EXPECT_EQ(std::string("quiv") + "\x0a" + std::string("\0\0\0\x15", 4) + "files.cfg:unavailable" +
+                  requestFrame("name:"),
+              server.received());
+    EXPECT_TRUE(hasContent(dir_ / "f", "one"));
+    EXPECT_FALSE(fs::exists(dir_ / "g"));
+}
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;  // what the server writes before closing
+    FetchResult result;
+    std::string localAfter;  // content of the local file afterwards
+    std::vector<std::string> log;
+};
+
+class ReplyTest : public VersionClientTest, public testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ReplyTest, ReplyDecidesResultAndLocalFile) {
+    const ReplyCase& c = GetParam();
+    const std::string reply = c.reply;
+    ScriptedServer server("127.0.0.1", kPort, [reply](Peer& peer) {
+        peer.read(4 + 5 + 10);
+        peer.write(reply);
+    });
+    const fs::path local = dir_ / "local.bin";
+    writeFile(local, "old content");
+    LogWatch log;
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    EXPECT_EQ(c.result, client.fetchFile("f.bin", "abcd", local.wstring()));
+    EXPECT_TRUE(hasContent(local, c.localAfter));
+    EXPECT_FALSE(fs::exists(local.string() + ".part"));
+    EXPECT_EQ(c.log, log.lines());
+}
+
+const std::string kFetched = fetchedLine("f.bin", "abcd");
+const std::string kEndOfFile = errorText(boost::asio::error::eof, "read");
+const std::string kCancelled = errorText(boost::asio::error::operation_aborted, "read");
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyTest,
+    testing::Values(
+        ReplyCase{"Content", fileReply("digest-text", "new"), FetchResult::Fetched, "new", {kFetched}},
+        ReplyCase{"NoSkippedText", fileReply("", "new"), FetchResult::Fetched, "new", {kFetched}},
+        ReplyCase{"EmptyContentKeepsFile", fileReply("skip", ""), FetchResult::NoContent, "old content", {}},
+        ReplyCase{"ErrorCode", "\x0b", FetchResult::Failed, "old content", {"服务器返回错误文件下载信息"}},
+        ReplyCase{"ClosedAfterCode", "\x0a", FetchResult::Failed, "old content", {kEndOfFile}},
+        ReplyCase{"ClosedInSkippedText", "\x0a" + be32(100) + "abc", FetchResult::Failed, "old content",
+                  {kEndOfFile}},
+        ReplyCase{"ClosedInContent", "\x0a" + be32(0) + be32(10) + "12345", FetchResult::Failed, "old content",
+                  {kFetched, kEndOfFile}},
+        // Lengths far beyond memory are read piece by piece, so the short stream ends it.
+        ReplyCase{"HugeSkippedText", "\x0a" + be32(0xFFFFFFFF) + "ab", FetchResult::Failed, "old content",
+                  {kEndOfFile}},
+        ReplyCase{"HugeContent", "\x0a" + be32(0) + be32(0xFFFFFFFF) + "ab", FetchResult::Failed, "old content",
+                  {kFetched, kEndOfFile}}),
+    [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
+
+TEST_F(VersionClientTest, UnopenableLocalFileFailsAndKeepsConnectionInStep) {
+    ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
+        peer.read(4);
+        peer.read(5 + 7);
+        peer.write(fileReply("x", "lost"));
+        peer.read(5 + 7);
+        peer.write(fileReply("", "kept"));
+        peer.waitForClose();
+    });
+    LogWatch log;
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "1", (dir_ / "no" / "such" / "dir").wstring()));
+    EXPECT_EQ(FetchResult::Fetched, client.fetchFile("b.txt", "2", (dir_ / "b.txt").wstring()));
+    EXPECT_TRUE(hasContent(dir_ / "b.txt", "kept"));
+    EXPECT_EQ((std::vector<std::string>{fetchedLine("a.txt", "1"), "打开文件失败: a.txt", fetchedLine("b.txt", "2")}),
+              log.lines());
+}
+
+TEST_F(VersionClientTest, LocalPathThatIsADirectoryIsNotReplaced) {
+    ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
+        peer.read(4 + 5 + 6);
+        peer.write(fileReply("", "data"));
+        peer.waitForClose();
+    });
+    fs::create_directories(dir_ / "target");
+    LogWatch log;
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "", (dir_ / "target").wstring()));
+    EXPECT_TRUE(fs::is_directory(dir_ / "target"));
+    EXPECT_FALSE(fs::exists(dir_ / "target.part"));
+    EXPECT_EQ((std::vector<std::string>{fetchedLine("a.txt", ""), "打开文件失败: a.txt"}), log.lines());
+}
+
+TEST_F(VersionClientTest, FetchWithoutConnectionFails) {
+    LogWatch log;
+    VersionClient client;
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "", (dir_ / "a.txt").wstring()));
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(0u, lines[0].find("write: ")) << lines[0];
+}
+
+// --- deadlines (each takes its full deadline) --------------------------------------
+
+TEST_F(VersionClientTest, ServerThatAcceptsTooLateIsUnreachable) {
+    FullBacklog server("127.0.0.1", kPort);
+    LogWatch log;
+    VersionClient client;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.connect("127.0.0.1"));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(2900));
+    EXPECT_LT(waited, std::chrono::seconds(6));
+    EXPECT_EQ((std::vector<std::string>{"连接服务器失败: 127.0.0.1"}), log.lines());
+}
+
+struct StallCase {
+    const char* name;
+    std::string sentBeforeStall;
+    std::vector<std::string> log;
+};
+
+class StallTest : public VersionClientTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept) {
+    const std::string sent = GetParam().sentBeforeStall;
+    ScriptedServer server("127.0.0.1", kPort, [sent](Peer& peer) {
+        peer.read(4 + 5 + 7);
+        peer.write(sent);
+        peer.waitForClose();
+    });
+    const fs::path local = dir_ / "a.txt";
+    writeFile(local, "old");
+    LogWatch log;
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "1", local.wstring()));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9900));
+    EXPECT_TRUE(hasContent(local, "old"));
+    EXPECT_FALSE(fs::exists(local.string() + ".part"));
+    EXPECT_EQ(GetParam().log, log.lines());
+    // The connection is closed: a further fetch fails at once.
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "1", local.wstring()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deadline, StallTest,
+    testing::Values(StallCase{"BeforeReply", "", {kCancelled}},
+                    StallCase{"InContent", "\x0a" + be32(0) + be32(100) + "0123456789",
+                              {fetchedLine("a.txt", "1"), kCancelled}}),
+    [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
