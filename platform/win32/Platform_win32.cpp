@@ -1,0 +1,95 @@
+// Process-level calls of the Windows program.
+
+#include "platform/Platform.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+bool shellExecute(const std::wstring& file, const std::wstring& parameters, const wchar_t* directory,
+                  int show)
+{
+    SHELLEXECUTEINFOW info;
+    std::memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = directory;
+    info.nShow = show;
+    return ShellExecuteExW(&info) == TRUE;
+}
+
+}  // namespace
+
+bool isWow64()
+{
+    // Looked up at run time: systems without WOW64 lack the export.
+    typedef BOOL(WINAPI * IsWow64ProcessFunction)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleW(L"kernel32");
+    if (!kernel)
+        return false;
+    const FARPROC address = GetProcAddress(kernel, "IsWow64Process");
+    if (!address)
+        return false;
+    const IsWow64ProcessFunction isWow64Process =
+        reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void (*)()>(address));
+    BOOL wow64 = FALSE;
+    return isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+std::wstring modulePath()
+{
+    wchar_t buffer[MAX_PATH];
+    std::memset(buffer, 0, sizeof buffer);
+    DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    if (length < MAX_PATH)
+        return std::wstring(buffer, length);
+
+    // A truncated path would name the wrong directory; the long form fits in 32767.
+    std::vector<wchar_t> large(32768, L'\0');
+    length = GetModuleFileNameW(nullptr, large.data(), static_cast<DWORD>(large.size()));
+    if (length == 0 || length >= large.size())
+        return std::wstring();
+    return std::wstring(large.data(), length);
+}
+
+std::wstring commandLine(int /*argc*/, char** /*argv*/)
+{
+    const wchar_t* text = GetCommandLineW();
+    return text ? std::wstring(text) : std::wstring();
+}
+
+bool acquireSingleInstance(const std::wstring& name)
+{
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+        if (mutex)
+            CloseHandle(mutex);
+        return false;
+    }
+    // The handle stays open on purpose: the mutex is held until the process ends.
+    return true;
+}
+
+bool startProgram(const StartRequest& request)
+{
+    return shellExecute(request.file, request.parameters,
+                        request.directory.empty() ? nullptr : request.directory.c_str(),
+                        request.hidden ? SW_HIDE : SW_SHOWNORMAL);
+}
+
+bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& /*exeDir*/,
+                          const std::wstring& /*passThroughArg*/)
+{
+    return shellExecute(L"cmd.exe", cmdParameters, nullptr, SW_HIDE);
+}
+
+}  // namespace platform

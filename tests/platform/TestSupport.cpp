@@ -1,0 +1,66 @@
+#include "tests/platform/TestSupport.h"
+
+#include "platform/Platform.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = boost::filesystem;
+
+namespace platformtest {
+
+TempDir::TempDir()
+    : path_(fs::temp_directory_path() / fs::unique_path("platform-test-%%%%-%%%%-%%%%"))
+{
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir()
+{
+    boost::system::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+fs::path probePath()
+{
+    const fs::path self(platform::modulePath());
+    return self.parent_path() / (L"platform_probe" + self.extension().wstring());
+}
+
+std::vector<std::string> waitForLines(const fs::path& file, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!fs::exists(file)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(file));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string readFile(const fs::path& file)
+{
+    std::ifstream in(file.string(), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::wstring uniqueLockName(const char* purpose)
+{
+    const std::string unique = fs::unique_path("%%%%%%%%").string();
+    const std::string name = std::string("Global\\LauncherTest-") + purpose + "-" + unique;
+    return std::wstring(name.begin(), name.end());
+}
+
+}  // namespace platformtest
