@@ -72,6 +72,7 @@ std::intptr_t CLauncherDlg::onUpdateFinished(std::int32_t resultCode)
     if (resultCode == ResultSuccess) {
         m_window.setStatusText(L"更新完成");
         m_window.setProgressPos(100);
+        m_window.updateWindow();
         const bool started =
             m_data->controller && m_data->controller->worker()->handOff(m_passThroughArg);
         if (!started)

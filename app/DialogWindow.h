@@ -21,6 +21,9 @@ public:
     virtual void setStatusText(const std::wstring& text) = 0;
     // The bar's range is 0 to 100; larger values show a full bar.
     virtual void setProgressPos(int position) = 0;
+    // Shows pending changes of status and bar at once, before a step that may end
+    // the process (the system's UpdateWindow).
+    virtual void updateWindow() {}
     // A periodic timer on the UI thread; setting an id again restarts it.
     virtual void setTimer(unsigned id, unsigned periodMs) = 0;
     virtual void killTimer(unsigned id) = 0;

@@ -151,6 +151,11 @@ void ConsoleWindow::setProgressPos(int position)
     }
 }
 
+void ConsoleWindow::updateWindow()
+{
+    render();
+}
+
 void ConsoleWindow::setTimer(unsigned id, unsigned periodMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -39,6 +39,7 @@ public:
     std::intptr_t runModal(CLauncherDlg& dialog) override;
     void setStatusText(const std::wstring& text) override;
     void setProgressPos(int position) override;
+    void updateWindow() override;
     void setTimer(unsigned id, unsigned periodMs) override;
     void killTimer(unsigned id) override;
     std::intptr_t sendMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;

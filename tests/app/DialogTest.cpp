@@ -84,7 +84,7 @@ TEST(DialogTest, FailedHandOffShowsTheBoxAfterTheSuccessTextAndStillExitsWithZer
     engine.release();
 
     const std::vector<std::wstring> expected{L"status:正在检测更新...", L"kill:1", L"status:更新完成", L"pos:100",
-                                             L"box:严重错误:启动登陆器失败:16", L"exit:0"};
+                                             L"update", L"box:严重错误:启动登陆器失败:16", L"exit:0"};
     EXPECT_EQ(calls, expected);
 }
 

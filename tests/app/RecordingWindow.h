@@ -60,6 +60,7 @@ public:
 
     void setStatusText(const std::wstring& text) override { record(L"status:" + text); }
     void setProgressPos(int position) override { record("pos:" + std::to_string(position)); }
+    void updateWindow() override { record("update"); }
     void setTimer(unsigned id, unsigned periodMs) override
     {
         record("timer:" + std::to_string(id) + ":" + std::to_string(periodMs));
