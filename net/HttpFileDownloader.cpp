@@ -11,7 +11,6 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
@@ -41,6 +40,7 @@ const std::size_t kHeaderEndLength = 4;
 // A response header that has not ended within this many bytes is refused.
 const std::size_t kHeaderLimit = 64 * 1024;
 const std::size_t kResponseReserve = 20971520;
+const std::size_t kBodyPiece = 1024 * 1024;
 
 typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
 
@@ -165,25 +165,44 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     tcp::resolver::results_type endpoints;
     boost::asio::steady_timer deadline{ioService};
     bool resume = false;
+    std::chrono::steady_clock::time_point stepExpiry;
+    bool deadlineActive = false;
+    bool timerWaiting = false;
     // Set when the run failed: the handlers still queued only drain away.
     bool abandoned = false;
 
     FileDownloader::InnerData& job() { return *owner->m_data; }
 
+    // The step deadline. Re-arming only moves the expiry time; the timer itself
+    // is set again when it fires early, so a busy transfer costs no timer calls.
     void armDeadline() {
+        stepExpiry = std::chrono::steady_clock::now() + kStepDeadline;
+        deadlineActive = true;
+        if (timerWaiting) {
+            return;
+        }
         try {
-            deadline.expires_after(kStepDeadline);
+            deadline.expires_at(stepExpiry);
         } catch (const std::exception& error) {
             Log::instance().write(error.what());
         }
+        waitForDeadline();
+    }
+
+    void waitForDeadline() {
+        timerWaiting = true;
         std::shared_ptr<InterData> self = shared_from_this();
         deadline.async_wait([self](const error_code& error) { self->onDeadline(error); });
     }
 
     void onDeadline(const error_code& error) {
-        // A wait that was cancelled, or that belongs to a step already re-armed,
-        // must not cut the connection.
-        if (error || abandoned || deadline.expiry() > std::chrono::steady_clock::now()) {
+        timerWaiting = false;
+        if (error || abandoned || !deadlineActive) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() < stepExpiry) {
+            deadline.expires_at(stepExpiry);
+            waitForDeadline();
             return;
         }
         error_code ignored;
@@ -191,6 +210,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     }
 
     void cancelDeadline() {
+        deadlineActive = false;
         error_code ignored;
         deadline.cancel(ignored);
     }
@@ -331,13 +351,16 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         readBody();
     }
 
+    // Completes with whatever has arrived, at least one byte and at most one
+    // piece, so the buffer never holds more than a piece of the body.
     void readBody() {
         armDeadline();
         std::shared_ptr<InterData> self = shared_from_this();
-        boost::asio::async_read(socket, *responseBuffer, boost::asio::transfer_at_least(1),
-                                [self](const error_code& readError, std::size_t) {
-                                    self->onBodyRead(readError);
-                                });
+        socket.async_read_some(responseBuffer->prepare(kBodyPiece),
+                               [self](const error_code& readError, std::size_t size) {
+                                   self->responseBuffer->commit(size);
+                                   self->onBodyRead(readError);
+                               });
     }
 
     // Writes everything buffered to the temporary file and reports it.

@@ -7,7 +7,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
@@ -37,60 +36,62 @@ struct VersionClient::Session : ReplySource {
     tcp::socket socket{io};
     boost::asio::steady_timer deadline{io};
 
-    // Runs one socket operation to its end; the socket is closed when the
-    // operation makes no progress within the step deadline.
-    template <class Start>
-    error_code runStep(Start start, std::size_t& transferred) {
+    // The socket is non-blocking: data already there is taken at once, and the
+    // step deadline only runs while the socket is waited for.
+    error_code waitFor(tcp::socket::wait_type type) {
         bool done = false;
         error_code result;
         io.restart();
         deadline.expires_after(kStepDeadline);
         deadline.async_wait([this, &done](const error_code& error) {
             if (!error && !done) {
-                error_code ignored;
-                socket.close(ignored);
+                closeQuietly();
             }
         });
-        start([this, &done, &result, &transferred](const error_code& error, std::size_t count) {
+        socket.async_wait(type, [this, &done, &result](const error_code& error) {
             done = true;
             result = error;
-            transferred = count;
             deadline.cancel();
         });
         io.run();
         return result;
     }
 
+    static bool mustWait(const error_code& error) {
+        return error == boost::asio::error::would_block || error == boost::asio::error::try_again;
+    }
+
     bool readSome(char* buffer, std::size_t size, std::size_t& received,
                   std::string& error) override {
-        const error_code result = runStep(
-            [this, buffer, size](auto handler) {
-                socket.async_read_some(boost::asio::buffer(buffer, size), handler);
-            },
-            received);
-        if (result) {
-            error = errorText(result, "read");
-            closeQuietly();
-            return false;
+        error_code result;
+        for (;;) {
+            received = socket.read_some(boost::asio::buffer(buffer, size), result);
+            if (!result) {
+                return true;
+            }
+            if (!mustWait(result) || (result = waitFor(tcp::socket::wait_read))) {
+                break;
+            }
         }
-        return true;
+        error = errorText(result, "read");
+        closeQuietly();
+        return false;
     }
 
     bool writeAll(const char* data, std::size_t size, std::string& error) {
+        error_code result;
         while (size > 0) {
-            std::size_t sent = 0;
-            const error_code result = runStep(
-                [this, data, size](auto handler) {
-                    socket.async_write_some(boost::asio::buffer(data, size), handler);
-                },
-                sent);
-            if (result) {
+            const std::size_t sent = socket.write_some(boost::asio::buffer(data, size), result);
+            if (!result) {
+                data += sent;
+                size -= sent;
+                continue;
+            }
+            if (!mustWait(result) || (result = waitFor(tcp::socket::wait_write))) {
                 error = errorText(result, "write");
                 closeQuietly();
                 return false;
             }
-            data += sent;
-            size -= sent;
         }
         return true;
     }
@@ -130,8 +131,10 @@ bool VersionClient::connect(const std::string& host) {
         session.io.run();
 
         if (connected && session.socket.is_open()) {
-            std::string ignored;
-            return session.writeAll(kGreeting, sizeof kGreeting, ignored);
+            error_code ignored;
+            session.socket.non_blocking(true, ignored);
+            std::string unused;
+            return session.writeAll(kGreeting, sizeof kGreeting, unused);
         }
         Log::instance().write("连接服务器失败:", host);
         session.io.restart();
