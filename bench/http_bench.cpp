@@ -1,0 +1,94 @@
+// Download of a 1 GiB file from nginx on loopback by HttpFileDownloader against
+// curl fetching the same file in the same run; peak memory of the downloading
+// process. Runs inside a private network namespace (scripts/bench does that).
+// Usage: http_bench [directory-for-the-files]
+
+#include "NetBenchUtil.h"
+
+#include "net/HttpFileDownloader.h"
+#include "support/TextConvert.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace {
+
+// Worker: downloads host/path to local and prints "seconds peakKiB ok".
+int worker(const std::string& host, const std::string& path, const std::string& local)
+{
+    initPathConversion();
+    gametool::HttpFileDownloader downloader(host, path, path, narrowToWide(local));
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = downloader.download(false);
+    const double secs = bench::seconds(start);
+    std::printf("%.6f %ld %d\n", secs, bench::peakKiB(), ok ? 1 : 0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::string(argv[1]) == "--worker")
+        return worker(argv[2], argv[3], argv[4]);
+    if (!bench::inPrivateNetwork()) {
+        std::cerr << "http_bench: run inside tests/netns-run (it needs port 80 of its own)\n";
+        return 2;
+    }
+    initPathConversion();
+    namespace fs = boost::filesystem;
+    const std::uint64_t kSize = 1024ULL * 1024 * 1024;
+    const double kTarget = 0.8;
+    const long kMemoryLimitKiB = 64 * 1024;
+    const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
+    const fs::path dir = base / fs::unique_path("http-bench-%%%%-%%%%");
+    fs::create_directories(dir / "www");
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() { boost::system::error_code ignored; fs::remove_all(dir, ignored); }
+    } cleanup{dir};
+
+    if (!bench::writeRandomFile(dir / "www" / "big.bin", kSize)) {
+        std::cerr << "http_bench: cannot write the test file in " << dir << "\n";
+        return 2;
+    }
+    std::unique_ptr<bench::Child> nginx = bench::startNginx(dir / "www", dir / "nginx");
+    if (!nginx) {
+        std::cerr << "http_bench: nginx did not start (see " << (dir / "nginx") << ")\n";
+        return 2;
+    }
+
+    const fs::path ourFile = dir / "ours.bin";
+    const fs::path curlFile = dir / "curl.bin";
+    const std::string command = "'" + bench::selfPath() + "' --worker 127.0.0.1 big.bin '" + ourFile.string() + "'";
+    double ours = 1e9, tool = 1e9;
+    long peak = 0;
+    bool allOk = true;
+    for (int round = 0; round < 3; ++round) {
+        fs::remove(ourFile);
+        const bench::WorkerResult result = bench::runWorker(command);
+        allOk = allOk && result.ok && fs::file_size(ourFile) == kSize;
+        ours = std::min(ours, result.seconds);
+        peak = std::max(peak, result.peakKiB);
+        fs::remove(ourFile);
+
+        fs::remove(curlFile);
+        bool curlOk = false;
+        tool = std::min(tool, bench::timeCurl("http://127.0.0.1/big.bin", curlFile, curlOk));
+        allOk = allOk && curlOk;
+        fs::remove(curlFile);
+    }
+    if (!allOk) {
+        std::cerr << "http_bench: a transfer failed\n";
+        return 1;
+    }
+    const double ratio = tool / ours;
+    const bool memoryMet = peak > 0 && peak < kMemoryLimitKiB;
+    std::printf("http: 1 GiB from nginx on loopback, best of 3\n");
+    std::printf("  HttpFileDownloader %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, ours), ours);
+    std::printf("  curl               %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, tool), tool);
+    std::printf("  ratio %.2f, target >= %.2f: %s\n", ratio, kTarget, bench::verdict(ratio >= kTarget));
+    std::printf("  peak memory of the downloading process %.1f MiB, target < 64 MiB: %s\n", peak / 1024.0,
+                bench::verdict(memoryMet));
+    return ratio >= kTarget && memoryMet ? 0 : 1;
+}

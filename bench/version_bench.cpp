@@ -1,0 +1,113 @@
+// Fetch of a 1 GiB file from our version server by VersionClient against curl
+// fetching the same file from nginx in the same run; peak memory of the fetching
+// process. Runs inside a private network namespace (scripts/bench does that).
+// Usage: version_bench [directory-for-the-files [version-server-program]]
+
+#include "NetBenchUtil.h"
+
+#include "net/VersionClient.h"
+#include "support/FileDigest.h"
+#include "support/TextConvert.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace {
+
+// Worker: fetches `name` with `digest` into local and prints "seconds peakKiB ok".
+int worker(const std::string& name, const std::string& digest, const std::string& local)
+{
+    initPathConversion();
+    VersionClient client;
+    const auto start = std::chrono::steady_clock::now();
+    const bool connected = client.connect("127.0.0.1");
+    const FetchResult result =
+        connected ? client.fetchFile(name, digest, narrowToWide(local)) : FetchResult::Failed;
+    const double secs = bench::seconds(start);
+    const bool ok = result == (digest == "unavailable" ? FetchResult::Fetched : FetchResult::NoContent);
+    std::printf("%.6f %ld %d\n", secs, bench::peakKiB(), ok ? 1 : 0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::string(argv[1]) == "--worker")
+        return worker(argv[2], argv[3], argv[4]);
+    if (!bench::inPrivateNetwork()) {
+        std::cerr << "version_bench: run inside tests/netns-run (it needs ports 80 and 7455 of its own)\n";
+        return 2;
+    }
+    initPathConversion();
+    namespace fs = boost::filesystem;
+    const std::uint64_t kSize = 1024ULL * 1024 * 1024;
+    const double kTarget = 0.8;
+    const long kMemoryLimitKiB = 64 * 1024;
+    const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
+    const std::string server = argc > 2 ? std::string(argv[2])
+                                        : (fs::path(bench::selfPath()).parent_path().parent_path() / "tools" /
+                                           "version-server" / "version-server")
+                                              .string();
+    if (!fs::exists(server)) {
+        std::cerr << "version_bench: no version server at " << server << "\n";
+        return 2;
+    }
+    const fs::path dir = base / fs::unique_path("version-bench-%%%%-%%%%");
+    fs::create_directories(dir / "www");
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() { boost::system::error_code ignored; fs::remove_all(dir, ignored); }
+    } cleanup{dir};
+
+    const fs::path big = dir / "www" / "big.bin";
+    if (!bench::writeRandomFile(big, kSize)) {
+        std::cerr << "version_bench: cannot write the test file in " << dir << "\n";
+        return 2;
+    }
+    std::unique_ptr<bench::Child> nginx = bench::startNginx(dir / "www", dir / "nginx");
+    bench::Child versionServer({server, "--root", (dir / "www").string(), "--listen", "127.0.0.1"},
+                               dir / "version-server.txt");
+    if (!nginx || !versionServer.started() || !bench::waitForListener(7455, 10)) {
+        std::cerr << "version_bench: nginx or the version server did not start (see " << dir << ")\n";
+        return 2;
+    }
+
+    // The server digests the file once; later requests use its cache.
+    const std::string self = bench::selfPath();
+    const fs::path ourFile = dir / "ours.bin";
+    const fs::path curlFile = dir / "curl.bin";
+    const bench::WorkerResult warm = bench::runWorker("'" + self + "' --worker big.bin " +
+                                                      computeFileSha1(big.wstring()) + " '" + ourFile.string() + "'");
+    const std::string command = "'" + self + "' --worker big.bin unavailable '" + ourFile.string() + "'";
+    double ours = 1e9, tool = 1e9;
+    long peak = 0;
+    bool allOk = warm.ok;
+    for (int round = 0; round < 3 && allOk; ++round) {
+        fs::remove(ourFile);
+        const bench::WorkerResult result = bench::runWorker(command);
+        allOk = allOk && result.ok && fs::file_size(ourFile) == kSize;
+        ours = std::min(ours, result.seconds);
+        peak = std::max(peak, result.peakKiB);
+        fs::remove(ourFile);
+
+        fs::remove(curlFile);
+        bool curlOk = false;
+        tool = std::min(tool, bench::timeCurl("http://127.0.0.1/big.bin", curlFile, curlOk));
+        allOk = allOk && curlOk;
+        fs::remove(curlFile);
+    }
+    if (!allOk) {
+        std::cerr << "version_bench: a transfer failed\n";
+        return 1;
+    }
+    const double ratio = tool / ours;
+    const bool memoryMet = peak > 0 && peak < kMemoryLimitKiB;
+    std::printf("version: 1 GiB from our version server on loopback, best of 3 (curl from nginx)\n");
+    std::printf("  VersionClient      %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, ours), ours);
+    std::printf("  curl               %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, tool), tool);
+    std::printf("  ratio %.2f, target >= %.2f: %s\n", ratio, kTarget, bench::verdict(ratio >= kTarget));
+    std::printf("  peak memory of the fetching process %.1f MiB, target < 64 MiB: %s\n", peak / 1024.0,
+                bench::verdict(memoryMet));
+    return ratio >= kTarget && memoryMet ? 0 : 1;
+}
