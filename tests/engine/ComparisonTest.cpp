@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/thread/exceptions.hpp>
+
+#include <functional>
+#include <stdexcept>
 
 namespace {
 
@@ -112,5 +116,35 @@ TEST(LocalWorker, ListenerCallsBecomeEventsAndLogLines)
     EXPECT_EQ(worker.receivedBytes(), 15u);
     EXPECT_EQ(sandbox.log(), "a message\n下载完成 second first\n");
 }
+
+struct StopCase {
+    const char* label;
+    std::function<void()> duringWait;
+    std::string events;
+    std::string logged;
+};
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.label; }
+
+class RunStopTest : public testing::TestWithParam<StopCase> {};
+
+// With no version server to try, the first check fails at once and the loop waits.
+TEST_P(RunStopTest, AnInterruptionIsSilentAnErrorFinishesWithOne)
+{
+    Sandbox sandbox;
+    RecordingEventSet sink;
+    StarterWorker worker(&sink);
+    worker.setBuiltInHosts({});
+    worker.setSleeper([&](std::chrono::milliseconds) { GetParam().duringWait(); });
+
+    worker.run();
+    EXPECT_EQ(sink.sequence(), GetParam().events);
+    EXPECT_EQ(sandbox.log(), "没有可用版本服务器\n" + GetParam().logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Local, RunStopTest,
+    testing::Values(StopCase{"Interrupted", [] { throw boost::thread_interrupted(); }, "", ""},
+                    StopCase{"Error", [] { throw std::runtime_error("wait failed"); }, "F(1)", "wait failed\n"}),
+    [](const testing::TestParamInfo<StopCase>& info) { return info.param.label; });
 
 }  // namespace

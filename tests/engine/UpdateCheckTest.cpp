@@ -5,6 +5,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <cstdlib>
+
 namespace fs = boost::filesystem;
 
 namespace {
@@ -25,6 +27,19 @@ TEST_F(NetUpdateCheck, ManifestReportedCurrentIsReadFromTheLocalCopy)
     EXPECT_TRUE(worker.runUpdateCheck());
     EXPECT_EQ(readFile("a.txt"), "A");
     EXPECT_EQ(readFile("updater/files.cfg"), manifest);
+}
+
+TEST_F(NetUpdateCheck, BrokenUserLocaleDoesNotStopTheRead)
+{
+    serve("files.cfg", "a.txt \"\"\n");
+    serve("a.txt", "A");
+    startVersionServer();
+    ::setenv("LC_ALL", "xx_XX.no-such-charset", 1);
+    const bool checked = worker.runUpdateCheck();
+    ::unsetenv("LC_ALL");
+
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(readFile("a.txt"), "A");
 }
 
 TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
