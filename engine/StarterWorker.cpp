@@ -131,6 +131,7 @@ std::int32_t StarterWorker::runLoop()
         if (downloadAndInstall())
             return ResultSuccess;
         ++failedPasses;
+        // 1 is also the plain failure the window shows for files that will not install.
         if (failedPasses >= kMaxFailedPasses)
             return ResultConfigurationFailed;
         d.sleeper(kPassDelay);
