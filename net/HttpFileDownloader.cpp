@@ -205,8 +205,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             waitForDeadline();
             return;
         }
-        error_code ignored;
-        socket.close(ignored);
+        closeSocket();
     }
 
     void cancelDeadline() {
@@ -215,8 +214,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         deadline.cancel(ignored);
     }
 
+    // Cancelling first makes the pending operation end at once on every system
+    // (some do not end a pending send on close alone).
     void closeSocket() {
         error_code ignored;
+        socket.cancel(ignored);
         socket.close(ignored);
     }
 

@@ -96,8 +96,11 @@ struct VersionClient::Session : ReplySource {
         return true;
     }
 
+    // Cancelling first makes a pending operation end at once on every system
+    // (some do not end a pending send on close alone).
     void closeQuietly() {
         error_code ignored;
+        socket.cancel(ignored);
         socket.close(ignored);
     }
 };
