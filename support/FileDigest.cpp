@@ -8,7 +8,7 @@
 
 #include <boost/iostreams/categories.hpp>
 #include <boost/iostreams/filter/zlib.hpp>
-#include <boost/iostreams/filtering_stream.hpp>
+#include <boost/iostreams/read.hpp>
 #include <boost/uuid/detail/sha1.hpp>
 
 #include <algorithm>
@@ -23,14 +23,16 @@ const char packageMarker[14] = "abc_morvelant";
 namespace {
 
 const std::int64_t kDigestBlock = 20 * 1024 * 1024;
-const std::streamsize kCopyBlock = 10 * 1024 * 1024;
+// Inflated bytes go to the file in blocks of one write piece, small enough to stay
+// in the processor's cache between the inflater and the write (10 MiB blocks
+// made every write copy from main memory, at half the speed).
+const std::streamsize kCopyBlock = FileManager::kWritePiece;
 const std::size_t kMarkerLength = sizeof packageMarker - 1;
 // No entry of a real package has a longer name; the bound comes before the
 // allocation of a name whose length came from outside.
 const std::uint32_t kMaxNameLength = 4096;
-// Compressed bytes read from the file, and inflated bytes buffered ahead.
+// Compressed bytes read from the file at a time.
 const std::streamsize kSourceBuffer = 256 * 1024;
-const std::streamsize kInflateBuffer = 1024 * 1024;
 
 std::string hexDigest(const unsigned char* bytes, std::size_t count)
 {
@@ -84,7 +86,12 @@ std::string computeFileSha1(const std::wstring& path)
 
 namespace {
 
-// The package file as a Boost.Iostreams source, opened by its wide path.
+// The package file as a Boost.Iostreams source, opened by its wide path. After
+// each buffer of compressed bytes it reports "nothing yet" once, so that the
+// inflater hands over what it made of that buffer before it reads the next: the
+// inflated bytes then reach the write while they are still in the processor's
+// cache. Holding them across the next read made the writes copy from memory, at
+// about half the speed.
 class PackageSource {
 public:
     typedef char char_type;
@@ -94,21 +101,21 @@ public:
 
     std::streamsize read(char* data, std::streamsize size)
     {
+        if (pause_) {
+            pause_ = false;
+            return 0;
+        }
         std::int64_t got = file_->read(data, size);
         if (got < 0)
             throw std::ios_base::failure("package cannot be read");
+        pause_ = got > 0;
         return got == 0 ? -1 : static_cast<std::streamsize>(got);
     }
 
 private:
     InputFile* file_;
+    bool pause_ = false;
 };
-
-bool readExactly(std::istream& in, char* data, std::streamsize size)
-{
-    in.read(data, size);
-    return in.gcount() == size;
-}
 
 std::uint32_t littleEndian32(const char* bytes)
 {
@@ -126,39 +133,49 @@ std::wstring parentDirectory(const std::wstring& path)
 class Extraction {
 public:
     Extraction(const std::wstring& destination, InputFile& package)
-        : destination_(destination), files_(FileManager::instance())
+        : destination_(destination),
+          files_(FileManager::instance()),
+          source_(package),
+          inflater_(boost::iostreams::zlib_params(), kSourceBuffer)
     {
-        in_.push(boost::iostreams::zlib_decompressor(boost::iostreams::zlib_params(), kSourceBuffer),
-                 kInflateBuffer);
-        in_.push(PackageSource(package), kSourceBuffer);
     }
 
     bool run()
     {
         char marker[kMarkerLength];
-        if (!readExactly(in_, marker, kMarkerLength) || std::memcmp(marker, packageMarker, kMarkerLength) != 0)
+        if (read(marker, kMarkerLength) != static_cast<std::streamsize>(kMarkerLength) ||
+            std::memcmp(marker, packageMarker, kMarkerLength) != 0)
             return false;
         buffer_.reset(new char[kCopyBlock]);
         for (;;) {
             char length[4];
-            in_.read(length, sizeof length);
-            if (in_.gcount() == 0)
-                return endedCleanly();
-            if (in_.gcount() != sizeof length || !extractEntry(littleEndian32(length)))
+            std::streamsize got = read(length, sizeof length);
+            if (got == 0)
+                return inflater_.eof();  // a stream that broke off is not a complete package
+            if (got != sizeof length || !extractEntry(littleEndian32(length)))
                 return false;
         }
     }
 
 private:
-    // The entries end where the inflated stream ends; a stream that breaks off or
-    // fails to inflate (its check sum included) is not a complete package.
-    bool endedCleanly()
+    // Inflates straight into `data`: the bytes made from the compressed bytes at
+    // hand (0 when it needs more), or -1 when the stream has ended. A stream
+    // that fails to inflate (its check sum included) throws.
+    std::streamsize inflateSome(char* data, std::streamsize size)
     {
-        if (in_.bad())
-            return false;
-        boost::iostreams::zlib_decompressor* inflater =
-            in_.component<boost::iostreams::zlib_decompressor>(0);
-        return inflater && inflater->eof();
+        return boost::iostreams::read(inflater_, source_, data, size);
+    }
+
+    std::streamsize read(char* data, std::streamsize size)
+    {
+        std::streamsize total = 0;
+        while (total < size) {
+            std::streamsize got = inflateSome(data + total, size - total);
+            if (got < 0)
+                break;
+            total += got;
+        }
+        return total;
     }
 
     bool extractEntry(std::uint32_t nameLength)
@@ -167,7 +184,7 @@ private:
             return false;
         std::string name(nameLength, '\0');
         char length[4];
-        if (!readExactly(in_, &name[0], nameLength) || !readExactly(in_, length, sizeof length))
+        if (read(&name[0], nameLength) != nameLength || read(length, sizeof length) != sizeof length)
             return false;
         std::uint32_t dataLength = littleEndian32(length);
         if (!isConfinedRelativePath(name))
@@ -183,13 +200,11 @@ private:
             return false;
         std::uint32_t remaining = dataLength;
         while (remaining > 0) {
-            std::streamsize want = std::min<std::streamsize>(remaining, kCopyBlock);
-            in_.read(buffer_.get(), want);
-            std::streamsize got = in_.gcount();
+            std::streamsize got = inflateSome(buffer_.get(), std::min<std::streamsize>(remaining, kCopyBlock));
+            if (got < 0)
+                return false;  // the entry runs past the end of the package
             if (got > 0 && !out->write(buffer_.get(), got))
                 return false;
-            if (got != want)
-                return false;  // the entry runs past the end of the package
             remaining -= static_cast<std::uint32_t>(got);
         }
         return true;
@@ -197,7 +212,8 @@ private:
 
     std::wstring destination_;
     FileManager& files_;
-    boost::iostreams::filtering_istream in_;
+    PackageSource source_;
+    boost::iostreams::zlib_decompressor inflater_;
     std::unique_ptr<char[]> buffer_;
 };
 

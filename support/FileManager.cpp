@@ -59,6 +59,10 @@ bool FileManager::createDirectories(const std::wstring& path)
         prefix = first + L"/";
         next = 1;
     }
+    if (first.empty() && components.size() > 1 && filecalls::kSeparatorStartsAtRoot) {
+        prefix = L"/";
+        next = 1;
+    }
     for (; next < components.size(); ++next) {
         prefix += components[next];
         if (filecalls::makeDirectory(prefix) == filecalls::MakeDirectoryResult::Failed)

@@ -12,6 +12,11 @@ enum class MakeDirectoryResult { Created, AlreadyExists, Failed };
 // not a directory also counts as existing, as it does on Windows.
 MakeDirectoryResult makeDirectory(const std::wstring& path);
 
+// Whether a path that begins with a separator starts at the root of the file
+// system (POSIX). On Windows such a path is a UNC name or relative to the current
+// drive, and directory creation does not start it anew.
+extern const bool kSeparatorStartsAtRoot;
+
 // One synchronous write of `size` bytes; true only when all of them were written.
 bool writePiece(std::intptr_t handle, const char* data, std::uint32_t size);
 

@@ -55,6 +55,8 @@ bool isInUse(const std::string& path)
 
 namespace filecalls {
 
+const bool kSeparatorStartsAtRoot = true;
+
 MakeDirectoryResult makeDirectory(const std::wstring& path)
 {
     if (::mkdir(systemPath(path).c_str(), 0777) == 0)
@@ -180,8 +182,10 @@ std::unique_ptr<FileManager::File> FileManager::openFile(const std::wstring& pat
     if (fd < 0)
         return nullptr;
     // Truncate only once the file is ours: an opener that is refused must not
-    // have emptied the file of the one that holds it.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (!append && ::ftruncate(fd, 0) != 0)) {
+    // have emptied the file of the one that holds it. An empty file is left
+    // alone, since ext4 flushes a file truncated to zero when it is closed.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (!append && (::fstat(fd, &st) != 0 || (st.st_size > 0 && ::ftruncate(fd, 0) != 0)))) {
         ::close(fd);
         return nullptr;
     }

@@ -35,6 +35,8 @@ bool movePointer(HANDLE handle, DWORD method, std::int64_t& position)
 
 namespace filecalls {
 
+const bool kSeparatorStartsAtRoot = false;
+
 MakeDirectoryResult makeDirectory(const std::wstring& path)
 {
     if (CreateDirectoryW(path.c_str(), nullptr))

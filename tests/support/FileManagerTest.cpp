@@ -79,6 +79,13 @@ TEST_F(CreateDirectoriesTest, LeadingDotDotShowsTheBoxAndCreatesNothing)
     EXPECT_FALSE(present(dir_.parent_path() / "x"));
 }
 
+TEST_F(CreateDirectoriesTest, AbsolutePathStartsAtTheRoot)
+{
+    const fs::path target = fs::absolute("p/q");
+    EXPECT_TRUE(files().createDirectories(target.wstring()));
+    EXPECT_TRUE(fs::is_directory("p/q"));
+}
+
 TEST_F(CreateDirectoriesTest, PlainFileInTheWayStopsTheLoop)
 {
     writeFile("f", "data");
