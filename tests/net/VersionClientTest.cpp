@@ -3,6 +3,8 @@
 #include "net/VersionClient.h"
 #include "support/FileDigest.h"
 
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
@@ -125,6 +127,47 @@ TEST_F(VersionServerTest, HostWithSeveralAddressesTriesEachInTurn) {
     ASSERT_TRUE(client.connect("multi.netns.invalid"));
     EXPECT_EQ(FetchResult::Fetched, client.fetchFile("a.txt", "unavailable", (dir_ / "a.txt").wstring()));
 }
+
+TEST_F(VersionServerTest, ServesSeveralConnectionsAtOnce) {
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_);
+    ASSERT_TRUE(server.ready()) << server.output();
+    VersionClient first, second;
+    ASSERT_TRUE(first.connect("127.0.0.1"));
+    ASSERT_TRUE(second.connect("127.0.0.1"));
+    EXPECT_EQ(FetchResult::Fetched, second.fetchFile("a.txt", "", (dir_ / "2").wstring()));
+    EXPECT_EQ(FetchResult::Fetched, first.fetchFile("a.txt", "", (dir_ / "1").wstring()));
+    EXPECT_TRUE(hasContent(dir_ / "1", "alpha"));
+}
+
+struct BadClientCase {
+    const char* name;
+    std::string bytes;
+};
+
+class BadClientTest : public VersionServerTest, public testing::WithParamInterface<BadClientCase> {};
+
+// Bytes that are not the protocol end the connection instead of being answered.
+TEST_P(BadClientTest, ConnectionIsClosed) {
+    VersionServer server(root_);
+    ASSERT_TRUE(server.ready()) << server.output();
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), kPort});
+    boost::asio::write(socket, boost::asio::buffer(GetParam().bytes));
+    char byte = 0;
+    boost::system::error_code error;
+    EXPECT_EQ(0u, boost::asio::read(socket, boost::asio::buffer(&byte, 1), error));
+    // Unread bytes make the close a reset.
+    EXPECT_TRUE(error == boost::asio::error::eof || error == boost::asio::error::connection_reset) << error.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, BadClientTest,
+    testing::Values(BadClientCase{"WrongGreeting", "QUIV" + requestFrame("a.txt:")},
+                    BadClientCase{"UnknownRequestType", "quiv\x0b" + be32(6) + "a.txt:"},
+                    BadClientCase{"RequestTextTooLong", "quiv\x0a" + be32(64 * 1024 + 1)}),
+    [](const testing::TestParamInfo<BadClientCase>& info) { return std::string(info.param.name); });
 
 // --- against a server that writes chosen bytes ------------------------------------
 
