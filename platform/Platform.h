@@ -21,7 +21,9 @@ MessageBoxHandler setMessageBoxHandler(MessageBoxHandler handler);
 // The running process is a 32-bit process on 64-bit Windows (false on POSIX).
 bool isWow64();
 
-// Full path of the running executable (at most 259 characters).
+// Full path of the running executable. A path too long for the classic 260-character
+// buffer is read again with a larger one rather than cut short (a cut path would
+// name the wrong directory).
 std::wstring modulePath();
 
 // The command line as Windows gives it. On POSIX it is composed from argv: the

@@ -20,6 +20,23 @@ TEST(ModulePath, IsTheFullPathOfTheRunningProgram)
     EXPECT_EQ("platform_tests", self.stem().string());
 }
 
+TEST(ModulePath, IsNotCutShortInADeepDirectory)
+{
+    TempDir temp;
+    fs::path dir = temp.path();
+    while (dir.string().size() < 300)
+        dir /= "a-rather-long-directory-name";
+    fs::create_directories(dir);
+    const fs::path program = dir / probePath().filename();
+    fs::copy_file(probePath(), program);
+
+    const int status = runAndWait(program, {"module"});
+    if (status == -1 && program.extension() == ".exe")
+        GTEST_SKIP() << "Windows starts no program from a path this long";
+    ASSERT_EQ(0, status);
+    EXPECT_EQ(program.string(), readFile(dir / "module.txt"));
+}
+
 TEST(Wow64, A64BitProcessIsNeverWow64)
 {
     if (sizeof(void*) != 8)

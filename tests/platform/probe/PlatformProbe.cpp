@@ -2,7 +2,9 @@
 //   platform_probe lock NAME   exit 0 when the single-instance lock NAME was taken, 3 when refused
 //   platform_probe [ARGS...]   writes its working directory, then argv[0] and each
 //                              argument, one per line, to "argv.txt" in its working directory
-//   platform_probe fds         the same, after writing the descriptors it inherited
+//   platform_probe module      writes the path of its own executable to "module.txt"
+//                              beside that executable
+//   platform_probe fds         the same as without arguments, after writing the descriptors it inherited
 //                              beyond the standard streams to "fds.txt" (systems with /proc)
 
 #include "platform/Platform.h"
@@ -42,6 +44,13 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "lock") == 0) {
         const std::string name = argv[2];
         return platform::acquireSingleInstance(std::wstring(name.begin(), name.end())) ? 0 : 3;
+    }
+
+    if (argc == 2 && std::strcmp(argv[1], "module") == 0) {
+        const fs::path self(platform::modulePath());
+        std::ofstream out((self.parent_path() / "module.txt").string(), std::ios::binary | std::ios::trunc);
+        out << self.string();
+        return out.flush() ? 0 : 1;
     }
 
     if (argc == 2 && std::strcmp(argv[1], "fds") == 0) {
