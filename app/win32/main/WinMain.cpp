@@ -1,0 +1,19 @@
+// The starter as a Windows program: its dialog box for the window.
+
+#include "app/CLauncherApp.h"
+#include "app/win32/Win32DialogWindow.h"
+#include "platform/Platform.h"
+#include "support/TextConvert.h"
+
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int /*show*/)
+{
+    initPathConversion();
+    Win32DialogWindow window(instance);
+    // The whole command line, program path included, as GetCommandLineW gives it.
+    CLauncherApp app(window, platform::commandLine(0, nullptr));
+    // Returns only when the start was refused; otherwise the process ends inside.
+    app.InitInstance();
+    return app.exitStatus();
+}
