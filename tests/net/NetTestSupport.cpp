@@ -180,8 +180,9 @@ void ScriptedServer::serve(int connections) {
         }
         Peer peer(*current_, received_, mutex_);
         script_(peer);
-        peer.close();
+        // Under the lock: the destructor may be shutting the same socket down.
         std::lock_guard<std::mutex> lock(mutex_);
+        peer.close();
         current_.reset();
     }
 }
