@@ -1,7 +1,9 @@
-/* Looks at the starter's dialog from outside, as a user would see it.
- *   dlgprobe state   prints the window's caption, status line, bar position,
- *                    icons and styles as "key=value" UTF-8 lines
- *   dlgprobe close   asks the window to close (WM_CLOSE, as the close box does)
+/* Looks at the starter's windows from outside, as a user would see them.
+ *   dlgprobe state [CAPTION]   prints the dialog's caption, status line, bar
+ *                              position, message-box text and styles as
+ *                              "key=value" UTF-8 lines
+ *   dlgprobe close [CAPTION]   asks it to close (WM_CLOSE, as the close box does)
+ * CAPTION picks the dialog-class window by its title, "Launcher" by default.
  * Exit status 0 when the window was found, 1 when there is none. */
 
 #include <windows.h>
@@ -32,14 +34,15 @@ static void printNumber(const char* key, unsigned long long value, int hex)
 
 int wmain(int argc, wchar_t** argv)
 {
-    /* The dialog class of the system, with the starter's caption. */
-    HWND window = FindWindowW(MAKEINTATOM(32770), L"Launcher");
+    HWND window;
     wchar_t text[1024];
 
-    if (argc != 2) {
-        fputs("usage: dlgprobe state|close\n", stderr);
+    if (argc != 2 && argc != 3) {
+        fputs("usage: dlgprobe state|close [CAPTION]\n", stderr);
         return 2;
     }
+    /* The dialog class of the system; message boxes have it too. */
+    window = FindWindowW(L"#32770", argc == 3 ? argv[2] : L"Launcher");
     if (!window) {
         printNumber("window", 0, 0);
         return 1;
@@ -47,7 +50,7 @@ int wmain(int argc, wchar_t** argv)
     if (wcscmp(argv[1], L"close") == 0)
         return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 3;
     if (wcscmp(argv[1], L"state") != 0) {
-        fputs("usage: dlgprobe state|close\n", stderr);
+        fputs("usage: dlgprobe state|close [CAPTION]\n", stderr);
         return 2;
     }
 
@@ -57,8 +60,10 @@ int wmain(int argc, wchar_t** argv)
     GetDlgItemTextW(window, 1001, text, 1024);
     printUtf8("status", text);
     printNumber("progress", (unsigned long long)SendDlgItemMessageW(window, 1000, PBM_GETPOS, 0, 0), 0);
-    printNumber("bigicon", SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0, 0);
-    printNumber("smallicon", SendMessageW(window, WM_GETICON, ICON_SMALL, 0) != 0, 0);
+    /* A message box shows its text in the static control 0xFFFF. */
+    text[0] = 0;
+    GetDlgItemTextW(window, 0xFFFF, text, 1024);
+    printUtf8("text", text);
     printNumber("style", (unsigned long)GetWindowLongW(window, GWL_STYLE), 1);
     printNumber("exstyle", (unsigned long)GetWindowLongW(window, GWL_EXSTYLE), 1);
     printNumber("visible", IsWindowVisible(window) != 0, 0);
