@@ -40,13 +40,18 @@ bool statPath(const std::wstring& path, struct stat& st)
     return ::stat(systemPath(path).c_str(), &st) == 0;
 }
 
-// Another holder of a flock (an open File, the log) makes the file "in use".
-bool isInUse(const std::string& path)
+// Whether another holder of a flock keeps the file from being deleted or moved
+// (any lock: an open File, the log) or from being read (an exclusive one: an
+// open File, which shares nothing).
+enum class Use { Delete, Read };
+
+bool isInUse(const std::string& path, Use use)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    int lock = use == Use::Delete ? LOCK_EX : LOCK_SH;
+    bool busy = ::flock(fd, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
     return busy;
 }
@@ -123,7 +128,7 @@ bool FileManager::deleteFile(const std::wstring& path, bool clearReadOnly)
             return false;
         ::chmod(target.c_str(), (st.st_mode & 07777) | S_IWUSR);
     }
-    if (isInUse(target))
+    if (isInUse(target, Use::Delete))
         return false;
     return ::unlink(target.c_str()) == 0;
 }
@@ -131,7 +136,7 @@ bool FileManager::deleteFile(const std::wstring& path, bool clearReadOnly)
 bool FileManager::copyFile(const std::wstring& source, const std::wstring& destination)
 {
     std::string from = systemPath(source);
-    if (isInUse(from))
+    if (isInUse(from, Use::Read))
         return false;
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
@@ -228,7 +233,7 @@ bool FileManager::moveFile(const std::wstring& source, const std::wstring& desti
 {
     std::string from = systemPath(source);
     std::string to = systemPath(destination);
-    if (isInUse(from))
+    if (isInUse(from, Use::Delete))
         return false;
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;

@@ -108,6 +108,12 @@ bool FileManager::copyFile(const std::wstring& source, const std::wstring& desti
 
 std::unique_ptr<FileManager::File> FileManager::openFile(const std::wstring& path, bool append)
 {
+    // Windows refuses a read-only file itself; a compatibility layer running as
+    // the POSIX superuser would not, so the attribute is tested first.
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        (attributes & FILE_ATTRIBUTE_READONLY))
+        return nullptr;
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
                                 append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)

@@ -124,8 +124,10 @@ TEST_F(FileTest, OpenFileIsExclusiveAndInUse)
     ASSERT_TRUE(held);
     EXPECT_FALSE(files().openFile(L"held", false));
     EXPECT_FALSE(files().deleteFile(L"held", true));
-    EXPECT_EQ("content", readFile("held")) << "a refused opener must not truncate";
+    EXPECT_FALSE(files().copyFile(L"held", L"copy"));
+    EXPECT_FALSE(files().moveFile(L"held", L"moved"));
     held.reset();
+    EXPECT_EQ("content", readFile("held")) << "a refused opener must not truncate";
     EXPECT_TRUE(files().deleteFile(L"held"));
 }
 
