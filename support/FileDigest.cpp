@@ -182,9 +182,10 @@ private:
     {
         if (nameLength > kMaxNameLength)
             return false;
+        const std::streamsize nameSize = static_cast<std::streamsize>(nameLength);
         std::string name(nameLength, '\0');
         char length[4];
-        if (read(&name[0], nameLength) != nameLength || read(length, sizeof length) != sizeof length)
+        if (read(&name[0], nameSize) != nameSize || read(length, sizeof length) != sizeof length)
             return false;
         std::uint32_t dataLength = littleEndian32(length);
         if (!isConfinedRelativePath(name))
@@ -200,7 +201,9 @@ private:
             return false;
         std::uint32_t remaining = dataLength;
         while (remaining > 0) {
-            std::streamsize got = inflateSome(buffer_.get(), std::min<std::streamsize>(remaining, kCopyBlock));
+            // Sizes go through 32 bits: a stream size is 32-bit on 32-bit Windows.
+            std::uint32_t want = std::min(remaining, static_cast<std::uint32_t>(kCopyBlock));
+            std::streamsize got = inflateSome(buffer_.get(), static_cast<std::streamsize>(want));
             if (got < 0)
                 return false;  // the entry runs past the end of the package
             if (got > 0 && !out->write(buffer_.get(), got))

@@ -117,6 +117,8 @@ TEST_F(PackageTest, RefusesEntriesThatRunPastTheEnd)
     const std::string tail = testutil::le32(5) + "b.txt" + testutil::le32(100) + std::string(50, 'x');
     EXPECT_FALSE(extract(deflateBytes(good + tail))) << "data shorter than its length";
     EXPECT_EQ("ok", readFile("out/ok.txt"));
+    EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(5) + "c.txt" + testutil::le32(0xFFFFFFFF) + "xy")))
+        << "largest data length";
     EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(10) + "short"))) << "name past the end";
     EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(5) + "c.txt" + "\x01"))) << "data length cut";
     EXPECT_FALSE(extract(deflateBytes(good + "\x01\x00"))) << "name length cut";
