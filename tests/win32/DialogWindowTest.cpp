@@ -147,7 +147,7 @@ class DialogWindowRun : public ::testing::TestWithParam<CloseCase> {};
 TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
 {
     if (!std::getenv("DISPLAY"))
-        GTEST_SKIP() << "no X display: wine cannot create windows (run through tests/win32/wine-session)";
+        GTEST_SKIP() << "no X display: wine cannot create windows (run through tests/win32/with-wine-display)";
 
     ScopedWorkingDirectory directory;
     Win32DialogWindow window(GetModuleHandleW(nullptr));
