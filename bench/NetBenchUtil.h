@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -161,6 +163,53 @@ inline double timeCurl(const std::string& url, const fs::path& output, bool& ok)
     const double secs = seconds(start);
     ok = status == 0;
     return secs;
+}
+
+// Our transfer (a worker process running `workerCommand` into `ourFile`) against
+// curl fetching `curlUrl` into `curlFile`, alternately, best of `rounds` each.
+struct Comparison {
+    double ours = 1e9;
+    double tool = 1e9;
+    long peakKiB = 0;
+    bool ok = true;
+};
+
+inline Comparison compareWithCurl(const std::string& workerCommand, const fs::path& ourFile,
+                                  const std::string& curlUrl, const fs::path& curlFile,
+                                  std::uint64_t size, int rounds)
+{
+    Comparison result;
+    for (int round = 0; round < rounds && result.ok; ++round) {
+        fs::remove(ourFile);
+        const WorkerResult worker = runWorker(workerCommand);
+        result.ok = worker.ok && fs::file_size(ourFile) == size;
+        result.ours = std::min(result.ours, worker.seconds);
+        result.peakKiB = std::max(result.peakKiB, worker.peakKiB);
+        fs::remove(ourFile);
+
+        fs::remove(curlFile);
+        bool curlOk = false;
+        result.tool = std::min(result.tool, timeCurl(curlUrl, curlFile, curlOk));
+        result.ok = result.ok && curlOk;
+        fs::remove(curlFile);
+    }
+    return result;
+}
+
+// Prints throughputs, ratio and peak memory; the exit status tells whether both targets were met.
+inline int reportComparison(const char* title, const char* ourName, const char* memoryWhat,
+                            const Comparison& result, std::uint64_t size, double target,
+                            long memoryLimitKiB)
+{
+    const double ratio = result.tool / result.ours;
+    const bool memoryMet = result.peakKiB > 0 && result.peakKiB < memoryLimitKiB;
+    std::printf("%s\n", title);
+    std::printf("  %-18s %8.1f MiB/s  (%.3f s)\n", ourName, mibPerSecond(size, result.ours), result.ours);
+    std::printf("  %-18s %8.1f MiB/s  (%.3f s)\n", "curl", mibPerSecond(size, result.tool), result.tool);
+    std::printf("  ratio %.2f, target >= %.2f: %s\n", ratio, target, verdict(ratio >= target));
+    std::printf("  peak memory of the %s process %.1f MiB, target < %ld MiB: %s\n", memoryWhat,
+                result.peakKiB / 1024.0, memoryLimitKiB / 1024, verdict(memoryMet));
+    return ratio >= target && memoryMet ? 0 : 1;
 }
 
 }  // namespace bench

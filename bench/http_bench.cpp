@@ -63,34 +63,14 @@ int main(int argc, char** argv)
     const fs::path ourFile = dir / "ours.bin";
     const fs::path curlFile = dir / "curl.bin";
     const std::string command = "'" + bench::selfPath() + "' --worker 127.0.0.1 big.bin '" + ourFile.string() + "'";
-    double ours = 1e9, tool = 1e9;
-    long peak = 0;
-    bool allOk = true;
-    for (int round = 0; round < kRounds; ++round) {
-        fs::remove(ourFile);
-        const bench::WorkerResult result = bench::runWorker(command);
-        allOk = allOk && result.ok && fs::file_size(ourFile) == kSize;
-        ours = std::min(ours, result.seconds);
-        peak = std::max(peak, result.peakKiB);
-        fs::remove(ourFile);
-
-        fs::remove(curlFile);
-        bool curlOk = false;
-        tool = std::min(tool, bench::timeCurl("http://127.0.0.1/big.bin", curlFile, curlOk));
-        allOk = allOk && curlOk;
-        fs::remove(curlFile);
-    }
-    if (!allOk) {
+    const bench::Comparison result =
+        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, kSize, kRounds);
+    if (!result.ok) {
         std::cerr << "http_bench: a transfer failed\n";
         return 1;
     }
-    const double ratio = tool / ours;
-    const bool memoryMet = peak > 0 && peak < kMemoryLimitKiB;
-    std::printf("http: 1 GiB from nginx on loopback, best of %d\n", kRounds);
-    std::printf("  HttpFileDownloader %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, ours), ours);
-    std::printf("  curl               %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, tool), tool);
-    std::printf("  ratio %.2f, target >= %.2f: %s\n", ratio, kTarget, bench::verdict(ratio >= kTarget));
-    std::printf("  peak memory of the downloading process %.1f MiB, target < 64 MiB: %s\n", peak / 1024.0,
-                bench::verdict(memoryMet));
-    return ratio >= kTarget && memoryMet ? 0 : 1;
+    char title[96];
+    std::snprintf(title, sizeof title, "http: 1 GiB from nginx on loopback, best of %d", kRounds);
+    return bench::reportComparison(title, "HttpFileDownloader", "downloading", result, kSize, kTarget,
+                                   kMemoryLimitKiB);
 }

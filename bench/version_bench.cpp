@@ -82,34 +82,19 @@ int main(int argc, char** argv)
     const bench::WorkerResult warm = bench::runWorker("'" + self + "' --worker big.bin " +
                                                       computeFileSha1(big.wstring()) + " '" + ourFile.string() + "'");
     const std::string command = "'" + self + "' --worker big.bin unavailable '" + ourFile.string() + "'";
-    double ours = 1e9, tool = 1e9;
-    long peak = 0;
-    bool allOk = warm.ok;
-    for (int round = 0; round < kRounds && allOk; ++round) {
-        fs::remove(ourFile);
-        const bench::WorkerResult result = bench::runWorker(command);
-        allOk = allOk && result.ok && fs::file_size(ourFile) == kSize;
-        ours = std::min(ours, result.seconds);
-        peak = std::max(peak, result.peakKiB);
-        fs::remove(ourFile);
-
-        fs::remove(curlFile);
-        bool curlOk = false;
-        tool = std::min(tool, bench::timeCurl("http://127.0.0.1/big.bin", curlFile, curlOk));
-        allOk = allOk && curlOk;
-        fs::remove(curlFile);
+    if (!warm.ok) {
+        std::cerr << "version_bench: the warm-up fetch failed\n";
+        return 1;
     }
-    if (!allOk) {
+    const bench::Comparison result =
+        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, kSize, kRounds);
+    if (!result.ok) {
         std::cerr << "version_bench: a transfer failed\n";
         return 1;
     }
-    const double ratio = tool / ours;
-    const bool memoryMet = peak > 0 && peak < kMemoryLimitKiB;
-    std::printf("version: 1 GiB from our version server on loopback, best of %d (curl from nginx)\n", kRounds);
-    std::printf("  VersionClient      %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, ours), ours);
-    std::printf("  curl               %8.1f MiB/s  (%.3f s)\n", bench::mibPerSecond(kSize, tool), tool);
-    std::printf("  ratio %.2f, target >= %.2f: %s\n", ratio, kTarget, bench::verdict(ratio >= kTarget));
-    std::printf("  peak memory of the fetching process %.1f MiB, target < 64 MiB: %s\n", peak / 1024.0,
-                bench::verdict(memoryMet));
-    return ratio >= kTarget && memoryMet ? 0 : 1;
+    char title[112];
+    std::snprintf(title, sizeof title,
+                  "version: 1 GiB from our version server on loopback, best of %d (curl from nginx)", kRounds);
+    return bench::reportComparison(title, "VersionClient", "fetching", result, kSize, kTarget,
+                                   kMemoryLimitKiB);
 }
