@@ -1,17 +1,4 @@
-# Cross build for Windows with the mingw-w64 POSIX-thread compilers (std::thread
-# works with them). The runtime is linked statically: the program is one file.
-set(CMAKE_SYSTEM_NAME Windows)
+# The shipping build: a 32-bit Windows program.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(LAUNCHER_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${LAUNCHER_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${LAUNCHER_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${LAUNCHER_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${LAUNCHER_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

@@ -1,20 +1,7 @@
-# Cross build for Windows with the mingw-w64 POSIX-thread compilers (std::thread
-# works with them). The runtime is linked statically: the program is one file.
-set(CMAKE_SYSTEM_NAME Windows)
+# The test build: a 64-bit Windows program, whose tests run under wine64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(LAUNCHER_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${LAUNCHER_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${LAUNCHER_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${LAUNCHER_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${LAUNCHER_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
 
 # Test programs run under wine64 through a wrapper with a wine prefix of its own
 # in the build tree, so no run touches the user's prefix. cmake/LauncherTests.cmake
