@@ -9,6 +9,8 @@
 #       [NO_MAIN]                   the sources bring their own main()
 #       [NETNS]                     each test runs in a private network namespace
 #                                   (tests/netns-run; its exit code 77 means skipped)
+#       [WRAPPER <command...>]      runs each test through this command, inside the
+#                                   namespace and outside the emulator
 #       [PROPERTIES <prop> <value>...])   set on every test, e.g. TIMEOUT 60 LABELS net
 #
 # Tests are listed when CTest starts (the program is run with --gtest_list_tests,
@@ -41,6 +43,7 @@ function(launcher_test_runner out netns)
     endif()
     list(APPEND runner ${LAUNCHER_NETNS_RUN})
   endif()
+  list(APPEND runner ${ARGN})
   if(CMAKE_CROSSCOMPILING)
     list(APPEND runner ${CMAKE_CROSSCOMPILING_EMULATOR})
   endif()
@@ -54,7 +57,7 @@ function(launcher_test_command out target)
 endfunction()
 
 function(launcher_add_gtest name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "NO_MAIN;NETNS" "" "SOURCES;LIBS;PROPERTIES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "NO_MAIN;NETNS" "" "SOURCES;LIBS;WRAPPER;PROPERTIES")
   if(NOT arg_SOURCES)
     message(FATAL_ERROR "launcher_add_gtest(${name}): no SOURCES")
   endif()
@@ -71,7 +74,7 @@ function(launcher_add_gtest name)
 
   # The emulator alone lists the tests; the network namespace is for running them.
   launcher_test_runner(lister FALSE)
-  launcher_test_runner(runner "${arg_NETNS}")
+  launcher_test_runner(runner "${arg_NETNS}" ${arg_WRAPPER})
   set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_include.cmake)
   set(tests_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_tests.cmake)
   string(CONCAT content

@@ -1,5 +1,7 @@
 #include "NetTestSupport.h"
 
+#include <boost/filesystem/operations.hpp>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +16,8 @@ extern char** environ;
 namespace nettest {
 
 bool ChildProcess::supported() { return true; }
+
+std::string nativePath(const fs::path& path) { return fs::absolute(path).string(); }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::path& logFile) {
     std::vector<char*> argv;

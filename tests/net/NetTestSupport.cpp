@@ -252,7 +252,7 @@ std::string nginxProgram() { return LAUNCHER_NGINX; }
 VersionServer::VersionServer(const fs::path& root, const std::string& address) {
     log_ = root.parent_path() / (root.filename().string() + "-server.txt");
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{versionServerProgram(), "--root", fs::absolute(root).string(), "--listen",
+        std::vector<std::string>{versionServerProgram(), "--root", nativePath(root), "--listen",
                                  address},
         log_);
     // The server prints its first line once it listens.
@@ -269,7 +269,7 @@ VersionServer::VersionServer(const fs::path& root, const std::string& address) {
 NginxServer::NginxServer(const fs::path& root) {
     dir_ = root.parent_path() / (root.filename().string() + "-nginx");
     fs::create_directories(dir_);
-    const std::string d = fs::absolute(dir_).string();
+    const std::string d = nativePath(dir_);
     // Inside the namespace we are root only in name: stay that user, one process.
     writeFile(dir_ / "nginx.conf",
               "user root root;\n"
@@ -284,12 +284,12 @@ NginxServer::NginxServer(const fs::path& root) {
               "  uwsgi_temp_path " + d + "/uwsgi;\n"
               "  scgi_temp_path " + d + "/scgi;\n"
               "  sendfile on;\n"
-              "  server { listen 127.0.0.1:80; root " + fs::absolute(root).string() + "; }\n"
+              "  server { listen 127.0.0.1:80; root " + nativePath(root) + "; }\n"
               "}\n");
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{nginxProgram(), "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p",
                                  d, "-g", "daemon off; master_process off;"},
-        fs::path(d) / "output.txt");
+        dir_ / "output.txt");
     ready_ = process_->running() && waitForListener("127.0.0.1", 80, 10);
 }
 

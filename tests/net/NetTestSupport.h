@@ -129,10 +129,11 @@ private:
 bool waitForListener(const std::string& address, unsigned short port, int seconds);
 
 // A native child process with its standard output and error in `logFile`.
+// Under wine the program is started by tests/net/native-children on request.
 class ChildProcess {
 public:
     // False when this build cannot start native programs (the Windows build
-    // under wine): tests that need one are skipped.
+    // under wine outside native-children): tests that need one are skipped.
     static bool supported();
     ChildProcess(const std::vector<std::string>& arguments, const fs::path& logFile);
     ~ChildProcess();
@@ -144,6 +145,10 @@ private:
     long id_ = -1;
     int status_ = -1;
 };
+
+// An absolute path the way a native child process names it (wine's drive Z: is
+// the root of the file system).
+std::string nativePath(const fs::path& path);
 
 // Our version server serving `root` on address:7455.
 class VersionServer {
