@@ -16,9 +16,13 @@ TEST(TextConvertTest, NarrowAndWideRoundTrip)
 TEST(TextConvertTest, BadBytesNeverThrow)
 {
     std::wstring wide;
-    ASSERT_NO_THROW(wide = narrowToWide("a\xff\xfe" "b"));
+    // 0xFF begins no character in UTF-8 or in GBK, so the text around it survives.
+    ASSERT_NO_THROW(wide = narrowToWide("a\xff" "b"));
     EXPECT_EQ(L'a', wide.front());
     EXPECT_EQ(L'b', wide.back());
+    // A character cut off at the end.
+    ASSERT_NO_THROW(wide = narrowToWide("ab\xfe"));
+    EXPECT_EQ(L"ab", wide.substr(0, 2));
 }
 
 struct JoinCase {
