@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -164,6 +165,56 @@ inline double timeCurl(const std::string& url, const fs::path& output, bool& ok)
     ok = status == 0;
     return secs;
 }
+
+// What both network benchmarks measure: one 1 GiB file, best of several rounds
+// (the page cache and other work make single runs noisy), against these targets.
+const std::uint64_t kFileSize = 1024ULL * 1024 * 1024;
+const int kRounds = 5;
+const double kTarget = 0.8;
+const long kMemoryLimitKiB = 64 * 1024;
+
+// A scratch directory whose www/big.bin (random bytes, kFileSize) nginx serves on
+// port 80; the server is stopped and the directory removed when it goes.
+class ServedFile {
+public:
+    ServedFile(const fs::path& base, const std::string& prefix)
+        : dir_(base / fs::unique_path(prefix + "-%%%%-%%%%"))
+    {
+        fs::create_directories(dir_ / "www");
+    }
+
+    ~ServedFile()
+    {
+        nginx_.reset();
+        boost::system::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    ServedFile(const ServedFile&) = delete;
+    ServedFile& operator=(const ServedFile&) = delete;
+
+    // False, with the reason on standard error, when the file or nginx cannot be set up.
+    bool start(const std::string& benchName)
+    {
+        if (!writeRandomFile(file(), kFileSize)) {
+            std::cerr << benchName << ": cannot write the test file in " << dir_ << "\n";
+            return false;
+        }
+        nginx_ = startNginx(dir_ / "www", dir_ / "nginx");
+        if (!nginx_) {
+            std::cerr << benchName << ": nginx did not start (see " << (dir_ / "nginx") << ")\n";
+            return false;
+        }
+        return true;
+    }
+
+    const fs::path& dir() const { return dir_; }
+    fs::path file() const { return dir_ / "www" / "big.bin"; }
+
+private:
+    fs::path dir_;
+    std::unique_ptr<Child> nginx_;
+};
 
 // Our transfer (a worker process running `workerCommand` into `ourFile`) against
 // curl fetching `curlUrl` into `curlFile`, alternately, best of `rounds` each.

@@ -38,39 +38,22 @@ int main(int argc, char** argv)
     }
     initPathConversion();
     namespace fs = boost::filesystem;
-    const std::uint64_t kSize = 1024ULL * 1024 * 1024;
-    const double kTarget = 0.8;
-    const int kRounds = 5;  // best of several: the page cache and other work make single runs noisy
-    const long kMemoryLimitKiB = 64 * 1024;
-    const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
-    const fs::path dir = base / fs::unique_path("http-bench-%%%%-%%%%");
-    fs::create_directories(dir / "www");
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup() { boost::system::error_code ignored; fs::remove_all(dir, ignored); }
-    } cleanup{dir};
-
-    if (!bench::writeRandomFile(dir / "www" / "big.bin", kSize)) {
-        std::cerr << "http_bench: cannot write the test file in " << dir << "\n";
+    bench::ServedFile served(argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path(), "http-bench");
+    if (!served.start("http_bench"))
         return 2;
-    }
-    std::unique_ptr<bench::Child> nginx = bench::startNginx(dir / "www", dir / "nginx");
-    if (!nginx) {
-        std::cerr << "http_bench: nginx did not start (see " << (dir / "nginx") << ")\n";
-        return 2;
-    }
+    const fs::path& dir = served.dir();
 
     const fs::path ourFile = dir / "ours.bin";
     const fs::path curlFile = dir / "curl.bin";
     const std::string command = "'" + bench::selfPath() + "' --worker 127.0.0.1 big.bin '" + ourFile.string() + "'";
     const bench::Comparison result =
-        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, kSize, kRounds);
+        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, bench::kFileSize, bench::kRounds);
     if (!result.ok) {
         std::cerr << "http_bench: a transfer failed\n";
         return 1;
     }
     char title[96];
-    std::snprintf(title, sizeof title, "http: 1 GiB from nginx on loopback, best of %d", kRounds);
-    return bench::reportComparison(title, "HttpFileDownloader", "downloading", result, kSize, kTarget,
-                                   kMemoryLimitKiB);
+    std::snprintf(title, sizeof title, "http: 1 GiB from nginx on loopback, best of %d", bench::kRounds);
+    return bench::reportComparison(title, "HttpFileDownloader", "downloading", result, bench::kFileSize,
+                                   bench::kTarget, bench::kMemoryLimitKiB);
 }

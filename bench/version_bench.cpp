@@ -42,10 +42,6 @@ int main(int argc, char** argv)
     }
     initPathConversion();
     namespace fs = boost::filesystem;
-    const std::uint64_t kSize = 1024ULL * 1024 * 1024;
-    const double kTarget = 0.8;
-    const int kRounds = 5;  // best of several: the page cache and other work make single runs noisy
-    const long kMemoryLimitKiB = 64 * 1024;
     const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
     const std::string server = argc > 2 ? std::string(argv[2])
                                         : (fs::path(bench::selfPath()).parent_path().parent_path() / "tools" /
@@ -55,23 +51,15 @@ int main(int argc, char** argv)
         std::cerr << "version_bench: no version server at " << server << "\n";
         return 2;
     }
-    const fs::path dir = base / fs::unique_path("version-bench-%%%%-%%%%");
-    fs::create_directories(dir / "www");
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup() { boost::system::error_code ignored; fs::remove_all(dir, ignored); }
-    } cleanup{dir};
-
-    const fs::path big = dir / "www" / "big.bin";
-    if (!bench::writeRandomFile(big, kSize)) {
-        std::cerr << "version_bench: cannot write the test file in " << dir << "\n";
+    bench::ServedFile served(base, "version-bench");
+    if (!served.start("version_bench"))
         return 2;
-    }
-    std::unique_ptr<bench::Child> nginx = bench::startNginx(dir / "www", dir / "nginx");
+    const fs::path& dir = served.dir();
+    const fs::path big = served.file();
     bench::Child versionServer({server, "--root", (dir / "www").string(), "--listen", "127.0.0.1"},
                                dir / "version-server.txt");
-    if (!nginx || !versionServer.started() || !bench::waitForListener(7455, 10)) {
-        std::cerr << "version_bench: nginx or the version server did not start (see " << dir << ")\n";
+    if (!versionServer.started() || !bench::waitForListener(7455, 10)) {
+        std::cerr << "version_bench: the version server did not start (see " << dir << ")\n";
         return 2;
     }
 
@@ -87,14 +75,14 @@ int main(int argc, char** argv)
         return 1;
     }
     const bench::Comparison result =
-        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, kSize, kRounds);
+        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, bench::kFileSize, bench::kRounds);
     if (!result.ok) {
         std::cerr << "version_bench: a transfer failed\n";
         return 1;
     }
     char title[112];
     std::snprintf(title, sizeof title,
-                  "version: 1 GiB from our version server on loopback, best of %d (curl from nginx)", kRounds);
-    return bench::reportComparison(title, "VersionClient", "fetching", result, kSize, kTarget,
-                                   kMemoryLimitKiB);
+                  "version: 1 GiB from our version server on loopback, best of %d (curl from nginx)", bench::kRounds);
+    return bench::reportComparison(title, "VersionClient", "fetching", result, bench::kFileSize,
+                                   bench::kTarget, bench::kMemoryLimitKiB);
 }
