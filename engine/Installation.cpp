@@ -23,6 +23,21 @@ std::wstring extensionOf(const std::wstring& path)
     return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
 }
 
+// Releases what the downloads of a pass shared however the pass ends.
+class PassTransfers {
+public:
+    explicit PassTransfers(std::shared_ptr<gametool::HttpTransferContext>& slot) : slot_(slot)
+    {
+        slot_ = std::make_shared<gametool::HttpTransferContext>();
+    }
+    ~PassTransfers() { slot_.reset(); }
+    PassTransfers(const PassTransfers&) = delete;
+    PassTransfers& operator=(const PassTransfers&) = delete;
+
+private:
+    std::shared_ptr<gametool::HttpTransferContext>& slot_;
+};
+
 // Empties the worker's downloader however the download ends.
 class DownloaderSlot {
 public:
@@ -83,6 +98,7 @@ bool StarterWorker::fileNeedsUpdate(const std::wstring& localPath, const std::st
 bool StarterWorker::downloadAndInstall()
 {
     auto& pending = m_data->pending;
+    const PassTransfers transfers(m_data->transfers);
     auto it = pending.begin();
     while (it != pending.end()) {
         boost::this_thread::interruption_point();
@@ -120,7 +136,8 @@ bool StarterWorker::downloadFile(const std::wstring& localPath, const std::strin
                                  const gametool::FileInfo& file)
 {
     InnerData& d = *m_data;
-    d.downloader = std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath);
+    d.downloader = std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath,
+                                                                   d.transfers);
     DownloaderSlot slot(d.downloader);
     d.downloader->setListener(this);
     return d.downloader->download(false);

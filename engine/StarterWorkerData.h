@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace gametool { class FileDownloader; }
+namespace gametool { class FileDownloader; class HttpTransferContext; }
 
 struct StarterWorker::InnerData {
     std::string updaterName;
@@ -22,6 +22,8 @@ struct StarterWorker::InnerData {
     std::string versionHost;
     std::shared_ptr<boost::thread> thread;
     std::shared_ptr<gametool::FileDownloader> downloader;
+    // Shared by the downloads of one pass; empty between passes.
+    std::shared_ptr<gametool::HttpTransferContext> transfers;
     gametool::EventSet* eventSink = nullptr;
     std::uint64_t totalBytes = 0;
     std::uint64_t receivedBytes = 0;

@@ -39,8 +39,12 @@ const char kHeaderEnd[] = "\r\n\r\n";
 const std::size_t kHeaderEndLength = 4;
 // A response header that has not ended within this many bytes is refused.
 const std::size_t kHeaderLimit = 64 * 1024;
-const std::size_t kResponseReserve = 20971520;
+// The most one body read asks for; the buffer never grows beyond a piece and
+// what the header read left in it.
 const std::size_t kBodyPiece = 1024 * 1024;
+// The least one body read asks for: enough to see the end of the connection, or
+// bytes beyond the announced total, without growing the buffer for them.
+const std::size_t kLeastPiece = 4096;
 
 typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
 
@@ -116,6 +120,15 @@ private:
 
 }  // namespace
 
+struct HttpTransferContext::Parts {
+    boost::asio::io_context ioService;
+    boost::asio::streambuf responseBuffer;
+};
+
+HttpTransferContext::HttpTransferContext() : m_parts(new Parts) {}
+
+HttpTransferContext::~HttpTransferContext() = default;
+
 bool parseHeader(std::istream& input, ResponseHeader& header) {
     // Numbers on the wire never carry the user's digit grouping.
     input.imbue(std::locale::classic());
@@ -144,14 +157,18 @@ bool parseHeader(std::istream& input, ResponseHeader& header) {
 }
 
 struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDownloader::InterData> {
-    explicit InterData(HttpFileDownloader* downloader)
-        : owner(downloader), responseBuffer(std::make_shared<boost::asio::streambuf>()) {
-        responseBuffer->prepare(kResponseReserve);
-    }
+    InterData(HttpFileDownloader* downloader, std::shared_ptr<HttpTransferContext> shared)
+        : owner(downloader),
+          context(shared ? std::move(shared) : std::make_shared<HttpTransferContext>()),
+          ioService(context->parts().ioService),
+          responseBuffer(&context->parts().responseBuffer) {}
 
     HttpFileDownloader* owner;
+    // Declared before everything bound to its I/O context, so that it goes last.
+    std::shared_ptr<HttpTransferContext> context;
+    boost::asio::io_context& ioService;
+    boost::asio::streambuf* responseBuffer;
     ResponseHeader header;
-    std::shared_ptr<boost::asio::streambuf> responseBuffer;
     boost::asio::streambuf requestBuffer;
     std::uint64_t totalSize = 0;
     std::uint64_t receivedSize = 0;
@@ -159,7 +176,6 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     boost::filesystem::path tempPath;
     std::string requestText;
     std::unique_ptr<FileManager::File> outputFile;
-    boost::asio::io_context ioService;
     tcp::socket socket{ioService};
     tcp::resolver resolver{ioService};
     tcp::resolver::results_type endpoints;
@@ -302,7 +318,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         }
         armDeadline();
         std::shared_ptr<InterData> self = shared_from_this();
-        boost::asio::async_read_until(socket, *responseBuffer, HeaderEndMatch(responseBuffer.get()),
+        boost::asio::async_read_until(socket, *responseBuffer, HeaderEndMatch(responseBuffer),
                                       [self](const error_code& readError, std::size_t size) {
                                           self->onHeaderRead(readError, size);
                                       });
@@ -357,8 +373,13 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // piece, so the buffer never holds more than a piece of the body.
     void readBody() {
         armDeadline();
+        // Asking for no more than the rest of the file keeps a buffer that small
+        // files share from growing (and being zero-filled) beyond what they need.
+        const std::uint64_t rest = totalSize > receivedSize ? totalSize - receivedSize : 0;
+        const std::size_t piece =
+            std::size_t(std::max<std::uint64_t>(kLeastPiece, std::min<std::uint64_t>(rest, kBodyPiece)));
         std::shared_ptr<InterData> self = shared_from_this();
-        socket.async_read_some(responseBuffer->prepare(kBodyPiece),
+        socket.async_read_some(responseBuffer->prepare(piece),
                                [self](const error_code& readError, std::size_t size) {
                                    self->responseBuffer->commit(size);
                                    self->onBodyRead(readError);
@@ -442,10 +463,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 };
 
 HttpFileDownloader::HttpFileDownloader(const std::string& host, const std::string& path,
-                                       const std::string& name, const std::wstring& localPath)
+                                       const std::string& name, const std::wstring& localPath,
+                                       std::shared_ptr<HttpTransferContext> context)
     : FileDownloader(host, path, name, localPath) {
     initPathConversion();
-    m_inter = std::make_shared<InterData>(this);
+    m_inter = std::make_shared<InterData>(this, std::move(context));
 }
 
 HttpFileDownloader::~HttpFileDownloader() {
@@ -458,6 +480,9 @@ bool HttpFileDownloader::download(bool resume) {
     try {
         Log::instance().write("准备下载：", m_data->path);
         state.resume = resume;
+        // A shared context: whatever an earlier download left behind is not this file's.
+        state.responseBuffer->consume(state.responseBuffer->size());
+        state.ioService.restart();
         std::shared_ptr<InterData> self = m_inter;
         state.resolver.async_resolve(
             m_data->host, kService, tcp::resolver::all_matching | tcp::resolver::numeric_service,

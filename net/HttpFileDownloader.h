@@ -1,6 +1,9 @@
 #pragma once
 // HTTP/1.0 ranged GET from port 80 into "<local path>.tmp", moved into place
-// when the byte count matches the total the server announced.
+// when the byte count matches the total the server announced. Downloads given
+// the same HttpTransferContext share its I/O context and response buffer, so a
+// small file costs little more than its own connection; each still makes its own
+// connection and request.
 
 #include "net/FileDownloader.h"
 
@@ -25,10 +28,29 @@ struct ResponseHeader {
 // status line is invalid or the status is neither 200 nor 206.
 bool parseHeader(std::istream& input, ResponseHeader& header);
 
+// What the downloads of one pass share: the I/O context (and with it the
+// resolver's thread) and the response buffer, which grows only as far as the
+// responses needed, up to one body piece. Serves one download at a time.
+class HttpTransferContext {
+public:
+    HttpTransferContext();
+    ~HttpTransferContext();
+    HttpTransferContext(const HttpTransferContext&) = delete;
+    HttpTransferContext& operator=(const HttpTransferContext&) = delete;
+
+    struct Parts;
+    Parts& parts() { return *m_parts; }
+
+private:
+    std::unique_ptr<Parts> m_parts;
+};
+
 class HttpFileDownloader : public FileDownloader {
 public:
+    // Without a context the download uses one of its own.
     HttpFileDownloader(const std::string& host, const std::string& path, const std::string& name,
-                       const std::wstring& localPath);
+                       const std::wstring& localPath,
+                       std::shared_ptr<HttpTransferContext> context = nullptr);
     ~HttpFileDownloader() override;
 
     bool download(bool resume) override;

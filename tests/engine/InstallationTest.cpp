@@ -4,6 +4,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <cstdio>
+
 namespace fs = boost::filesystem;
 
 namespace {
@@ -76,6 +78,34 @@ INSTANTIATE_TEST_SUITE_P(
                     KeptCase{"UnpackFails", "bad.quiv", "not a package", sha1Of("not a package"),
                              "解压文件失败: game/bad.quiv\n"}),
     [](const testing::TestParamInfo<KeptCase>& info) { return info.param.label; });
+
+// The downloads of a pass share one buffer: a long file followed by short ones
+// must arrive byte for byte, each verified and installed.
+TEST_F(NetInstallation, PassOverManyFilesInstallsEachOfThem)
+{
+    std::string files;
+    std::vector<std::pair<std::string, std::string>> published;
+    for (int i = 0; i < 120; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "f%03d.bin", i);
+        // Byte order puts every long file before short ones.
+        const std::size_t size = i % 10 == 0 ? 300 * 1024 + std::size_t(i) : std::size_t(i % 7) * 100 + 1;
+        std::string content(size, '\0');
+        for (std::size_t at = 0; at < size; ++at)
+            content[at] = static_cast<char>('a' + (at * 31 + std::size_t(i)) % 26);
+        publish(1, name, content);
+        files += fileNode(name, name, sha1Of(content), content.size());
+        published.emplace_back(name, content);
+    }
+    configure(files);
+    ASSERT_EQ(worker.pending().size(), published.size());
+
+    EXPECT_TRUE(worker.downloadAndInstall());
+    for (const auto& file : published)
+        EXPECT_EQ(readFile(fs::path("game") / file.first), file.second) << file.first;
+    worker.collectPendingFiles();
+    EXPECT_TRUE(worker.pending().empty());
+}
 
 TEST_F(NetInstallation, FetchesInByteOrderFromTheFirstHostOnly)
 {

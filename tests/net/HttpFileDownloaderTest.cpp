@@ -140,6 +140,25 @@ TEST_F(NginxTest, MissingRemoteFileFails) {
     EXPECT_EQ((std::vector<std::string>{prepareLine("pub/none.bin"), "解析头部信息失败"}), log.lines());
 }
 
+// One context for several downloads: what a failed response or a long file left
+// in the shared buffer must not reach the next file.
+TEST_F(NginxTest, SharedContextCarriesNothingIntoTheNextFile) {
+    const std::string shortContent = "short";
+    writeFile(root_ / "pub" / "short.bin", shortContent);
+    const auto context = std::make_shared<gametool::HttpTransferContext>();
+    const auto fetch = [&](const std::string& path, const fs::path& local) {
+        HttpFileDownloader downloader("127.0.0.1", path, "name", local.wstring(), context);
+        return downloader.download(false);
+    };
+    EXPECT_FALSE(fetch("pub/none.bin", dir_ / "none.bin"));  // the error page's body stays unread
+    EXPECT_TRUE(fetch("pub/short.bin", dir_ / "short1.bin"));
+    EXPECT_TRUE(hasContent(dir_ / "short1.bin", shortContent));
+    EXPECT_TRUE(fetch("pub/data.bin", dir_ / "data.bin"));
+    EXPECT_TRUE(hasContent(dir_ / "data.bin", content_));
+    EXPECT_TRUE(fetch("pub/short.bin", dir_ / "short2.bin"));
+    EXPECT_TRUE(hasContent(dir_ / "short2.bin", shortContent));
+}
+
 // --- failures before any server answers -----------------------------------------
 
 TEST_F(HttpTest, LocalAndConnectFailuresEachLogTheirLine) {
