@@ -1,7 +1,9 @@
 #include "engine/StarterWorker.h"
 #include "support/FileDigest.h"
+#include "support/SignedRelease.h"
 #include "tests/app/ScopedWorkingDirectory.h"
 #include "tools/launcher-publish/Publish.h"
+#include "tools/launcher-publish/Signing.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/fstream.hpp>
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 #include <zlib.h>
+
+#include <sys/stat.h>
 
 #include <map>
 #include <sstream>
@@ -229,3 +233,69 @@ TEST(PublishDeletionList, WritesPathsWithTheirTimeStampsAndRefusesMalformedOnes)
         EXPECT_THROW(publish::writeDeletionList({{"x", stamp}}, "bad.txt"), publish::Error) << stamp;
     EXPECT_FALSE(fs::exists("bad.txt"));
 }
+
+namespace {
+
+// A server directory with two files and its manifest, and a key pair.
+class Signing : public testing::Test {
+protected:
+    Signing()
+    {
+        writeFile("served/a.dat", "alpha");
+        writeFile("served/Launcher.exe", "new starter");
+        publish::writeManifest("served", {}, "served/files.cfg");
+        publish::writeKeyPair("private.pem", "public.pem");
+    }
+
+    bool check(Release& release, std::string& reason)
+    {
+        return checkRelease(readFile("public.pem"), readFile("served/release.sig"), utcNow(), 0, release, reason);
+    }
+
+    ScopedWorkingDirectory directory;
+};
+
+TEST_F(Signing, SignedReleaseCoversTheManifestAndEveryListedFile)
+{
+    struct stat info = {};
+    ASSERT_EQ(0, ::stat("private.pem", &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777u);
+
+    ASSERT_EQ(3u, publish::signRelease("served", "private.pem", 5, 30));
+    EXPECT_NE(std::string::npos, readFile("served/files.cfg").find("release.sig updater"));
+
+    Release release;
+    std::string reason;
+    ASSERT_TRUE(check(release, reason)) << reason;
+    EXPECT_EQ(5u, release.number);
+    EXPECT_NEAR(double(utcNow() + 30 * 86400), double(release.expires), 5.0);
+    for (const char* name : {"files.cfg", "a.dat", "Launcher.exe"}) {
+        ReleaseFile digest;
+        ASSERT_TRUE(fileSha256(fs::path("served/" + std::string(name)).wstring(), digest));
+        EXPECT_EQ(digest.sha256, release.files[name].sha256) << name;
+        EXPECT_EQ(digest.size, release.files[name].size) << name;
+    }
+    EXPECT_EQ(0u, release.files.count("release.sig"));
+
+    // Signing again (the next release) leaves the manifest as it is.
+    const std::string manifest = readFile("served/files.cfg");
+    publish::signRelease("served", "private.pem", 6, 1);
+    EXPECT_EQ(manifest, readFile("served/files.cfg"));
+    ASSERT_TRUE(check(release, reason)) << reason;
+    EXPECT_EQ(6u, release.number);
+}
+
+TEST_F(Signing, BadRequestsAreRefusedAndWriteNothing)
+{
+    const std::string privateKey = readFile("private.pem");
+    EXPECT_THROW(publish::writeKeyPair("private.pem", "other.pem"), publish::Error);
+    EXPECT_EQ(privateKey, readFile("private.pem"));
+
+    EXPECT_THROW(publish::signRelease("served", "private.pem", 1, 0), publish::Error);
+    EXPECT_THROW(publish::signRelease("served", "public.pem", 1, 30), publish::Error);
+    fs::remove("served/a.dat");
+    EXPECT_THROW(publish::signRelease("served", "private.pem", 1, 30), publish::Error);
+    EXPECT_FALSE(fs::exists("served/release.sig"));
+}
+
+}  // namespace

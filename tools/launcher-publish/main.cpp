@@ -2,9 +2,12 @@
 // the download host.
 
 #include "tools/launcher-publish/Publish.h"
+#include "tools/launcher-publish/Signing.h"
 
 #include "support/TextConvert.h"
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -25,7 +28,13 @@ const char kUsage[] =
     "      list the version server's files (default SERVER-DIR/files.cfg); DIR is where the\n"
     "      starter puts NAME (\"public\": the platform directory), empty by default\n"
     "  launcher-publish deletion-list [-o FILE] PATH[=YYYYMMDD_HHMMSS]...\n"
-    "      write the paths the starter is to delete (default delete_config.txt)\n";
+    "      write the paths the starter is to delete (default delete_config.txt)\n"
+    "  launcher-publish keygen [--private FILE] [--public FILE]\n"
+    "      make a signing key pair (default release-private.pem, release-public.pem); keep\n"
+    "      the private key offline, build the starter with the public one\n"
+    "  launcher-publish sign SERVER-DIR --key PRIVATE.pem --release N [--valid-days D]\n"
+    "      list release.sig in SERVER-DIR/files.cfg and write it: release N (raise it with\n"
+    "      every release), valid for D days (default 30), covering every listed file\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -81,6 +90,16 @@ std::pair<std::string, std::string> splitAssignment(const std::string& text, con
     if (equals == std::string::npos || equals == 0)
         throw UsageError(what + " \"" + text + "\" is not NAME=VALUE");
     return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+std::uint64_t number(const std::string& text, const std::string& what)
+{
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end)
+        throw UsageError(what + " needs a whole number, not \"" + text + "\"");
+    return value;
 }
 
 int run(int argc, char** argv)
@@ -143,6 +162,30 @@ int run(int argc, char** argv)
         const std::string output = a.single("-o", "delete_config.txt");
         publish::writeDeletionList(entries, output);
         std::cout << output << ": " << entries.size() << " paths\n";
+        return 0;
+    }
+    if (command == "keygen") {
+        const Arguments a = parse(argc, argv, {"--private", "--public"});
+        if (!a.positional.empty())
+            throw UsageError("keygen takes no SERVER-DIR or other words");
+        const std::string privateKey = a.single("--private", "release-private.pem");
+        const std::string publicKey = a.single("--public", "release-public.pem");
+        publish::writeKeyPair(privateKey, publicKey);
+        std::cout << privateKey << ", " << publicKey << ": ECDSA P-256 key pair\n";
+        return 0;
+    }
+    if (command == "sign") {
+        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days"});
+        if (a.positional.size() != 1)
+            throw UsageError("sign needs one SERVER-DIR");
+        const std::string key = a.single("--key", "");
+        if (key.empty())
+            throw UsageError("sign needs --key PRIVATE.pem");
+        const std::uint64_t release = number(a.single("--release", ""), "--release");
+        const std::uint64_t days = number(a.single("--valid-days", "30"), "--valid-days");
+        const std::size_t count = publish::signRelease(a.positional[0], key, release, days);
+        std::cout << (boost::filesystem::path(a.positional[0]) / "release.sig").string() << ": release " << release
+                  << ", " << count << " files\n";
         return 0;
     }
     if (command == "-h" || command == "--help" || command == "help") {

@@ -1,40 +1,42 @@
-#include "support/Sha1.h"
+#include "support/Hash.h"
 
 #include <openssl/evp.h>
 
-struct Sha1::Impl {
+struct Hash::Impl {
     EVP_MD_CTX* context = nullptr;
 };
 
-Sha1::Sha1() : impl_(new Impl)
+Hash::Hash(HashKind kind) : impl_(new Impl)
 {
     impl_->context = EVP_MD_CTX_new();
-    if (impl_->context && EVP_DigestInit_ex(impl_->context, EVP_sha1(), nullptr) != 1) {
+    const EVP_MD* method = kind == HashKind::Sha256 ? EVP_sha256() : EVP_sha1();
+    if (impl_->context && EVP_DigestInit_ex(impl_->context, method, nullptr) != 1) {
         EVP_MD_CTX_free(impl_->context);
         impl_->context = nullptr;
     }
 }
 
-Sha1::~Sha1()
+Hash::~Hash()
 {
     if (impl_->context)
         EVP_MD_CTX_free(impl_->context);
 }
 
-bool Sha1::ready() const
+bool Hash::ready() const
 {
     return impl_->context != nullptr;
 }
 
-void Sha1::update(const void* data, std::size_t size)
+void Hash::update(const void* data, std::size_t size)
 {
     EVP_DigestUpdate(impl_->context, data, size);
 }
 
-std::array<unsigned char, 20> Sha1::finish()
+std::vector<unsigned char> Hash::finish()
 {
-    std::array<unsigned char, 20> digest = {};
+    std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     EVP_DigestFinal_ex(impl_->context, digest.data(), &length);
+    digest.resize(length);
     return digest;
 }

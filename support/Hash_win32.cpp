@@ -1,27 +1,30 @@
-#include "support/Sha1.h"
+#include "support/Hash.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <algorithm>
-#include <vector>
 
-struct Sha1::Impl {
+struct Hash::Impl {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     std::vector<UCHAR> object;
+    DWORD length = 0;
 };
 
-Sha1::Sha1() : impl_(new Impl)
+Hash::Hash(HashKind kind) : impl_(new Impl)
 {
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&impl_->algorithm, BCRYPT_SHA1_ALGORITHM, nullptr, 0))) {
+    const wchar_t* name = kind == HashKind::Sha256 ? BCRYPT_SHA256_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&impl_->algorithm, name, nullptr, 0))) {
         impl_->algorithm = nullptr;
         return;
     }
     DWORD objectSize = 0;
     ULONG got = 0;
     if (!BCRYPT_SUCCESS(BCryptGetProperty(impl_->algorithm, BCRYPT_OBJECT_LENGTH,
-                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize, &got, 0)))
+                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize, &got, 0)) ||
+        !BCRYPT_SUCCESS(BCryptGetProperty(impl_->algorithm, BCRYPT_HASH_LENGTH,
+                                          reinterpret_cast<PUCHAR>(&impl_->length), sizeof impl_->length, &got, 0)))
         return;
     impl_->object.resize(objectSize);
     if (!BCRYPT_SUCCESS(BCryptCreateHash(impl_->algorithm, &impl_->hash, impl_->object.data(), objectSize,
@@ -29,7 +32,7 @@ Sha1::Sha1() : impl_(new Impl)
         impl_->hash = nullptr;
 }
 
-Sha1::~Sha1()
+Hash::~Hash()
 {
     if (impl_->hash)
         BCryptDestroyHash(impl_->hash);
@@ -37,12 +40,12 @@ Sha1::~Sha1()
         BCryptCloseAlgorithmProvider(impl_->algorithm, 0);
 }
 
-bool Sha1::ready() const
+bool Hash::ready() const
 {
     return impl_->hash != nullptr;
 }
 
-void Sha1::update(const void* data, std::size_t size)
+void Hash::update(const void* data, std::size_t size)
 {
     // BCryptHashData takes at most 4 GiB - 1 per call.
     const UCHAR* next = static_cast<const UCHAR*>(data);
@@ -54,9 +57,9 @@ void Sha1::update(const void* data, std::size_t size)
     }
 }
 
-std::array<unsigned char, 20> Sha1::finish()
+std::vector<unsigned char> Hash::finish()
 {
-    std::array<unsigned char, 20> digest = {};
+    std::vector<unsigned char> digest(impl_->length);
     BCryptFinishHash(impl_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
     return digest;
 }
