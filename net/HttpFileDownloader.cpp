@@ -1,4 +1,5 @@
 #include "net/HttpFileDownloader.h"
+#include "net/VersionProtocol.h"
 
 #include "support/FileManager.h"
 #include "support/Log.h"
@@ -230,13 +231,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         deadline.cancel(ignored);
     }
 
-    // Cancelling first makes the pending operation end at once on every system
-    // (some do not end a pending send on close alone).
-    void closeSocket() {
-        error_code ignored;
-        socket.cancel(ignored);
-        socket.close(ignored);
-    }
+    void closeSocket() { versionprotocol::closeQuietly(socket); }
 
     void discardTempFile() {
         outputFile.reset();

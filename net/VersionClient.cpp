@@ -1,5 +1,6 @@
 #include "net/VersionClient.h"
 
+#include "net/VersionProtocol.h"
 #include "net/VersionReply.h"
 #include "support/Log.h"
 
@@ -10,7 +11,6 @@
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
-#include <cstdint>
 #include <exception>
 
 namespace {
@@ -18,9 +18,6 @@ namespace {
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
-const char kService[] = "7455";
-const char kGreeting[4] = {'q', 'u', 'i', 'v'};
-const unsigned char kFileRequest = 10;
 const std::chrono::seconds kConnectDeadline(3);
 // A fetch step that makes no progress for this long is given up.
 const std::chrono::seconds kStepDeadline(10);
@@ -96,13 +93,7 @@ struct VersionClient::Session : ReplySource {
         return true;
     }
 
-    // Cancelling first makes a pending operation end at once on every system
-    // (some do not end a pending send on close alone).
-    void closeQuietly() {
-        error_code ignored;
-        socket.cancel(ignored);
-        socket.close(ignored);
-    }
+    void closeQuietly() { versionprotocol::closeQuietly(socket); }
 };
 
 VersionClient::VersionClient() : session_(new Session) {}
@@ -114,7 +105,7 @@ bool VersionClient::connect(const std::string& host) {
     try {
         tcp::resolver resolver(session.io);
         const tcp::resolver::results_type endpoints =
-            resolver.resolve(host, kService, tcp::resolver::numeric_service);
+            resolver.resolve(host, versionprotocol::kService, tcp::resolver::numeric_service);
 
         // One deadline for the whole list of addresses, not one per address.
         boost::asio::steady_timer timer(session.io);
@@ -137,7 +128,7 @@ bool VersionClient::connect(const std::string& host) {
             error_code ignored;
             session.socket.non_blocking(true, ignored);
             std::string unused;
-            return session.writeAll(kGreeting, sizeof kGreeting, unused);
+            return session.writeAll(versionprotocol::kGreeting, sizeof versionprotocol::kGreeting, unused);
         }
         Log::instance().write("连接服务器失败:", host);
         session.io.restart();
@@ -152,17 +143,7 @@ bool VersionClient::connect(const std::string& host) {
 FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest,
                                      const std::wstring& localPath) {
     try {
-        const std::string text = name + ":" + digest;
-        const std::uint32_t length = static_cast<std::uint32_t>(text.size());
-        std::string frame;
-        frame.reserve(5 + text.size());
-        frame.push_back(static_cast<char>(kFileRequest));
-        frame.push_back(static_cast<char>(length >> 24));
-        frame.push_back(static_cast<char>(length >> 16));
-        frame.push_back(static_cast<char>(length >> 8));
-        frame.push_back(static_cast<char>(length));
-        frame += text;
-
+        const std::string frame = versionprotocol::requestFrame(name, digest);
         std::string error;
         if (!session_->writeAll(frame.data(), frame.size(), error)) {
             Log::instance().write(error);

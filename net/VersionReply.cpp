@@ -1,5 +1,6 @@
 #include "net/VersionReply.h"
 
+#include "net/VersionProtocol.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 
@@ -9,8 +10,6 @@
 #include <vector>
 
 namespace {
-
-const unsigned char kFileReply = 10;
 
 class ReplyReader {
 public:
@@ -29,12 +28,11 @@ public:
     }
 
     bool readLength(std::uint32_t& value) {
-        unsigned char bytes[4];
+        unsigned char bytes[versionprotocol::kLengthSize];
         if (!readExact(reinterpret_cast<char*>(bytes), sizeof bytes)) {
             return false;
         }
-        value = (std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
-                (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]);
+        value = versionprotocol::readLength(bytes);
         return true;
     }
 
@@ -91,7 +89,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name,
         reader.logError();
         return FetchResult::Failed;
     }
-    if (static_cast<unsigned char>(code) != kFileReply) {
+    if (static_cast<unsigned char>(code) != versionprotocol::kFileReply) {
         Log::instance().write("服务器返回错误文件下载信息");
         return FetchResult::Failed;
     }

@@ -1,5 +1,6 @@
 #include "VersionServer.h"
 
+#include "net/VersionProtocol.h"
 #include "support/FileDigest.h"
 #include "support/PathSafety.h"
 #include "support/TextConvert.h"
@@ -28,15 +29,9 @@ namespace {
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
-const char kGreeting[4] = {'q', 'u', 'i', 'v'};
-const std::size_t kChunk = 1024 * 1024;
+namespace protocol = versionprotocol;
 
-void putLength(std::string& out, std::uint32_t value) {
-    out.push_back(char(value >> 24));
-    out.push_back(char(value >> 16));
-    out.push_back(char(value >> 8));
-    out.push_back(char(value));
-}
+const std::size_t kChunk = 1024 * 1024;
 
 // Keeps one request on one line of the report, whatever bytes the name holds.
 std::string printable(const std::string& text) {
@@ -92,8 +87,8 @@ public:
     }
 
     void close() {
+        protocol::closeQuietly(socket_);
         error_code ignored;
-        socket_.close(ignored);
         idle_.cancel(ignored);
     }
 
@@ -115,7 +110,7 @@ private:
             close();
             return;
         }
-        if (!std::equal(greeting_.begin(), greeting_.end(), kGreeting)) {
+        if (!std::equal(greeting_.begin(), greeting_.end(), protocol::kGreeting)) {
             server_.report(peer_ + " - bad-greeting 0");
             close();
             return;
@@ -137,13 +132,12 @@ private:
             close();
             return;
         }
-        if (head_[0] != kRequestFile) {
+        if (head_[0] != protocol::kFileRequest) {
             server_.report(peer_ + " - bad-request 0");
             close();
             return;
         }
-        const std::uint32_t length = (std::uint32_t(head_[1]) << 24) | (std::uint32_t(head_[2]) << 16) |
-                                     (std::uint32_t(head_[3]) << 8) | std::uint32_t(head_[4]);
+        const std::uint32_t length = protocol::readLength(&head_[1]);
         if (length > kMaxRequestText) {
             server_.report(peer_ + " - request-too-long 0");
             close();
@@ -186,14 +180,12 @@ private:
         case Lookup::Refused:
         case Lookup::Missing:
         case Lookup::TooLarge:
-            reply_.push_back(char(kReplyNotServed));
+            reply_.push_back(char(protocol::kNotServed));
             result_ = found.kind == Lookup::Refused ? "refused" : found.kind == Lookup::Missing ? "missing" : "too-large";
             remaining_ = 0;
             break;
         case Lookup::Current:
-            reply_.push_back(char(kReplyFile));
-            putLength(reply_, 0);
-            putLength(reply_, 0);
+            reply_ = protocol::fileReplyHead(std::string(), 0);
             result_ = "current";
             remaining_ = 0;
             break;
@@ -201,15 +193,12 @@ private:
             closeFile();
             file_ = ::open(found.file.c_str(), O_RDONLY | O_CLOEXEC);
             if (file_ < 0) {
-                reply_.push_back(char(kReplyNotServed));
+                reply_.push_back(char(protocol::kNotServed));
                 result_ = "missing";
                 remaining_ = 0;
                 break;
             }
-            reply_.push_back(char(kReplyFile));
-            putLength(reply_, std::uint32_t(found.digest.size()));
-            reply_ += found.digest;
-            putLength(reply_, std::uint32_t(found.size));
+            reply_ = protocol::fileReplyHead(found.digest, std::uint32_t(found.size));
             result_ = "sent";
             remaining_ = found.size;
             break;
@@ -287,7 +276,7 @@ private:
     boost::asio::steady_timer idle_;
     std::string peer_;
     std::array<unsigned char, 4> greeting_{};
-    std::array<unsigned char, 5> head_{};
+    std::array<unsigned char, protocol::kHeadSize> head_{};
     std::string text_;
     std::string name_;
     std::string reply_;

@@ -20,9 +20,6 @@
 
 namespace versionserver {
 
-const unsigned char kRequestFile = 10;
-const unsigned char kReplyFile = 10;
-const unsigned char kReplyNotServed = 1;
 // Longest request text accepted; a longer one closes the connection.
 const std::uint32_t kMaxRequestText = 64 * 1024;
 const int kIdleSeconds = 60;
