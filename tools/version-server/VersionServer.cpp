@@ -1,242 +1,270 @@
 #include "VersionServer.h"
 
 #include "net/VersionProtocol.h"
-#include "support/FileDigest.h"
-#include "support/PathSafety.h"
-#include "support/TextConvert.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/filesystem/operations.hpp>
 
-#include <fcntl.h>
 #include <sys/sendfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <array>
-#include <chrono>
 #include <cerrno>
+#include <vector>
 
 namespace versionserver {
 
-namespace {
-
+namespace protocol = versionprotocol;
 using boost::asio::ip::tcp;
 using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
 
-namespace protocol = versionprotocol;
+namespace {
 
-const std::size_t kChunk = 1024 * 1024;
-
-// Keeps one request on one line of the report, whatever bytes the name holds.
-std::string printable(const std::string& text) {
-    std::string out = text.substr(0, 200);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            c = '?';
-        }
-    }
-    return out.empty() ? "-" : out;
-}
-
-bool isInside(const boost::filesystem::path& file, const boost::filesystem::path& root) {
-    auto f = file.begin();
-    for (auto r = root.begin(); r != root.end(); ++r, ++f) {
-        if (f == file.end() || *f != *r) {
-            return false;
-        }
-    }
-    return f != file.end();
-}
+// Largest piece asked of the socket per read; a request is usually one piece.
+const std::size_t kReadPiece = 512;
+// sendfile pieces and the pieces sent per turn, so that one big file does not
+// starve the other connections.
+const std::size_t kSendPiece = 1024 * 1024;
+const int kPiecesPerTurn = 16;
 
 }  // namespace
 
+std::size_t connectionCapFor(std::uint64_t descriptorLimit) {
+    if (descriptorLimit <= kReservedDescriptors + 16 * kDescriptorsPerConnection) {
+        return 16;
+    }
+    return std::size_t((descriptorLimit - kReservedDescriptors) / kDescriptorsPerConnection);
+}
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Server& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), idle_(server.io()) {
-        error_code error;
-        const tcp::endpoint remote = socket_.remote_endpoint(error);
-        if (!error) {
-            peer_ = remote.address().to_string() + ":" + std::to_string(remote.port());
-        } else {
-            peer_ = "?";
-        }
-        socket_.set_option(tcp::no_delay(true), error);
+    Connection(Server& server, tcp::socket socket, std::string address, std::string peer)
+        : address(std::move(address)), server_(server), socket_(std::move(socket)), timer_(server.io()),
+          peer_(std::move(peer)) {
+        error_code ignored;
+        socket_.set_option(tcp::no_delay(true), ignored);
         // Content goes out with sendfile, which must not block the server.
-        socket_.non_blocking(true, error);
-    }
-
-    ~Connection() {
-        closeFile();
-        server_.forget(this);
+        socket_.non_blocking(true, ignored);
     }
 
     void start() {
-        armIdle();
-        auto self = shared_from_this();
-        boost::asio::async_read(socket_, boost::asio::buffer(greeting_),
-                                [self](const error_code& error, std::size_t) {
-                                    self->onGreeting(error);
-                                });
+        setDeadline(Clock::now() + server_.settings().greetingTime);
+        readMore();
     }
 
+    // Idempotent; the connection leaves the server's lists at once, so that its
+    // descriptors are free before the next accept.
     void close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
         protocol::closeQuietly(socket_);
         error_code ignored;
-        idle_.cancel(ignored);
+        timer_.cancel(ignored);
+        file_.reset();
+        server_.forget(this);
     }
+
+    // At a stop: a connection with a reply in hand finishes it first.
+    void closeWhenIdle() {
+        if (!busy_) {
+            close();
+        }
+    }
+
+    const std::string address;
+    // Positions in the server's lists.
+    std::list<Connection*>::iterator openPlace;
+    std::list<Connection*>::iterator queuePlace;
+    std::list<Connection*>* queue = nullptr;
 
 private:
-    // Any read or write that does not finish within the idle time ends the connection.
-    void armIdle() {
-        idle_.expires_after(std::chrono::seconds(kIdleSeconds));
-        std::weak_ptr<Connection> weak = shared_from_this();
-        idle_.async_wait([weak](const error_code& error) {
-            std::shared_ptr<Connection> self = weak.lock();
-            if (!error && self && self->idle_.expiry() <= std::chrono::steady_clock::now()) {
-                self->close();
-            }
-        });
-    }
-
-    void onGreeting(const error_code& error) {
-        if (error) {
-            close();
+    // One timer per connection; moving the deadline later only stores it, and the
+    // timer, when it fires early, waits again for the stored deadline.
+    void setDeadline(Clock::time_point when) {
+        deadline_ = when;
+        if (timerWaiting_ && timer_.expiry() <= when) {
             return;
         }
-        if (!std::equal(greeting_.begin(), greeting_.end(), protocol::kGreeting)) {
-            server_.report(peer_ + " - bad-greeting 0");
-            close();
-            return;
-        }
-        readHead();
-    }
-
-    void readHead() {
-        armIdle();
+        ++timerRound_;
+        timer_.expires_at(when);
+        timerWaiting_ = true;
         auto self = shared_from_this();
-        boost::asio::async_read(socket_, boost::asio::buffer(head_),
-                                [self](const error_code& error, std::size_t) {
-                                    self->onHead(error);
+        const unsigned round = timerRound_;
+        timer_.async_wait([self, round](const error_code& error) { self->onTimer(error, round); });
+    }
+
+    void onTimer(const error_code& error, unsigned round) {
+        if (round != timerRound_) {
+            return;  // replaced by an earlier deadline
+        }
+        timerWaiting_ = false;
+        if (closed_ || error) {
+            return;
+        }
+        if (Clock::now() < deadline_) {
+            setDeadline(deadline_);
+            return;
+        }
+        close();
+    }
+
+    void readMore() {
+        const std::size_t old = in_.size();
+        in_.resize(old + kReadPiece);
+        auto self = shared_from_this();
+        socket_.async_read_some(boost::asio::buffer(&in_[old], kReadPiece),
+                                [self, old](const error_code& error, std::size_t received) {
+                                    self->in_.resize(old + received);
+                                    if (error || self->closed_) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->parse();
                                 });
     }
 
-    void onHead(const error_code& error) {
-        if (error) {
-            close();
-            return;
-        }
-        if (head_[0] != protocol::kFileRequest) {
-            server_.report(peer_ + " - bad-request 0");
-            close();
-            return;
-        }
-        const std::uint32_t length = protocol::readLength(&head_[1]);
-        if (length > kMaxRequestText) {
-            server_.report(peer_ + " - request-too-long 0");
-            close();
-            return;
-        }
-        text_.assign(length, '\0');
-        armIdle();
-        auto self = shared_from_this();
-        boost::asio::async_read(socket_, boost::asio::buffer(&text_[0], text_.size()),
-                                [self](const error_code& readError, std::size_t) {
-                                    self->onText(readError);
-                                });
-    }
-
-    void onText(const error_code& error) {
-        if (error) {
-            close();
-            return;
-        }
-        error_code ignored;
-        idle_.cancel(ignored);
-        const std::string::size_type colon = text_.rfind(':');
-        name_ = printable(colon == std::string::npos ? text_ : text_.substr(0, colon));
-        // Digests can take seconds for big files: they are computed off the network thread.
-        auto self = shared_from_this();
-        auto work = boost::asio::make_work_guard(server_.io());
-        const std::string text = text_;
-        boost::asio::post(server_.pool(), [self, work, text]() {
-            Lookup found = self->server_.lookup(text);
-            boost::asio::post(self->server_.io(), [self, found]() { self->reply(found); });
-        });
-    }
-
-    void reply(const Lookup& found) {
-        if (!socket_.is_open()) {
-            return;
-        }
-        reply_.clear();
-        switch (found.kind) {
-        case Lookup::Refused:
-        case Lookup::Missing:
-        case Lookup::TooLarge:
-            reply_.push_back(char(protocol::kNotServed));
-            result_ = found.kind == Lookup::Refused ? "refused" : found.kind == Lookup::Missing ? "missing" : "too-large";
-            remaining_ = 0;
-            break;
-        case Lookup::Current:
-            reply_ = protocol::fileReplyHead(std::string(), 0);
-            result_ = "current";
-            remaining_ = 0;
-            break;
-        case Lookup::Content:
-            closeFile();
-            file_ = ::open(found.file.c_str(), O_RDONLY | O_CLOEXEC);
-            if (file_ < 0) {
-                reply_.push_back(char(protocol::kNotServed));
-                result_ = "missing";
-                remaining_ = 0;
-                break;
-            }
-            reply_ = protocol::fileReplyHead(found.digest, std::uint32_t(found.size));
-            result_ = "sent";
-            remaining_ = found.size;
-            break;
-        }
-        sent_ = 0;
-        offset_ = 0;
-        sendReply();
-    }
-
-    // Sends the frame head, then the content straight from the file with
-    // sendfile: no copy passes through this process, nothing is held in memory.
-    void sendReply() {
-        armIdle();
-        auto self = shared_from_this();
-        boost::asio::async_write(socket_, boost::asio::buffer(reply_), [self](const error_code& error, std::size_t) {
-            if (error) {
-                self->fail();
+    // Takes the greeting and then one whole request from what has arrived.
+    void parse() {
+        if (!greeted_) {
+            if (in_.size() < sizeof protocol::kGreeting) {
+                readMore();
                 return;
             }
-            self->sendContent();
+            if (!std::equal(protocol::kGreeting, protocol::kGreeting + sizeof protocol::kGreeting, in_.begin())) {
+                refuse("bad-greeting");
+                return;
+            }
+            greeted_ = true;
+            in_.erase(0, sizeof protocol::kGreeting);
+        }
+        if (in_.size() < protocol::kHeadSize) {
+            readMore();
+            return;
+        }
+        const unsigned char* head = reinterpret_cast<const unsigned char*>(in_.data());
+        if (head[0] != protocol::kFileRequest) {
+            refuse("bad-request");
+            return;
+        }
+        const std::uint32_t length = protocol::readLength(head + 1);
+        if (length > kMaxRequestText) {
+            refuse("request-too-long");
+            return;
+        }
+        if (in_.size() < protocol::kHeadSize + length) {
+            readMore();
+            return;
+        }
+        const std::string text = in_.substr(protocol::kHeadSize, length);
+        in_.erase(0, protocol::kHeadSize + length);
+        if (in_.empty() && in_.capacity() > 2 * kReadPiece) {
+            in_.shrink_to_fit();  // after a long request, back to the usual size
+        }
+        handle(text);
+    }
+
+    void refuse(const char* reason) {
+        server_.log().line(peer_ + " - " + reason + " 0");
+        close();
+    }
+
+    void handle(const std::string& text) {
+        busy_ = true;
+        server_.busy(this);
+        setDeadline(Clock::time_point::max());  // a digest may take a while
+        Lookup found = server_.files().open(text);
+        if (found.kind != Lookup::Unhashed) {
+            reply(std::move(found));
+            return;
+        }
+        // Digests of new files take time: computed away from the network thread.
+        auto self = shared_from_this();
+        auto work = boost::asio::make_work_guard(server_.io());
+        auto shared = std::make_shared<Lookup>(std::move(found));
+        boost::asio::post(server_.pool(), [self, work, shared]() {
+            self->server_.files().digest(*shared);
+            boost::asio::post(self->server_.io(), [self, shared]() { self->reply(std::move(*shared)); });
         });
     }
 
+    void reply(Lookup found) {
+        if (closed_) {
+            return;
+        }
+        name_ = std::move(found.logName);
+        remaining_ = 0;
+        sent_ = 0;
+        offset_ = 0;
+        switch (found.kind) {
+        case Lookup::Unavailable:
+            // No answer is better than a wrong one: the starter tries again.
+            fail();
+            return;
+        case Lookup::Unhashed:  // digest() always decides; never reached
+        case Lookup::Refused:
+        case Lookup::BadEncoding:
+        case Lookup::Missing:
+        case Lookup::TooLarge:
+            head_.assign(1, char(protocol::kNotServed));
+            result_ = found.kind == Lookup::Refused       ? "refused"
+                      : found.kind == Lookup::BadEncoding ? "bad-encoding"
+                      : found.kind == Lookup::TooLarge    ? "too-large"
+                                                          : "missing";
+            break;
+        case Lookup::Current:
+            head_ = protocol::fileReplyHead(std::string(), 0);
+            result_ = "current";
+            break;
+        case Lookup::Content:
+            head_ = protocol::fileReplyHead(found.digest, std::uint32_t(found.size));
+            file_ = std::move(found.file);
+            remaining_ = found.size;
+            result_ = "sent";
+            break;
+        }
+        headSent_ = 0;
+        setDeadline(Clock::now() + server_.settings().idleTime);
+        sendHead();
+    }
+
+    void sendHead() {
+        // With content to follow, the head waits for it to fill the same packet.
+        const int flags = remaining_ > 0 ? MSG_MORE : 0;
+        auto self = shared_from_this();
+        socket_.async_send(boost::asio::buffer(head_.data() + headSent_, head_.size() - headSent_), flags,
+                           [self](const error_code& error, std::size_t sent) {
+                               if (error || self->closed_) {
+                                   self->fail();
+                                   return;
+                               }
+                               self->headSent_ += sent;
+                               if (self->headSent_ < self->head_.size()) {
+                                   self->sendHead();
+                                   return;
+                               }
+                               self->sendContent();
+                           });
+    }
+
+    // Straight from the opened file with sendfile: no copy passes through this
+    // process, and nothing of it is held in memory.
     void sendContent() {
-        // A bounded burst per turn, so that one big file does not starve other connections.
-        for (int burst = 0; burst < 16 && remaining_ > 0; ++burst) {
-            const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining_, kChunk));
-            const ssize_t sent = ::sendfile(socket_.native_handle(), file_, &offset_, now);
+        for (int piece = 0; piece < kPiecesPerTurn && remaining_ > 0; ++piece) {
+            const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining_, kSendPiece));
+            const ssize_t sent = ::sendfile(socket_.native_handle(), file_->descriptor(), &offset_, now);
             if (sent > 0) {
                 sent_ += std::uint64_t(sent);
                 remaining_ -= std::uint64_t(sent);
+                setDeadline(Clock::now() + server_.settings().idleTime);
                 continue;
             }
             if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                armIdle();
                 auto self = shared_from_this();
                 socket_.async_wait(tcp::socket::wait_write, [self](const error_code& error) {
-                    if (error) {
+                    if (error || self->closed_) {
                         self->fail();
                         return;
                     }
@@ -244,77 +272,104 @@ private:
                 });
                 return;
             }
-            // An error, or the file shrank while being served: the frame cannot be completed.
+            // The client went away (EPIPE, reset), or the file was cut in place
+            // (0): the frame cannot be completed, so the connection ends here.
             fail();
             return;
         }
         if (remaining_ > 0) {
             auto self = shared_from_this();
-            boost::asio::post(server_.io(), [self]() { self->sendContent(); });
+            boost::asio::post(server_.io(), [self]() {
+                if (!self->closed_) {
+                    self->sendContent();
+                }
+            });
             return;
         }
-        closeFile();
-        server_.report(peer_ + " " + name_ + " " + result_ + " " + std::to_string(sent_));
-        readHead();
+        finished();
+    }
+
+    void finished() {
+        file_.reset();
+        busy_ = false;
+        server_.log().line(peer_ + " " + name_ + " " + result_ + " " + std::to_string(sent_));
+        server_.replied(head_.size() + sent_);
+        if (server_.stopping()) {
+            close();
+            return;
+        }
+        server_.waiting(this, true);
+        setDeadline(Clock::now() + server_.settings().idleTime);
+        parse();
     }
 
     void fail() {
-        server_.report(peer_ + " " + name_ + " failed " + std::to_string(sent_));
-        closeFile();
-        close();
-    }
-
-    void closeFile() {
-        if (file_ >= 0) {
-            ::close(file_);
-            file_ = -1;
+        if (closed_) {
+            return;
         }
+        server_.log().line(peer_ + " " + (name_.empty() ? "-" : name_) + " failed " + std::to_string(sent_));
+        close();
     }
 
     Server& server_;
     tcp::socket socket_;
-    boost::asio::steady_timer idle_;
-    std::string peer_;
-    std::array<unsigned char, 4> greeting_{};
-    std::array<unsigned char, protocol::kHeadSize> head_{};
-    std::string text_;
+    boost::asio::steady_timer timer_;
+    Clock::time_point deadline_;
+    unsigned timerRound_ = 0;
+    bool timerWaiting_ = false;
+    const std::string peer_;
+    std::string in_;  // arrived, not yet taken: at most one request and one read piece
+    bool greeted_ = false;
+    bool busy_ = false;
+    bool closed_ = false;
     std::string name_;
-    std::string reply_;
-    std::string result_;
-    int file_ = -1;
+    const char* result_ = "";
+    std::string head_;
+    std::size_t headSent_ = 0;
+    std::shared_ptr<OpenFile> file_;
     off_t offset_ = 0;
     std::uint64_t remaining_ = 0;
     std::uint64_t sent_ = 0;
 };
 
-std::string DigestCache::digest(const boost::filesystem::path& file, std::uint64_t size,
-                                std::int64_t modified) {
-    const std::string key = file.string();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto found = entries_.find(key);
-        if (found != entries_.end() && found->second.size == size &&
-            found->second.modified == modified) {
-            return found->second.digest;
-        }
-    }
-    const std::string digest = computeFileSha1(narrowToWide(key));
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_[key] = Entry{size, modified, digest};
-    return digest;
-}
-
-Server::Server(boost::asio::io_context& io, const boost::filesystem::path& root,
-               const tcp::endpoint& endpoint, std::ostream& out)
-    : io_(io), root_(boost::filesystem::canonical(root)), acceptor_(io), retry_(io), pool_(2), out_(out) {
+Server::Server(boost::asio::io_context& io, const Settings& settings, const tcp::endpoint& endpoint,
+               RequestLog& log)
+    : io_(io), settings_(settings), log_(log), files_(settings.root, settings.encoding), acceptor_(io),
+      retry_(io), summary_(io), drain_(io), pool_(2) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
-    acceptor_.listen();
+    acceptor_.listen(tcp::acceptor::max_listen_connections);
     accept();
+    tick();
 }
 
 Server::~Server() { pool_.join(); }
+
+void Server::tick() {
+    summary_.expires_after(settings_.summaryInterval);
+    summary_.async_wait([this](const error_code& error) {
+        if (error || stopping_) {
+            return;
+        }
+        log_.always(summary());
+        tick();
+    });
+}
+
+std::string Server::summary() const {
+    return "version-server: summary connections " + std::to_string(open_.size()) + " requests " +
+           std::to_string(requests_) + " bytes " + std::to_string(bytesSent_) + " evictions " +
+           std::to_string(evictions_) + " dropped " + std::to_string(log_.dropped());
+}
+
+bool Server::admit(const std::string& address) {
+    if (settings_.maxPerAddress == 0) {
+        return true;
+    }
+    const auto found = perAddress_.find(address);
+    return found == perAddress_.end() || found->second < settings_.maxPerAddress;
+}
 
 void Server::accept() {
     acceptor_.async_accept([this](const error_code& error, tcp::socket socket) {
@@ -331,69 +386,94 @@ void Server::accept() {
             });
             return;
         }
-        auto connection = std::make_shared<Connection>(*this, std::move(socket));
-        connections_.insert(connection.get());
+        error_code ignored;
+        const tcp::endpoint remote = socket.remote_endpoint(ignored);
+        const std::string address = remote.address().to_string();
+        const std::string peer = address + ":" + std::to_string(remote.port());
+        if (!admit(address)) {
+            ++evictions_;
+            log_.line(peer + " - address-cap 0");
+            protocol::closeQuietly(socket);
+            accept();
+            return;
+        }
+        if (open_.size() >= settings_.maxConnections) {
+            std::list<Connection*>& queue = !fresh_.empty() ? fresh_ : idle_;
+            ++evictions_;
+            if (queue.empty()) {
+                // Every connection has a reply in hand: the newcomer is the one to go.
+                protocol::closeQuietly(socket);
+                accept();
+                return;
+            }
+            queue.front()->close();
+        }
+        auto connection = std::make_shared<Connection>(*this, std::move(socket), address, peer);
+        connection->openPlace = open_.insert(open_.end(), connection.get());
+        ++perAddress_[address];
+        waiting(connection.get(), false);
         connection->start();
         accept();
     });
 }
 
+void Server::waiting(Connection* connection, bool completedOne) {
+    std::list<Connection*>& queue = completedOne ? idle_ : fresh_;
+    connection->queuePlace = queue.insert(queue.end(), connection);
+    connection->queue = &queue;
+}
+
+void Server::busy(Connection* connection) {
+    if (connection->queue) {
+        connection->queue->erase(connection->queuePlace);
+        connection->queue = nullptr;
+    }
+}
+
+void Server::replied(std::uint64_t bytes) {
+    ++requests_;
+    bytesSent_ += bytes;
+}
+
+void Server::forget(Connection* connection) {
+    busy(connection);
+    open_.erase(connection->openPlace);
+    const auto count = perAddress_.find(connection->address);
+    if (count != perAddress_.end() && --count->second == 0) {
+        perAddress_.erase(count);
+    }
+    if (stopping_ && open_.empty()) {
+        error_code ignored;
+        drain_.cancel(ignored);
+    }
+}
+
 void Server::stop() {
+    if (stopping_) {
+        return;
+    }
     stopping_ = true;
     error_code ignored;
     acceptor_.close(ignored);
     retry_.cancel(ignored);
-    for (Connection* connection : connections_) {
-        connection->close();
+    summary_.cancel(ignored);
+    const std::vector<Connection*> all(open_.begin(), open_.end());
+    for (Connection* connection : all) {
+        connection->closeWhenIdle();
     }
-}
-
-void Server::forget(Connection* connection) { connections_.erase(connection); }
-
-void Server::report(const std::string& line) { out_ << line << std::endl; }
-
-Lookup Server::lookup(const std::string& requestText) {
-    Lookup result;
-    const std::string::size_type colon = requestText.rfind(':');
-    if (colon == std::string::npos) {
-        result.kind = Lookup::Refused;
-        return result;
+    if (open_.empty()) {
+        return;
     }
-    std::string name = requestText.substr(0, colon);
-    const std::string digest = requestText.substr(colon + 1);
-    if (!isConfinedRelativePath(name)) {
-        result.kind = Lookup::Refused;
-        return result;
-    }
-    std::replace(name.begin(), name.end(), '\\', '/');
-    const boost::filesystem::path full = root_ / name;
-    struct stat status;
-    if (::stat(full.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        result.kind = Lookup::Missing;
-        return result;
-    }
-    // A link inside the directory may not lead out of it.
-    error_code error;
-    const boost::filesystem::path real = boost::filesystem::canonical(full, error);
-    if (error) {
-        result.kind = Lookup::Missing;
-        return result;
-    }
-    if (!isInside(real, root_)) {
-        result.kind = Lookup::Refused;
-        return result;
-    }
-    if (std::uint64_t(status.st_size) > 0xFFFFFFFFull) {
-        result.kind = Lookup::TooLarge;
-        return result;
-    }
-    result.file = real;
-    result.size = std::uint64_t(status.st_size);
-    const std::int64_t modified =
-        std::int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-    result.digest = digests_.digest(real, result.size, modified);
-    result.kind = result.digest == digest ? Lookup::Current : Lookup::Content;
-    return result;
+    drain_.expires_after(settings_.drainTime);
+    drain_.async_wait([this](const error_code& error) {
+        if (error) {
+            return;
+        }
+        const std::vector<Connection*> left(open_.begin(), open_.end());
+        for (Connection* connection : left) {
+            connection->close();
+        }
+    });
 }
 
 }  // namespace versionserver

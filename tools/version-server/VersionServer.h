@@ -1,84 +1,112 @@
 #pragma once
-// Serves the files of one directory over the version protocol: greeting "quiv",
-// then any number of requests "name:digest" per connection, each answered with
-// the file's content, with an empty content when the digest is current, or with
-// a single refusal byte when the name is not served.
+// Serves the files of one directory over the version protocol (net/VersionProtocol.h):
+// greeting "quiv", then any number of requests "name:digest" per connection, each
+// answered with the file's content, with an empty content when the digest is
+// current, or with a single refusal byte when the name is not served.
+//
+// Built to face every player at once and any client at all:
+// - a client that hangs up, stalls or sends garbage ends only its own connection;
+// - each reply is one consistent version of its file (ServedFiles.h);
+// - open connections are capped: at the cap a new connection is still accepted,
+//   and the oldest connection that has not completed a request is closed, failing
+//   that the oldest idle one, so silent clients never lock real ones out;
+// - per connection the server holds at most kMaxRequestText bytes of request,
+//   a reply head and a few hundred bytes of state (see README);
+// - stop() lets replies in flight finish, up to a drain time, and then ends.
+
+#include "RequestLog.h"
+#include "ServedFiles.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
-#include <boost/filesystem/path.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <ostream>
-#include <set>
 #include <string>
 
 namespace versionserver {
 
-// Longest request text accepted; a longer one closes the connection.
-const std::uint32_t kMaxRequestText = 64 * 1024;
-const int kIdleSeconds = 60;
+// Longest request text accepted; a longer one closes the connection. A request
+// names one file of the manifest (a Windows path is at most 260 characters).
+const std::uint32_t kMaxRequestText = 4096;
 
-// SHA-1 digests of served files, kept while size and modification time stay the same.
-class DigestCache {
-public:
-    std::string digest(const boost::filesystem::path& file, std::uint64_t size,
-                       std::int64_t modified);
-
-private:
-    struct Entry {
-        std::uint64_t size;
-        std::int64_t modified;
-        std::string digest;
-    };
-    std::mutex mutex_;
-    std::map<std::string, Entry> entries_;
+struct Settings {
+    std::string root;  // canonical
+    NameEncoding encoding = NameEncoding::Gbk;
+    std::size_t maxConnections = 1000;
+    std::size_t maxPerAddress = 0;  // 0: no cap per client address
+    std::chrono::milliseconds greetingTime{10000};  // greeting and first request
+    std::chrono::milliseconds idleTime{60000};      // between requests, and without send progress
+    std::chrono::milliseconds drainTime{10000};     // for replies in flight at stop()
+    std::chrono::milliseconds summaryInterval{60000};
 };
 
-// What a request names, decided away from the network thread (digests take time).
-struct Lookup {
-    enum Kind { Refused, Missing, TooLarge, Current, Content };
-    Kind kind = Missing;
-    boost::filesystem::path file;
-    std::string digest;
-    std::uint64_t size = 0;
-};
+// Descriptors each connection may hold at once (its socket and the file it sends).
+const std::size_t kDescriptorsPerConnection = 2;
+// Descriptors kept for everything else (listener, output, digests, the system).
+const std::size_t kReservedDescriptors = 64;
+// The connection cap that fits a descriptor limit.
+std::size_t connectionCapFor(std::uint64_t descriptorLimit);
 
 class Connection;
 
 class Server {
 public:
-    Server(boost::asio::io_context& io, const boost::filesystem::path& root,
-           const boost::asio::ip::tcp::endpoint& endpoint, std::ostream& out);
+    Server(boost::asio::io_context& io, const Settings& settings,
+           const boost::asio::ip::tcp::endpoint& endpoint, RequestLog& log);
     ~Server();
 
-    // Stops accepting and closes every connection; run() then returns.
+    // Stops accepting, closes idle connections, lets replies in flight finish
+    // within the drain time; run() then returns.
     void stop();
+    // One line of the totals: connections open, requests, bytes sent, evictions, lines dropped.
+    std::string summary() const;
 
-    Lookup lookup(const std::string& requestText);
-    void report(const std::string& line);
-
+    // For the connections.
     boost::asio::io_context& io() { return io_; }
     boost::asio::thread_pool& pool() { return pool_; }
+    ServedFiles& files() { return files_; }
+    RequestLog& log() { return log_; }
+    const Settings& settings() const { return settings_; }
+    bool stopping() const { return stopping_; }
+    void waiting(Connection* connection, bool completedOne);
+    void busy(Connection* connection);
+    void replied(std::uint64_t bytes);
     void forget(Connection* connection);
 
 private:
+    struct Place;
     void accept();
+    bool admit(const std::string& address);
+    void tick();
 
     boost::asio::io_context& io_;
-    boost::filesystem::path root_;
+    Settings settings_;
+    RequestLog& log_;
+    ServedFiles files_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;
+    boost::asio::steady_timer summary_;
+    boost::asio::steady_timer drain_;
     boost::asio::thread_pool pool_;
-    DigestCache digests_;
-    std::ostream& out_;
-    std::set<Connection*> connections_;
+
+    // Every open connection, and the two queues eviction picks from, oldest first.
+    std::list<Connection*> open_;
+    std::list<Connection*> fresh_;  // no request completed yet, none in hand
+    std::list<Connection*> idle_;   // waiting for its next request
+    std::map<std::string, std::size_t> perAddress_;
     bool stopping_ = false;
+
+    std::uint64_t requests_ = 0;
+    std::uint64_t bytesSent_ = 0;
+    std::uint64_t evictions_ = 0;
+
+    friend class Connection;
 };
 
 }  // namespace versionserver

@@ -1,4 +1,5 @@
-// version-server --root DIR [--listen ADDR] [--port 7455]
+// version-server --root DIR [--listen ADDR] [--port 7455] [--name-encoding gbk|utf-8]
+//                [--max-connections N] [--max-per-address N] [--descriptor-limit N]
 // Serves DIR to the starter; one line per request on standard output.
 
 #include "VersionServer.h"
@@ -8,6 +9,9 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -16,68 +20,157 @@
 
 namespace {
 
+// Lines not yet written that the log may hold before it drops request lines.
+const std::size_t kLogBuffer = 1024 * 1024;
+
 int usage(const std::string& problem) {
     std::cerr << "version-server: " << problem << "\n"
-              << "usage: version-server --root DIR [--listen ADDR] [--port PORT]\n"
-              << "  --root DIR     directory whose files are served (required)\n"
-              << "  --listen ADDR  address to listen on (default 0.0.0.0)\n"
-              << "  --port PORT    TCP port (default 7455)\n";
+              << "usage: version-server --root DIR [options]\n"
+              << "  --root DIR              directory whose files are served (required)\n"
+              << "  --listen ADDR           address to listen on (default 0.0.0.0)\n"
+              << "  --port PORT             TCP port (default 7455)\n"
+              << "  --name-encoding ENC     how starters send file names: gbk (code page 936,\n"
+              << "                          the Windows starter; default) or utf-8\n"
+              << "  --max-connections N     open connections at most (default: from the\n"
+              << "                          descriptor limit)\n"
+              << "  --max-per-address N     open connections per client address at most\n"
+              << "                          (default 0: no cap)\n"
+              << "  --descriptor-limit N    descriptors for the process (default: the hard limit)\n";
     return 2;
+}
+
+bool number(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    value = std::stoull(text);
+    return true;
+}
+
+// Raises the soft descriptor limit to the hard one (or to `wanted`, when lower);
+// returns the limit in force.
+std::uint64_t raiseDescriptorLimit(std::uint64_t wanted) {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;
+    }
+    rlim_t target = limit.rlim_max;
+    if (wanted != 0 && (target == RLIM_INFINITY || wanted < target)) {
+        target = rlim_t(wanted);
+    }
+    if (target == RLIM_INFINITY) {
+        target = 1 << 20;
+    }
+    struct rlimit raised = limit;
+    raised.rlim_cur = target;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+        return std::uint64_t(target);
+    }
+    return std::uint64_t(limit.rlim_cur);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A client that hangs up mid-reply makes sendfile raise SIGPIPE; its error
+    // ends that connection only.
+    std::signal(SIGPIPE, SIG_IGN);
     initPathConversion();
+
     std::string root;
     std::string listen = "0.0.0.0";
-    std::string port = "7455";
+    std::uint64_t port = 7455;
+    std::uint64_t maxConnections = 0;
+    std::uint64_t maxPerAddress = 0;
+    std::uint64_t descriptorLimit = 0;
+    versionserver::Settings settings;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if ((option == "--root" || option == "--listen" || option == "--port") && i + 1 < argc) {
-            const std::string value = argv[++i];
-            (option == "--root" ? root : option == "--listen" ? listen : port) = value;
-        } else if (option == "--help" || option == "-h") {
+        if (option == "--help" || option == "-h") {
             usage("serves a directory over the version protocol");
             return 0;
-        } else {
+        }
+        if (i + 1 >= argc) {
             return usage("unknown or incomplete option " + option);
+        }
+        const std::string value = argv[++i];
+        std::uint64_t milliseconds = 0;
+        if (option == "--root") {
+            root = value;
+        } else if (option == "--listen") {
+            listen = value;
+        } else if (option == "--port") {
+            if (!number(value, port) || port > 65535) {
+                return usage("bad port " + value);
+            }
+        } else if (option == "--name-encoding") {
+            if (!parseNameEncoding(value, settings.encoding)) {
+                return usage("unknown name encoding " + value + " (gbk or utf-8)");
+            }
+        } else if (option == "--max-connections") {
+            if (!number(value, maxConnections) || maxConnections == 0) {
+                return usage("bad number of connections " + value);
+            }
+        } else if (option == "--max-per-address") {
+            if (!number(value, maxPerAddress)) {
+                return usage("bad number of connections " + value);
+            }
+        } else if (option == "--descriptor-limit") {
+            if (!number(value, descriptorLimit) || descriptorLimit < 64) {
+                return usage("bad descriptor limit " + value + " (64 at least)");
+            }
+        } else if (option == "--greeting-ms" || option == "--idle-ms" || option == "--drain-ms" ||
+                   option == "--summary-ms") {
+            // Not in the usage: shorter times for tests.
+            if (!number(value, milliseconds) || milliseconds == 0) {
+                return usage("bad time " + value);
+            }
+            (option == "--greeting-ms" ? settings.greetingTime
+             : option == "--idle-ms"   ? settings.idleTime
+             : option == "--drain-ms"  ? settings.drainTime
+                                       : settings.summaryInterval) = std::chrono::milliseconds(milliseconds);
+        } else {
+            return usage("unknown option " + option);
         }
     }
     if (root.empty()) {
         return usage("--root is required");
     }
-    if (!boost::filesystem::is_directory(root)) {
+    boost::system::error_code error;
+    if (!boost::filesystem::is_directory(root, error)) {
         return usage("not a directory: " + root);
     }
-    unsigned long portNumber = 0;
-    try {
-        std::size_t used = 0;
-        portNumber = std::stoul(port, &used);
-        if (used != port.size() || portNumber > 65535) {
-            return usage("bad port " + port);
-        }
-    } catch (const std::exception&) {
-        return usage("bad port " + port);
-    }
 
+    const std::uint64_t limit = raiseDescriptorLimit(descriptorLimit);
+    settings.maxConnections =
+        maxConnections != 0 ? std::size_t(maxConnections) : versionserver::connectionCapFor(limit);
+    settings.maxPerAddress = std::size_t(maxPerAddress);
+
+    versionserver::RequestLog log(STDOUT_FILENO, kLogBuffer);
     try {
-        boost::asio::io_context io;
+        settings.root = boost::filesystem::canonical(root).string();
+        boost::asio::io_context io(1);
         const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(listen),
-                                                      static_cast<unsigned short>(portNumber));
-        versionserver::Server server(io, root, endpoint, std::cout);
+                                                      static_cast<unsigned short>(port));
+        versionserver::Server server(io, settings, endpoint, log);
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-        signals.async_wait([&](const boost::system::error_code& error, int) {
-            if (!error) {
+        signals.async_wait([&](const boost::system::error_code& signalError, int) {
+            if (!signalError) {
+                log.always("version-server: stopping");
                 server.stop();
             }
         });
-        std::cout << "version-server: serving " << boost::filesystem::canonical(root).string()
-                  << " on " << endpoint << std::endl;
+        log.always("version-server: serving " + settings.root + " on " + endpoint.address().to_string() + ":" +
+                   std::to_string(endpoint.port()));
+        log.always("version-server: descriptor limit " + std::to_string(limit) + ", at most " +
+                   std::to_string(settings.maxConnections) + " connections" +
+                   (settings.maxPerAddress ? ", " + std::to_string(settings.maxPerAddress) + " per address" : "") +
+                   ", names in " + (settings.encoding == NameEncoding::Gbk ? "gbk" : "utf-8"));
         io.run();
-        std::cout << "version-server: stopped" << std::endl;
-    } catch (const std::exception& error) {
-        std::cerr << "version-server: " << error.what() << std::endl;
+        log.always(server.summary());
+        log.always("version-server: stopped");
+    } catch (const std::exception& exception) {
+        log.always(std::string("version-server: ") + exception.what());
         return 1;
     }
     return 0;
