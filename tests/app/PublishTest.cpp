@@ -138,6 +138,7 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     ScopedWorkingDirectory directory;
     writeFile("files/game.quiv", "package bytes");
     writeFile("files/data/level 1.dat", "level");
+    writeFile("files/\xe4\xb8\xad\xe6\x96\x87.txt", "chinese");  // UTF-8 on disk
     publish::FileGroupSettings settings;
     settings.updaterName = "updater/Updater.exe";
     settings.gameClientPath = "-client \"game\"";
@@ -145,7 +146,7 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     settings.saveDir = "game";
     settings.pathPrefix = "release/";
     const auto listed = publish::writeLauncherInfo("files", settings, "launcher_info.cfg");
-    ASSERT_EQ(listed.size(), 2u);
+    ASSERT_EQ(listed.size(), 3u);
 
     StarterWorker worker(nullptr);
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
@@ -154,13 +155,16 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     const auto group = worker.updaterGroup();
     EXPECT_EQ(group->hosts, settings.hosts);
     EXPECT_EQ(group->saveDir, L"game");
-    ASSERT_EQ(group->files.size(), 2u);
+    ASSERT_EQ(group->files.size(), 3u);
     EXPECT_EQ(group->files[0]->name, "data/level 1.dat");
-    EXPECT_EQ(group->files[0]->path, "release/data/level 1.dat");
+    EXPECT_EQ(group->files[0]->path, "release/data/level%201.dat");
     EXPECT_EQ(group->files[0]->sha1, computeFileSha1(L"files/data/level 1.dat"));
     EXPECT_EQ(group->files[0]->size, 5u);
     EXPECT_EQ(group->files[1]->name, "game.quiv");
     EXPECT_EQ(group->files[1]->size, 13u);
+    // The Windows starter reads names in code page 936; the host serves the UTF-8 file.
+    EXPECT_EQ(group->files[2]->name, "\xd6\xd0\xce\xc4.txt");
+    EXPECT_EQ(group->files[2]->path, "release/%E4%B8%AD%E6%96%87.txt");
 }
 
 struct BadSettingsCase {

@@ -150,6 +150,16 @@ bool isTimestamp(const std::string& text)
     return true;
 }
 
+// `utf8` as the starters will read it.
+std::string starterName(NameEncoding encoding, const std::string& utf8)
+{
+    std::string bytes;
+    if (!encodeName(encoding, utf8, bytes))
+        throw Error("the name " + quoted(utf8) + " cannot be written in the starters' encoding" +
+                    (encoding == NameEncoding::Gbk ? " (gbk)" : " (utf-8)"));
+    return bytes;
+}
+
 void writeInfo(const pt::ptree& tree, const fs::path& output)
 {
     AtomicOutput out(output);
@@ -236,8 +246,10 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
     std::vector<ListedFile> files;
     for (const std::string& name : listFiles(filesDirectory, output)) {
         ListedFile file;
-        file.name = name;
-        file.path = settings.pathPrefix + name;
+        file.name = starterName(settings.nameEncoding, name);
+        // Percent-encoded UTF-8: any HTTP host finds the file under its UTF-8 name,
+        // whatever code page the starter runs in.
+        file.path = settings.pathPrefix + percentEncodePath(name);
         const fs::path local = filesDirectory / name;
         file.sha1 = computeFileSha1(local.wstring());
         file.size = fs::file_size(local);
@@ -271,7 +283,7 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
 
 std::vector<std::string> writeManifest(const fs::path& serverDirectory,
                                        const std::map<std::string, std::string>& places,
-                                       const fs::path& output)
+                                       const fs::path& output, NameEncoding encoding)
 {
     requireDirectory(serverDirectory);
     std::vector<std::string> names;
@@ -302,7 +314,8 @@ std::vector<std::string> writeManifest(const fs::path& serverDirectory,
     pt::ptree tree;
     for (const std::string& name : names) {
         const auto place = places.find(name);
-        tree.push_back(std::make_pair(name, pt::ptree(place == places.end() ? std::string() : place->second)));
+        tree.push_back(std::make_pair(starterName(encoding, name),
+                                      pt::ptree(place == places.end() ? std::string() : place->second)));
     }
     writeInfo(tree, output);
     return names;

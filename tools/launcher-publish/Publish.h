@@ -2,6 +2,8 @@
 // What a publisher prepares for a release: packages, the launcher configuration
 // of a file group, the version server's manifest and its deletion list.
 
+#include "tools/common/NameEncoding.h"
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstdint>
@@ -35,6 +37,8 @@ struct FileGroupSettings {
     std::vector<std::string> hosts;     // at least one, none empty
     std::string saveDir;
     std::string pathPrefix;             // put before each name to form its path on the host
+    // How the starters read `name`s; each `path` is the UTF-8 name percent-encoded.
+    NameEncoding nameEncoding = NameEncoding::Gbk;
 };
 
 struct ListedFile {
@@ -46,16 +50,20 @@ struct ListedFile {
 
 // Writes "launcher_info.cfg" for the files below `filesDirectory`, which holds them
 // as they are to be installed below the save directory. Returns the files listed.
+// A name that the starters' encoding cannot hold is an Error.
 std::vector<ListedFile> writeLauncherInfo(const boost::filesystem::path& filesDirectory,
                                           const FileGroupSettings& settings,
                                           const boost::filesystem::path& output);
 
 // Writes the manifest "files.cfg" for the version server's directory: one entry per
 // file in it (not in subdirectories), valued with the local directory from `places`
-// (file name to directory; "public" for the platform directory) or empty.
+// (file name to directory; "public" for the platform directory) or empty. Keys are
+// written in the starters' encoding, in which they also come back to the server;
+// the names returned are the UTF-8 names on disk.
 std::vector<std::string> writeManifest(const boost::filesystem::path& serverDirectory,
                                        const std::map<std::string, std::string>& places,
-                                       const boost::filesystem::path& output);
+                                       const boost::filesystem::path& output,
+                                       NameEncoding encoding = NameEncoding::Gbk);
 
 // Writes a deletion list: each path with its release time stamp (YYYYMMDD_HHMMSS,
 // or empty to act on every run).

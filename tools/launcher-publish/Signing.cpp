@@ -190,7 +190,7 @@ void writeKeyPair(const fs::path& privateKey, const fs::path& publicKey)
 }
 
 std::size_t signRelease(const fs::path& serverDirectory, const fs::path& privateKey, std::uint64_t number,
-                        std::uint64_t validDays)
+                        std::uint64_t validDays, NameEncoding encoding)
 {
     if (validDays == 0 || validDays > kMaxValidDays)
         throw Error("--valid-days must be between 1 and " + std::to_string(kMaxValidDays));
@@ -204,8 +204,11 @@ std::size_t signRelease(const fs::path& serverDirectory, const fs::path& private
     release.expires = utcNow() + static_cast<std::int64_t>(validDays) * 86400;
     for (const std::string& name : names) {
         ReleaseFile digest;
-        if (!fileSha256((serverDirectory / name).wstring(), digest))
-            throw Error("cannot read " + quoted(serverDirectory / name) + ", which files.cfg lists");
+        std::string onDisk;
+        if (!decodeName(encoding, name, onDisk))
+            throw Error("files.cfg lists a name that is not in the starters' encoding");
+        if (!fileSha256((serverDirectory / onDisk).wstring(), digest))
+            throw Error("cannot read " + quoted(serverDirectory / onDisk) + ", which files.cfg lists");
         release.files[name] = digest;
     }
     std::string text;

@@ -18,8 +18,9 @@ void writeKeyPair(const boost::filesystem::path& privateKey, const boost::filesy
 // Lists "release.sig" in SERVER-DIR/files.cfg (stored under "updater" by the
 // starter), then writes SERVER-DIR/release.sig: release `number`, expiring
 // `validDays` days from now, with the size and SHA-256 of files.cfg and of every
-// file it lists. Returns the number of files covered.
+// file it lists. Returns the number of files covered. The keys of files.cfg are in
+// the starters' `encoding`; the files they name have UTF-8 names.
 std::size_t signRelease(const boost::filesystem::path& serverDirectory, const boost::filesystem::path& privateKey,
-                        std::uint64_t number, std::uint64_t validDays);
+                        std::uint64_t number, std::uint64_t validDays, NameEncoding encoding = NameEncoding::Gbk);
 
 }  // namespace publish

@@ -22,9 +22,10 @@ const char kUsage[] =
     "      pack every file below SOURCE-DIR into one package\n"
     "  launcher-publish launcher-info FILES-DIR --updater-name NAME --host HOST [--host HOST]...\n"
     "                   [--save-dir DIR] [--gameclient-path TEXT] [--path-prefix PREFIX] [-o FILE]\n"
+    "                   [--name-encoding gbk|utf-8]\n"
     "      describe the files below FILES-DIR (as installed below DIR; on the host at\n"
     "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg)\n"
-    "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE]\n"
+    "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE] [--name-encoding gbk|utf-8]\n"
     "      list the version server's files (default SERVER-DIR/files.cfg); DIR is where the\n"
     "      starter puts NAME (\"public\": the platform directory), empty by default\n"
     "  launcher-publish deletion-list [-o FILE] PATH[=YYYYMMDD_HHMMSS]...\n"
@@ -33,8 +34,12 @@ const char kUsage[] =
     "      make a signing key pair (default release-private.pem, release-public.pem); keep\n"
     "      the private key offline, build the starter with the public one\n"
     "  launcher-publish sign SERVER-DIR --key PRIVATE.pem --release N [--valid-days D]\n"
+    "                   [--name-encoding gbk|utf-8]\n"
     "      list release.sig in SERVER-DIR/files.cfg and write it: release N (raise it with\n"
-    "      every release), valid for D days (default 30), covering every listed file\n";
+    "      every release), valid for D days (default 30), covering every listed file\n"
+    "  --name-encoding: how the starters read file names: gbk (code page 936, the Windows\n"
+    "      starter; default) or utf-8 (the native starter). Files keep UTF-8 names on disk;\n"
+    "      each path in launcher_info.cfg is the UTF-8 name percent-encoded\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -92,6 +97,15 @@ std::pair<std::string, std::string> splitAssignment(const std::string& text, con
     return {text.substr(0, equals), text.substr(equals + 1)};
 }
 
+NameEncoding encodingOption(const Arguments& a)
+{
+    const std::string text = a.single("--name-encoding", "gbk");
+    NameEncoding encoding;
+    if (!parseNameEncoding(text, encoding))
+        throw UsageError("--name-encoding is gbk or utf-8, not \"" + text + "\"");
+    return encoding;
+}
+
 std::uint64_t number(const std::string& text, const std::string& what)
 {
     std::uint64_t value = 0;
@@ -118,7 +132,7 @@ int run(int argc, char** argv)
     }
     if (command == "launcher-info") {
         const Arguments a = parse(argc, argv, {"--updater-name", "--host", "--save-dir", "--gameclient-path",
-                                               "--path-prefix", "-o"});
+                                               "--path-prefix", "-o", "--name-encoding"});
         if (a.positional.size() != 1)
             throw UsageError("launcher-info needs one FILES-DIR");
         publish::FileGroupSettings settings;
@@ -127,13 +141,14 @@ int run(int argc, char** argv)
         settings.saveDir = a.single("--save-dir", "");
         settings.gameClientPath = a.single("--gameclient-path", "");
         settings.pathPrefix = a.single("--path-prefix", "");
+        settings.nameEncoding = encodingOption(a);
         const std::string output = a.single("-o", "launcher_info.cfg");
         const auto files = publish::writeLauncherInfo(a.positional[0], settings, output);
         std::cout << output << ": " << files.size() << " files\n";
         return 0;
     }
     if (command == "manifest") {
-        const Arguments a = parse(argc, argv, {"--place", "-o"});
+        const Arguments a = parse(argc, argv, {"--place", "-o", "--name-encoding"});
         if (a.positional.size() != 1)
             throw UsageError("manifest needs one SERVER-DIR");
         std::map<std::string, std::string> places;
@@ -143,7 +158,7 @@ int run(int argc, char** argv)
                 throw UsageError("--place names " + assignment.first + " twice");
         }
         const std::string output = a.single("-o", (boost::filesystem::path(a.positional[0]) / "files.cfg").string());
-        const auto names = publish::writeManifest(a.positional[0], places, output);
+        const auto names = publish::writeManifest(a.positional[0], places, output, encodingOption(a));
         std::cout << output << ": " << names.size() << " files\n";
         return 0;
     }
@@ -175,7 +190,7 @@ int run(int argc, char** argv)
         return 0;
     }
     if (command == "sign") {
-        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days"});
+        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days", "--name-encoding"});
         if (a.positional.size() != 1)
             throw UsageError("sign needs one SERVER-DIR");
         const std::string key = a.single("--key", "");
@@ -183,7 +198,7 @@ int run(int argc, char** argv)
             throw UsageError("sign needs --key PRIVATE.pem");
         const std::uint64_t release = number(a.single("--release", ""), "--release");
         const std::uint64_t days = number(a.single("--valid-days", "30"), "--valid-days");
-        const std::size_t count = publish::signRelease(a.positional[0], key, release, days);
+        const std::size_t count = publish::signRelease(a.positional[0], key, release, days, encodingOption(a));
         std::cout << (boost::filesystem::path(a.positional[0]) / "release.sig").string() << ": release " << release
                   << ", " << count << " files\n";
         return 0;
