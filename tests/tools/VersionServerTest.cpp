@@ -295,6 +295,20 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
     EXPECT_EQ(160, whole.load());
 }
 
+TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed) {
+    for (const char* release : {"r1", "r2"}) {
+        fs::create_directories(dir_ / release);
+        writeAll(dir_ / release / "files.cfg", release);
+    }
+    fs::create_directory_symlink("r1", dir_ / "current");
+    Server server(dir_ / "current");
+    ASSERT_TRUE(server.ready()) << server.output();
+    EXPECT_EQ("r1", check("files.cfg").content);
+    fs::create_directory_symlink("r2", dir_ / "next");
+    fs::rename(dir_ / "next", dir_ / "current");
+    EXPECT_EQ("r2", check("files.cfg").content);
+}
+
 // --- more silent connections than the server has descriptors ---------------------
 
 TEST_F(VersionServerTest, SilentConnectionsNeverLockOutARealClient) {

@@ -102,11 +102,24 @@ Lookup ServedFiles::open(const std::string& requestText) {
         return result;
     }
     std::replace(name.begin(), name.end(), '\\', '/');
-    const std::string full = root_ + "/" + name;
 
+    // The root is opened per request: when it is a link that a publisher swaps to
+    // the next release, each request sees one release, the file and the root
+    // it is checked against alike.
+    const int rootDescriptor = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootDescriptor < 0) {
+        result.kind = Lookup::Unavailable;
+        return result;
+    }
+    const OpenFile root(rootDescriptor);
+    std::string realRoot;
+    if (!realPath(rootDescriptor, realRoot)) {
+        result.kind = Lookup::Unavailable;
+        return result;
+    }
     // Non-blocking, so that a FIFO in the directory cannot hold up the server;
     // it changes nothing for a regular file.
-    const int descriptor = ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int descriptor = ::openat(rootDescriptor, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) {
         const bool exhausted = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
         result.kind = exhausted ? Lookup::Unavailable : Lookup::Missing;
@@ -120,9 +133,9 @@ Lookup ServedFiles::open(const std::string& requestText) {
         return result;
     }
     // A link inside the directory may not lead out of it: the opened file itself
-    // must lie below the root.
+    // must lie below the root, compared byte for byte.
     std::string real;
-    if (!realPath(descriptor, real) || real.compare(0, root_.size() + 1, root_ + "/") != 0) {
+    if (!realPath(descriptor, real) || real.compare(0, realRoot.size() + 1, realRoot + "/") != 0) {
         result.file.reset();
         result.kind = Lookup::Refused;
         return result;

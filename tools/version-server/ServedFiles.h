@@ -56,7 +56,7 @@ struct Lookup {
 
 class ServedFiles {
 public:
-    // `root` must be a canonical absolute path.
+    // `root` must be absolute; it may be a link (to the current release).
     ServedFiles(const std::string& root, NameEncoding encoding);
 
     // Everything but computing a digest that is not known yet: quick enough for

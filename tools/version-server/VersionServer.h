@@ -36,7 +36,7 @@ namespace versionserver {
 const std::uint32_t kMaxRequestText = 4096;
 
 struct Settings {
-    std::string root;  // canonical
+    std::string root;  // absolute; may be a link that is swapped to a new release
     NameEncoding encoding = NameEncoding::Gbk;
     std::size_t maxConnections = 1000;
     std::size_t maxPerAddress = 0;  // 0: no cap per client address

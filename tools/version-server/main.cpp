@@ -148,7 +148,11 @@ int main(int argc, char** argv) {
 
     versionserver::RequestLog log(STDOUT_FILENO, kLogBuffer);
     try {
-        settings.root = boost::filesystem::canonical(root).string();
+        // Not resolved here: a link to the current release is followed per request.
+        settings.root = boost::filesystem::absolute(root).string();
+        while (settings.root.size() > 1 && settings.root.back() == '/') {
+            settings.root.pop_back();
+        }
         boost::asio::io_context io(1);
         const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(listen),
                                                       static_cast<unsigned short>(port));
