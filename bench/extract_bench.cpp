@@ -222,7 +222,7 @@ int main(int argc, char** argv)
             ::sync();
             Timing::Mark mark;
             ok = plainTurn ? plainInflate(package, plainOut)
-                           : extractPackage(narrowToWide(extracted), narrowToWide(package));
+                           : bool(extractPackage(narrowToWide(extracted), narrowToWide(package)));
             (plainTurn ? plain : ours).add(mark);
             if (!ok)
                 std::cerr << (plainTurn ? "plain inflate" : "extractPackage") << " failed\n";

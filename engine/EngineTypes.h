@@ -1,12 +1,9 @@
 #pragma once
-// The records and interfaces through which the engine reports upwards and
-// hears from the downloads it starts.
+// The records and interfaces through which the engine reports upwards.
 
 #include <boost/variant.hpp>
 
 #include <cstdint>
-#include <memory>
-#include <string>
 
 // Tag order matters to receivers: 0 unsigned 64-bit, 1 one-byte flag, 2 signed 32-bit.
 typedef boost::variant<std::uint64_t, bool, std::int32_t> EventValue;
@@ -33,23 +30,5 @@ public:
     virtual ~EventSet() = default;
     virtual void onEvent(UpdateEvent& event) { (void)event; }
 };
-
-class FileDownloadListener {
-public:
-    virtual ~FileDownloadListener() = default;
-    virtual void onBytesReceived(std::uint64_t count) { (void)count; }
-    virtual void onMessage(const std::string& text) { (void)text; }
-    // Reserved notification; nothing raises it yet.
-    virtual void onNotify(std::uintptr_t code, std::uintptr_t value) { (void)code; (void)value; }
-};
-
-struct FileInfo {
-    std::string name;
-    std::string path;
-    std::string sha1;
-    std::uint64_t size = 0;
-};
-
-typedef std::shared_ptr<FileInfo> FileInfoPtr;
 
 }  // namespace gametool

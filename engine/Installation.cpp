@@ -5,6 +5,7 @@
 #include "engine/StarterWorkerData.h"
 
 #include "net/HttpFileDownloader.h"
+#include "platform/Platform.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
@@ -122,7 +123,11 @@ bool StarterWorker::downloadAndInstall()
         }
 
         // A package stays where it was downloaded, so that the next comparison finds it current.
-        if (extensionOf(local) == L".quiv" && !extractPackage(group.saveDir, local)) {
+        const FileResult unpacked =
+            extensionOf(local) == L".quiv" ? extractPackage(group.saveDir, local) : FileResult::Done;
+        if (!unpacked) {
+            if (unpacked.refused())
+                platform::showUnsupportedOperationBox();
             Log::instance().write("解压文件失败:", wideToNarrow(local));
             ++it;
             continue;

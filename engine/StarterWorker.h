@@ -3,6 +3,7 @@
 // to its event sink; after success the UI thread calls handOff.
 
 #include "engine/EngineTypes.h"
+#include "net/FileDownloader.h"
 
 #include <chrono>
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include "engine/StarterWorkerData.h"
 
 #include "net/VersionClient.h"
+#include "platform/Platform.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
 #include "support/InfoFile.h"
@@ -123,7 +124,8 @@ bool StarterWorker::runUpdateCheck()
             const std::wstring directory =
                 value == "public" ? (d.isWow64 ? L"x64" : L"win32") : narrowToWide(value);
             // A directory that cannot be made shows up as a failed fetch below.
-            FileManager::instance().createDirectories(directory);
+            if (FileManager::instance().createDirectories(directory).refused())
+                platform::showUnsupportedOperationBox();
             local = joinPath(directory, local);
         }
 

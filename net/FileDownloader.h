@@ -1,13 +1,30 @@
 #pragma once
-// Abstract downloader of one remote file into one local file.
-
-#include "engine/EngineTypes.h"
+// Abstract downloader of one remote file into one local file, the listener that
+// hears from it, and the record of one remote file.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace gametool {
+
+class FileDownloadListener {
+public:
+    virtual ~FileDownloadListener() = default;
+    virtual void onBytesReceived(std::uint64_t count) { (void)count; }
+    virtual void onMessage(const std::string& text) { (void)text; }
+    // Reserved notification; nothing raises it yet.
+    virtual void onNotify(std::uintptr_t code, std::uintptr_t value) { (void)code; (void)value; }
+};
+
+struct FileInfo {
+    std::string name;
+    std::string path;
+    std::string sha1;
+    std::uint64_t size = 0;
+};
+
+typedef std::shared_ptr<FileInfo> FileInfoPtr;
 
 class FileDownloader {
 public:

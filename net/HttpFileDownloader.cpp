@@ -1,6 +1,7 @@
 #include "net/HttpFileDownloader.h"
 #include "net/VersionProtocol.h"
 
+#include "platform/Platform.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
@@ -250,7 +251,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         FileManager& files = FileManager::instance();
         targetPath = boost::filesystem::path(job().localPath);
         const boost::filesystem::path parent = targetPath.parent_path();
-        if (!parent.empty() && !files.createDirectories(parent.wstring())) {
+        const FileResult made =
+            parent.empty() ? FileResult::Done : files.createDirectories(parent.wstring());
+        if (!made) {
+            if (made.refused())
+                platform::showUnsupportedOperationBox();
             Log::instance().write("创建存储目录失败:", wideToNarrow(parent.wstring()));
             cancelDeadline();
             return;

@@ -140,6 +140,8 @@ public:
     {
     }
 
+    bool refused() const { return refused_; }
+
     bool run()
     {
         char marker[kMarkerLength];
@@ -192,7 +194,9 @@ private:
             return false;  // before anything of the entry touches the disk
 
         std::wstring target = joinPath(destination_, narrowToWide(name));
-        if (!files_.createDirectories(parentDirectory(target)))
+        const FileResult made = files_.createDirectories(parentDirectory(target));
+        refused_ = made.refused();
+        if (!made)
             return false;
         if (files_.isFile(target) && !files_.deleteFile(target, true))
             return false;
@@ -213,6 +217,7 @@ private:
         return true;
     }
 
+    bool refused_ = false;  // the last entry's directory was refused
     std::wstring destination_;
     FileManager& files_;
     PackageSource source_;
@@ -222,17 +227,20 @@ private:
 
 }  // namespace
 
-bool extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath)
+FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath)
 {
-    if (!FileManager::instance().createDirectories(destinationDirectory))
-        return false;
+    const FileResult made = FileManager::instance().createDirectories(destinationDirectory);
+    if (!made)
+        return made;
     InputFile package(packagePath);
     if (!package.isOpen())
-        return false;
+        return FileResult::Failed;
     try {
         Extraction extraction(destinationDirectory, package);
-        return extraction.run();
+        if (extraction.run())
+            return FileResult::Done;
+        return extraction.refused() ? FileResult::Refused : FileResult::Failed;
     } catch (const std::exception&) {
-        return false;  // out of memory, or a library error outside the stream
+        return FileResult::Failed;  // out of memory, or a library error outside the stream
     }
 }

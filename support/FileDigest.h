@@ -1,6 +1,8 @@
 #pragma once
 // SHA-1 digest text of a file, and the unpacking of ".quiv" packages.
 
+#include "support/FileManager.h"
+
 #include <string>
 
 // 40 lower-case hexadecimal characters; a file that cannot be read gives the
@@ -10,5 +12,6 @@ std::string computeFileSha1(const std::wstring& path);
 extern const char packageMarker[14];  // "abc_morvelant"
 
 // Unpacks a zlib-compressed package into `destinationDirectory`. Entries whose
-// names would leave the directory, or whose lengths run past the stream, fail it.
-bool extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath);
+// names would leave the directory, or whose lengths run past the stream, fail it;
+// a directory that createDirectories refuses makes the result refused.
+FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath);

@@ -1,6 +1,5 @@
 #include "support/FileManager.h"
 
-#include "platform/Platform.h"
 #include "support/FileManagerCalls.h"
 
 #include <algorithm>
@@ -38,10 +37,10 @@ std::vector<std::wstring> splitComponents(const std::wstring& path)
 
 }  // namespace
 
-bool FileManager::createDirectories(const std::wstring& path)
+FileResult FileManager::createDirectories(const std::wstring& path)
 {
     if (path.empty())
-        return true;
+        return FileResult::Done;
     std::wstring work = path;
     std::replace(work.begin(), work.end(), L'\\', L'/');
     std::vector<std::wstring> components = splitComponents(work);
@@ -49,13 +48,11 @@ bool FileManager::createDirectories(const std::wstring& path)
     std::wstring prefix;
     std::size_t next = 0;
     const std::wstring& first = components.front();
-    if (first.size() >= 2 && first[0] == L'.' && first[1] == L'.') {
-        platform::showMessageBox(L"目前不支持该操作", L"错误", platform::BoxOk);
-        return false;
-    }
+    if (first.size() >= 2 && first[0] == L'.' && first[1] == L'.')
+        return FileResult::Refused;
     if (first.size() >= 2 && first[1] == L':') {
         if (components.size() == 1)
-            return false;  // a bare drive
+            return FileResult::Failed;  // a bare drive
         prefix = first + L"/";
         next = 1;
     }
@@ -69,7 +66,7 @@ bool FileManager::createDirectories(const std::wstring& path)
             break;
         prefix += L"/";
     }
-    return isDirectory(path);
+    return isDirectory(path) ? FileResult::Done : FileResult::Failed;
 }
 
 bool FileManager::File::write(const void* data, std::int64_t size)

@@ -6,6 +6,20 @@
 #include <memory>
 #include <string>
 
+// Outcome of a file utility that may refuse a request. True only when done. A
+// refused request (a path starting with "..", which the program does not handle)
+// is told apart so that the layer above can decide what the user sees.
+class FileResult {
+public:
+    enum Code { Done, Failed, Refused };
+    FileResult(Code code) : code_(code) {}
+    explicit operator bool() const { return code_ == Done; }
+    bool refused() const { return code_ == Refused; }
+
+private:
+    Code code_;
+};
+
 class FileManager {
 public:
     class File {
@@ -37,7 +51,7 @@ public:
     static FileManager& instance();
 
     void createDirectory(const std::wstring& path);
-    bool createDirectories(const std::wstring& path);
+    FileResult createDirectories(const std::wstring& path);
     bool isFile(const std::wstring& path);
     bool isDirectory(const std::wstring& path);
     bool deleteFile(const std::wstring& path, bool clearReadOnly = false);

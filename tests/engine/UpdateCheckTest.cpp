@@ -3,6 +3,8 @@
 
 #include "tests/engine/NetTestSupport.h"
 
+#include "platform/Platform.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <cstdlib>
@@ -57,6 +59,25 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
     EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
     const std::string requests = server.output();
     EXPECT_LT(requests.find("B.dll"), requests.find("a.dll")) << requests;
+}
+
+TEST_F(NetUpdateCheck, DirectoryStartingWithTwoDotsShowsTheBox)
+{
+    // The file utilities refuse such a directory; the engine decides that the user sees it.
+    serve("files.cfg", "v.txt \"..x\"\n");
+    serve("v.txt", "v");
+    startVersionServer();
+    std::vector<std::wstring> boxes;
+    platform::MessageBoxHandler previous = platform::setMessageBoxHandler(
+        [&boxes](const std::wstring& text, const std::wstring& caption, unsigned style) {
+            boxes.push_back(text + L"|" + caption + L"|" + std::to_wstring(style));
+        });
+    worker.runUpdateCheck();
+    platform::setMessageBoxHandler(previous);
+
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], L"目前不支持该操作|错误|0");
+    EXPECT_FALSE(fs::exists("..x"));
 }
 
 struct LauncherCase {

@@ -2,7 +2,7 @@
 // Fixtures of the network tests: servers that behave or misbehave on purpose,
 // child processes (our version server, nginx), the run's log, small file helpers.
 
-#include "engine/EngineTypes.h"
+#include "net/FileDownloader.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

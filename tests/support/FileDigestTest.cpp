@@ -44,7 +44,7 @@ protected:
     bool extract(const std::string& packed)
     {
         writeFile("pkg.quiv", packed);
-        return extractPackage(L"out", L"pkg.quiv");
+        return bool(extractPackage(L"out", L"pkg.quiv"));
     }
     bool extract(const std::vector<Entry>& entries) { return extract(deflateBytes(packageBody(entries))); }
 };

@@ -1,6 +1,5 @@
 #include "SupportTestUtil.h"
 
-#include "platform/Platform.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
 
@@ -31,7 +30,7 @@ fs::path& log()
 }
 
 // Makes the temporary root the current directory for the whole run, starts the
-// log there, and keeps message boxes from ever blocking a test.
+// log there.
 class SupportEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
@@ -40,7 +39,6 @@ public:
         root() = fs::temp_directory_path() / fs::unique_path("support-tests-%%%%-%%%%-%%%%");
         fs::create_directories(root());
         fs::current_path(root());
-        platform::setMessageBoxHandler([](const std::wstring&, const std::wstring&, unsigned) {});
         Log::instance().write("support tests");
         log() = root() / Log::instance().filePath();
     }
