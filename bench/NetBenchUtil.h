@@ -72,14 +72,17 @@ public:
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
-    ~Child()
+    ~Child() { stop(); }
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    void stop()
     {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
     }
-    bool started() const { return pid_ > 0; }
 
 private:
     pid_t pid_ = -1;
@@ -101,18 +104,22 @@ inline bool waitForListener(unsigned short port, int seconds)
     return false;
 }
 
-// nginx serving `root` on 127.0.0.1:80; files of its own in `dir`.
-inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& dir)
+// nginx serving `root` on 127.0.0.1:80; files of its own in `dir`. With `descriptors`,
+// it may hold that many and serve nearly as many connections at once.
+inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& dir, long descriptors = 0)
 {
     fs::create_directories(dir);
     const std::string d = fs::absolute(dir).string();
     std::ofstream conf((dir / "nginx.conf").string());
-    conf << "user root root;\npid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
-         << "events { worker_connections 64; }\nhttp {\n  access_log off;\n"
+    conf << "user root root;\npid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n";
+    if (descriptors > 0)
+        conf << "worker_rlimit_nofile " << descriptors << ";\n";
+    conf << "events { worker_connections " << (descriptors > 0 ? descriptors - 100 : 64) << "; }\n"
+         << "http {\n  access_log off;\n"
          << "  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d << "/proxy;\n"
          << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
          << "  scgi_temp_path " << d << "/scgi;\n  sendfile on;\n"
-         << "  server { listen 127.0.0.1:80; root " << fs::absolute(root).string() << "; }\n}\n";
+         << "  server { listen 127.0.0.1:80 backlog=4096; root " << fs::absolute(root).string() << "; }\n}\n";
     conf.close();
     auto child = std::make_unique<Child>(
         std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d, "-g",

@@ -47,54 +47,27 @@ std::string be32(std::uint32_t value) {
     return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
 }
 
-// A server process and what the system says about it.
-class Process {
-public:
-    Process(const std::vector<std::string>& arguments, const fs::path& output) {
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+// What the system says about a server process.
+long statusKiB(const bench::Child& process, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(process.pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, std::strlen(field), field) == 0)
+            return std::atol(line.c_str() + std::strlen(field));
     }
-    ~Process() { stop(); }
-    bool started() const { return pid_ > 0; }
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    long statusKiB(const char* field) const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.compare(0, std::strlen(field), field) == 0)
-                return std::atol(line.c_str() + std::strlen(field));
-        }
-        return -1;
-    }
-    int descriptors() const {
-        DIR* dir = ::opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
-        if (!dir)
-            return -1;
-        int count = 0;
-        while (::readdir(dir))
-            ++count;
-        ::closedir(dir);
-        return count - 2;
-    }
+    return -1;
+}
 
-private:
-    pid_t pid_ = -1;
-};
+int descriptors(const bench::Child& process) {
+    DIR* dir = ::opendir(("/proc/" + std::to_string(process.pid()) + "/fd").c_str());
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (::readdir(dir))
+        ++count;
+    ::closedir(dir);
+    return count - 2;
+}
 
 struct Results {
     std::uint64_t checks = 0;
@@ -112,45 +85,24 @@ struct Run {
     Results& results;
 };
 
-// One starter of ours: a connection per check, 7 requests on it.
-class OurStarter : public std::enable_shared_from_this<OurStarter> {
+// What both kinds of starter share: the loop of checks until the end of the run,
+// the record of each check, and a short pause after a failure.
+class Starter : public std::enable_shared_from_this<Starter> {
 public:
-    OurStarter(Run& run, const std::vector<std::string>& requests)
+    Starter(Run& run, const std::vector<std::string>& requests)
         : run_(run), requests_(requests), socket_(run.io), pause_(run.io) {}
+    virtual ~Starter() = default;
     void begin() {
         if (Clock::now() >= run_.end)
             return;
         started_ = Clock::now();
         next_ = 0;
-        socket_ = tcp::socket(run_.io);
-        auto self = shared_from_this();
-        socket_.async_connect(run_.endpoint, [self](const error_code& error) {
-            if (error)
-                return self->failed();
-            error_code ignored;
-            self->socket_.set_option(tcp::no_delay(true), ignored);
-            boost::asio::async_write(self->socket_, boost::asio::buffer("quiv", 4),
-                                     [self](const error_code& e, std::size_t) { e ? self->failed() : self->ask(); });
-        });
+        check();
     }
 
-private:
-    void ask() {
-        auto self = shared_from_this();
-        boost::asio::async_write(socket_, boost::asio::buffer(requests_[next_]), [self](const error_code& e, std::size_t) {
-            if (e)
-                return self->failed();
-            boost::asio::async_read(self->socket_, boost::asio::buffer(self->reply_),
-                                    [self](const error_code& e2, std::size_t) { self->answered(e2); });
-        });
-    }
-    void answered(const error_code& error) {
-        // "Current": code 10, an empty text and an empty content.
-        static const std::array<char, 9> kCurrent = {10, 0, 0, 0, 0, 0, 0, 0, 0};
-        if (error || reply_ != kCurrent)
-            return failed();
-        if (++next_ < requests_.size())
-            return ask();
+protected:
+    virtual void check() = 0;
+    void checked() {
         error_code ignored;
         socket_.close(ignored);
         const double took = bench::seconds(started_);
@@ -171,35 +123,70 @@ private:
         auto self = shared_from_this();
         pause_.async_wait([self](const error_code&) { self->begin(); });
     }
+    template <typename Self>
+    std::shared_ptr<Self> self() {
+        return std::static_pointer_cast<Self>(shared_from_this());
+    }
 
     Run& run_;
     const std::vector<std::string>& requests_;
     tcp::socket socket_;
     boost::asio::steady_timer pause_;
-    std::array<char, 9> reply_{};
     Clock::time_point started_;
     std::size_t next_ = 0;
     bool served_ = false;
 };
 
-// The same check over HTTP: a connection per file, each answered 304.
-class HttpStarter : public std::enable_shared_from_this<HttpStarter> {
+// One starter of ours: a connection per check, 7 requests on it.
+class OurStarter : public Starter {
 public:
-    HttpStarter(Run& run, const std::vector<std::string>& requests)
-        : run_(run), requests_(requests), socket_(run.io), pause_(run.io) {}
-    void begin() {
-        if (Clock::now() >= run_.end)
-            return;
-        started_ = Clock::now();
-        next_ = 0;
-        get();
-    }
+    using Starter::Starter;
 
 private:
-    void get() {
+    void check() override {
+        socket_ = tcp::socket(run_.io);
+        auto self = this->self<OurStarter>();
+        socket_.async_connect(run_.endpoint, [self](const error_code& error) {
+            if (error)
+                return self->failed();
+            error_code ignored;
+            self->socket_.set_option(tcp::no_delay(true), ignored);
+            boost::asio::async_write(self->socket_, boost::asio::buffer("quiv", 4),
+                                     [self](const error_code& e, std::size_t) { e ? self->failed() : self->ask(); });
+        });
+    }
+    void ask() {
+        auto self = this->self<OurStarter>();
+        boost::asio::async_write(socket_, boost::asio::buffer(requests_[next_]), [self](const error_code& e, std::size_t) {
+            if (e)
+                return self->failed();
+            boost::asio::async_read(self->socket_, boost::asio::buffer(self->reply_),
+                                    [self](const error_code& e2, std::size_t) { self->answered(e2); });
+        });
+    }
+    void answered(const error_code& error) {
+        // "Current": code 10, an empty text and an empty content.
+        static const std::array<char, 9> kCurrent = {10, 0, 0, 0, 0, 0, 0, 0, 0};
+        if (error || reply_ != kCurrent)
+            return failed();
+        if (++next_ < requests_.size())
+            return ask();
+        checked();
+    }
+
+    std::array<char, 9> reply_{};
+};
+
+// The same check over HTTP: a connection per file, each answered 304.
+class HttpStarter : public Starter {
+public:
+    using Starter::Starter;
+
+private:
+    void check() override {
         socket_ = tcp::socket(run_.io);
         response_.clear();
-        auto self = shared_from_this();
+        auto self = this->self<HttpStarter>();
         socket_.async_connect(run_.endpoint, [self](const error_code& error) {
             if (error)
                 return self->failed();
@@ -208,41 +195,24 @@ private:
         });
     }
     void read() {
-        auto self = shared_from_this();
+        auto self = this->self<HttpStarter>();
         socket_.async_read_some(boost::asio::buffer(piece_), [self](const error_code& error, std::size_t got) {
             self->response_.append(self->piece_.data(), got);
             if (!error && self->response_.size() < 4096)
                 return self->read();
             if (error != boost::asio::error::eof || self->response_.compare(0, 12, "HTTP/1.1 304") != 0)
                 return self->failed();
-            error_code ignored;
-            self->socket_.close(ignored);
-            if (++self->next_ < self->requests_.size())
-                return self->get();
-            const double took = bench::seconds(self->started_);
-            ++self->run_.results.checks;
-            self->run_.results.latencies.push_back(took);
-            self->run_.results.slowest = std::max(self->run_.results.slowest, took);
-            self->begin();
+            if (++self->next_ < self->requests_.size()) {
+                error_code ignored;
+                self->socket_.close(ignored);
+                return self->check();
+            }
+            self->checked();
         });
     }
-    void failed() {
-        ++run_.results.errors;
-        error_code ignored;
-        socket_.close(ignored);
-        pause_.expires_after(std::chrono::milliseconds(10));
-        auto self = shared_from_this();
-        pause_.async_wait([self](const error_code&) { self->begin(); });
-    }
 
-    Run& run_;
-    const std::vector<std::string>& requests_;
-    tcp::socket socket_;
-    boost::asio::steady_timer pause_;
     std::array<char, 1024> piece_{};
     std::string response_;
-    Clock::time_point started_;
-    std::size_t next_ = 0;
 };
 
 // A connection that never asks for anything; when the server drops it, another takes its place.
@@ -308,7 +278,7 @@ double percentile(std::vector<double>& values, double share) {
 // Runs `clients` starters against the server in `process` for `seconds`,
 // sampling its descriptors; `extra` starts anything else on the same context.
 template <typename Starter>
-Results drive(Process& process, unsigned short port, const std::vector<std::string>& requests, int clients,
+Results drive(bench::Child& process, unsigned short port, const std::vector<std::string>& requests, int clients,
               double seconds, int& peakDescriptors, const std::function<void(boost::asio::io_context&)>& extra = {}) {
     boost::asio::io_context io(1);
     Results results;
@@ -320,7 +290,7 @@ Results drive(Process& process, unsigned short port, const std::vector<std::stri
         std::make_shared<Starter>(run, requests)->begin();
     boost::asio::steady_timer sample(io);
     std::function<void()> tick = [&] {
-        peakDescriptors = std::max(peakDescriptors, process.descriptors());
+        peakDescriptors = std::max(peakDescriptors, descriptors(process));
         if (Clock::now() >= run.end)
             return;
         sample.expires_after(std::chrono::milliseconds(100));
@@ -355,29 +325,8 @@ std::string readText(const fs::path& path) {
     return out.str();
 }
 
-std::unique_ptr<Process> startNginx(const fs::path& root, const fs::path& dir, rlim_t descriptors) {
-    fs::create_directories(dir);
-    const std::string d = fs::absolute(dir).string();
-    std::ofstream conf((dir / "nginx.conf").string());
-    conf << "user root root;\npid " << d << "/nginx.pid;\nerror_log " << d << "/error.log crit;\n"
-         << "worker_rlimit_nofile " << descriptors << ";\n"
-         << "events { worker_connections " << descriptors - 100 << "; }\nhttp {\n  access_log off;\n"
-         << "  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d << "/proxy;\n"
-         << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
-         << "  scgi_temp_path " << d << "/scgi;\n  sendfile on;\n"
-         << "  server { listen 127.0.0.1:80 backlog=4096; root " << fs::absolute(root).string() << "; }\n}\n";
-    conf.close();
-    auto process = std::make_unique<Process>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d, "-g",
-                                 "daemon off; master_process off;"},
-        dir / "output.txt");
-    if (!process->started() || !bench::waitForListener(80, 10))
-        return nullptr;
-    return process;
-}
-
-std::unique_ptr<Process> startOurs(const std::string& program, const fs::path& root, const fs::path& output) {
-    auto process = std::make_unique<Process>(
+std::unique_ptr<bench::Child> startOurs(const std::string& program, const fs::path& root, const fs::path& output) {
+    auto process = std::make_unique<bench::Child>(
         std::vector<std::string>{program, "--root", root.string(), "--listen", "127.0.0.1"}, output);
     if (!process->started() || !bench::waitForListener(7455, 10))
         return nullptr;
@@ -391,14 +340,14 @@ void print(const char* who, int clients, const Figures& f) {
                 static_cast<unsigned long long>(f.errors));
 }
 
-Figures figures(Results& results, Process& process, int peakDescriptors) {
+Figures figures(Results& results, bench::Child& process, int peakDescriptors) {
     Figures f;
     // Checks begun within the time, over the time until the last of them ended:
     // at C=5000 one check can take longer than a case lasts.
     f.checksPerSecond = results.elapsed > 0 ? double(results.checks) / results.elapsed : 0;
     f.p50 = percentile(results.latencies, 0.50);
     f.p99 = percentile(results.latencies, 0.99);
-    f.peakMiB = double(process.statusKiB("VmHWM:")) / 1024;
+    f.peakMiB = double(statusKiB(process, "VmHWM:")) / 1024;
     f.peakDescriptors = peakDescriptors;
     f.errors = results.errors;
     return f;
@@ -464,7 +413,7 @@ int main(int argc, char** argv) {
         const Figures our = figures(ourResults, *ours, oursDescriptors);
         ours->stop();
 
-        auto nginx = startNginx(root, dir / ("nginx-" + std::to_string(clients)), hard);
+        auto nginx = bench::startNginx(root, dir / ("nginx-" + std::to_string(clients)), long(hard));
         if (!nginx) {
             std::cerr << "version_load: nginx did not start\n";
             return 2;
@@ -523,7 +472,7 @@ int main(int argc, char** argv) {
                                                      s->stop();
                                              });
                                          });
-        const double peakMiB = double(ours->statusKiB("VmHWM:")) / 1024;
+        const double peakMiB = double(statusKiB(*ours, "VmHWM:")) / 1024;
         ours->stop();
         const std::string output = readText(log);
         const std::string::size_type at = output.rfind("evictions ");

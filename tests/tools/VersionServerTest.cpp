@@ -250,6 +250,36 @@ INSTANTIATE_TEST_SUITE_P(Clients, HangUp,
                                          HangUpCase{"WithResetInTheContent", 100000, true}),
                          [](const testing::TestParamInfo<HangUpCase>& info) { return std::string(info.param.name); });
 
+// --- clients that stay silent --------------------------------------------------------
+
+struct DeadlineCase {
+    const char* name;
+    std::string sent;  // before falling silent
+};
+
+class Deadline : public VersionServerTest, public testing::WithParamInterface<DeadlineCase> {};
+
+TEST_P(Deadline, SilentConnectionIsClosed) {
+    writeAll(root_ / "a.txt", "alpha");
+    Server server(root_, {"--greeting-ms", "400", "--idle-ms", "800"});
+    ASSERT_TRUE(server.ready()) << server.output();
+    Client client;
+    ASSERT_TRUE(client.send(GetParam().sent));
+    std::string ignored;
+    if (GetParam().sent.size() > 4) {
+        ASSERT_TRUE(client.read(ignored, 1 + 4 + 40 + 4 + 5));  // the reply to the one request
+    }
+    const auto start = Clock::now();
+    EXPECT_FALSE(client.read(ignored, 1));  // closed by the server, not by the 20 s guard
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(check("a.txt").complete);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, Deadline,
+                         testing::Values(DeadlineCase{"NoGreeting", ""}, DeadlineCase{"GreetingOnly", "quiv"},
+                                         DeadlineCase{"IdleAfterARequest", "quiv" + request("a.txt", "x")}),
+                         [](const testing::TestParamInfo<DeadlineCase>& info) { return std::string(info.param.name); });
+
 // --- a publisher replacing a file while it is being sent --------------------------
 
 TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
