@@ -5,6 +5,7 @@
 #include "engine/StarterWorkerData.h"
 
 #include "support/FileManager.h"
+#include "support/InfoEntries.h"
 #include "support/InfoFile.h"
 #include "support/Log.h"
 #include "support/PathSafety.h"
@@ -14,6 +15,8 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace pt = boost::property_tree;
 
@@ -44,6 +47,124 @@ bool isDeliveredByServer(const std::wstring& path)
     return separator == updaterDirectory.size() && path.compare(0, separator, updaterDirectory) == 0;
 }
 
+// Keeps what the starter needs of its configuration while the file is read,
+// without the whole tree: the first entry of each key, as the tree's lookups
+// took it, and one compact record per listed file.
+class LauncherInfoReader : public InfoEntryVisitor {
+public:
+    explicit LauncherInfoReader(FileGroup& group) : group_(group) {}
+
+    std::string updaterName;
+    std::string gameClientPath;
+    std::string saveDir;
+    bool hasFileList = false;
+    // Logged once the configuration as a whole is accepted.
+    std::vector<std::string> unsafeNames;
+
+    void opened(InfoEntryPath& path) override
+    {
+        const std::string& key = path.key(path.depth() - 1);
+        switch (path.depth()) {
+        case 1:
+            if (key == "updater" && !seenUpdater_) {
+                seenUpdater_ = true;
+                path.mark();
+            }
+            break;
+        case 2:
+            if (!path.marked(0))
+                break;
+            if (key == "host_list" && !seenHostList_) {
+                seenHostList_ = true;
+                path.mark();
+            } else if (key == "file_list" && !hasFileList) {
+                hasFileList = true;
+                path.mark();
+            }
+            break;
+        case 3:
+            if (inFileList(path)) {
+                file_ = gametool::FileInfo();
+                fileSeen_ = 0;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    void closed(const InfoEntryPath& path) override
+    {
+        const std::size_t depth = path.depth();
+        const std::string& key = path.key(depth - 1);
+        const std::string& data = path.data(depth - 1);
+        if (depth == 1) {
+            takeFirst(key == "updater_name", seenUpdaterName_, updaterName, data);
+            takeFirst(key == "gameclient_path", seenGameClientPath_, gameClientPath, data);
+        } else if (depth == 2 && path.marked(0)) {
+            takeFirst(key == "save_dir", seenSaveDir_, saveDir, data);
+        } else if (depth == 3 && path.marked(0) && path.marked(1)) {
+            if (path.key(1) == "host_list" && !data.empty())
+                group_.hosts.push_back(data);
+            else if (path.key(1) == "file_list")
+                finishFile();
+        } else if (depth == 4 && inFileList(path)) {
+            takeField(key, data);
+        }
+    }
+
+private:
+    enum Field { Name = 1, Path = 2, Sha1 = 4, Size = 8 };
+
+    static bool inFileList(const InfoEntryPath& path)
+    {
+        return path.depth() >= 3 && path.marked(0) && path.marked(1) && path.key(1) == "file_list";
+    }
+
+    static void takeFirst(bool matches, bool& seen, std::string& target, const std::string& data)
+    {
+        if (matches && !seen) {
+            seen = true;
+            target = data;
+        }
+    }
+
+    void takeField(const std::string& key, const std::string& data)
+    {
+        const int field = key == "name" ? Name : key == "path" ? Path : key == "sha1" ? Sha1 : key == "size" ? Size : 0;
+        if (field == 0 || (fileSeen_ & field) != 0)
+            return;
+        fileSeen_ |= field;
+        switch (field) {
+        case Name: file_.name = data; break;
+        case Path: file_.path = data; break;
+        case Sha1: file_.sha1 = data; break;
+        default: file_.size = readSize(data); break;
+        }
+    }
+
+    void finishFile()
+    {
+        if ((file_.name.empty() || file_.path.empty()) && file_.size == 0)
+            return;
+        // The configuration may come from the server: its files stay below save_dir.
+        if (!file_.name.empty() && !isConfinedRelativePath(file_.name)) {
+            unsafeNames.push_back(file_.name);
+            return;
+        }
+        group_.files.push_back(std::move(file_));
+    }
+
+    FileGroup& group_;
+    gametool::FileInfo file_;
+    int fileSeen_ = 0;
+    bool seenUpdater_ = false;
+    bool seenHostList_ = false;
+    bool seenUpdaterName_ = false;
+    bool seenGameClientPath_ = false;
+    bool seenSaveDir_ = false;
+};
+
 }  // namespace
 
 bool StarterWorker::readTestConfig()
@@ -66,8 +187,9 @@ bool StarterWorker::readTestConfig()
 bool StarterWorker::readLauncherInfo(const std::string& path)
 {
     InnerData& d = *m_data;
-    FileGroup& group = *d.updaterGroup;
-    group.files.clear();
+    // A fresh group: pending entries of an earlier reading keep the one they point into.
+    const std::shared_ptr<FileGroup> group = std::make_shared<FileGroup>();
+    d.updaterGroup = group;
 
     const std::wstring widePath = narrowToWide(path);
     if (!FileManager::instance().isFile(widePath))
@@ -79,54 +201,35 @@ bool StarterWorker::readLauncherInfo(const std::string& path)
         return false;
     }
 
-    pt::ptree tree;
+    LauncherInfoReader reader(*group);
     try {
-        pt::read_info(path, tree);
+        readInfoEntries(path, reader);
     } catch (const pt::info_parser_error& e) {
+        group->files.clear();
         Log::instance().write(e.what());
         return false;
     }
+    group->files.shrink_to_fit();
 
-    d.updaterName = tree.get<std::string>("updater_name", "");
+    d.updaterName = reader.updaterName;
     if (d.updaterName.empty()) {
+        group->files.clear();
         Log::instance().write("launcher配置文件中没有指定更新器的名字");
         return false;
     }
-    d.gameClientPath = tree.get<std::string>("gameclient_path", "");
-
-    const pt::ptree updater = tree.get_child("updater", pt::ptree());
-    const boost::optional<const pt::ptree&> hostList = updater.get_child_optional("host_list");
-    group.saveDir = narrowToWide(updater.get<std::string>("save_dir", ""));
-    if (hostList) {
-        for (const auto& child : *hostList) {
-            if (!child.second.data().empty())
-                group.hosts.push_back(child.second.data());
-        }
-    }
-    if (group.hosts.empty()) {
+    d.gameClientPath = reader.gameClientPath;
+    group->saveDir = narrowToWide(reader.saveDir);
+    if (group->hosts.empty()) {
+        group->files.clear();
         Log::instance().write("launcher配置文件中没有指定更新器的服务器");
         return false;
     }
-
-    const boost::optional<const pt::ptree&> fileList = updater.get_child_optional("file_list");
-    if (!fileList) {
+    if (!reader.hasFileList) {
+        group->files.clear();
         Log::instance().write("launcher配置文件中没有指更新器的下载文件路径");
         return false;
     }
-    for (const auto& child : *fileList) {
-        auto file = std::make_shared<gametool::FileInfo>();
-        file->name = child.second.get<std::string>("name", "");
-        file->path = child.second.get<std::string>("path", "");
-        file->sha1 = child.second.get<std::string>("sha1", "");
-        file->size = readSize(child.second.get<std::string>("size", ""));
-        if ((file->name.empty() || file->path.empty()) && file->size == 0)
-            continue;
-        // The configuration may come from the server: its files stay below save_dir.
-        if (!file->name.empty() && !isConfinedRelativePath(file->name)) {
-            Log::instance().write("文件路径不安全，已忽略:", file->name);
-            continue;
-        }
-        group.files.push_back(file);
-    }
+    for (const std::string& name : reader.unsafeNames)
+        Log::instance().write("文件路径不安全，已忽略:", name);
     return true;
 }

@@ -13,6 +13,8 @@
 
 #include <boost/thread/thread.hpp>
 
+#include <utility>
+
 namespace {
 
 // The text from the last '.' of the file name on; empty when the name has none.
@@ -70,15 +72,15 @@ void StarterWorker::collectPendingFiles()
     d.totalBytes = 0;
     d.receivedBytes = 0;
     const std::shared_ptr<FileGroup> group = d.updaterGroup;
-    for (const gametool::FileInfoPtr& file : group->files) {
-        if (!fileNeedsUpdate(engine_detail::localPathOf(*group, *file), file->sha1))
+    for (const gametool::FileInfo& file : group->files) {
+        if (!fileNeedsUpdate(engine_detail::localPathOf(*group, file), file.sha1))
             continue;
         // An entry from an earlier pass is kept as it is; its size counts again.
-        auto entry = std::make_shared<UpdateFileInfo>();
-        entry->file = file;
-        entry->group = group;
-        d.pending.emplace(file->name, entry);
-        d.totalBytes += file->size;
+        UpdateFileInfo entry;
+        entry.file = &file;
+        entry.group = group;
+        d.pending.emplace(file.name, std::move(entry));
+        d.totalBytes += file.size;
     }
 }
 
@@ -104,9 +106,9 @@ bool StarterWorker::downloadAndInstall()
     while (it != pending.end()) {
         boost::this_thread::interruption_point();
 
-        const std::shared_ptr<UpdateFileInfo> entry = it->second;
-        const FileGroup& group = *entry->group;
-        const gametool::FileInfo& file = *entry->file;
+        const UpdateFileInfo& entry = it->second;
+        const FileGroup& group = *entry.group;
+        const gametool::FileInfo& file = *entry.file;
         const std::wstring local = engine_detail::localPathOf(group, file);
 
         // Only the first host is used; the configuration guarantees there is one.

@@ -170,7 +170,7 @@ bool StarterWorker::isWow64() const { return m_data->isWow64; }
 std::uint64_t StarterWorker::totalBytes() const { return m_data->totalBytes; }
 std::uint64_t StarterWorker::receivedBytes() const { return m_data->receivedBytes; }
 
-const std::map<std::string, std::shared_ptr<UpdateFileInfo>>& StarterWorker::pending() const
+const std::map<std::string, UpdateFileInfo>& StarterWorker::pending() const
 {
     return m_data->pending;
 }

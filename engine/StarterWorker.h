@@ -19,11 +19,14 @@ struct FileGroup {
     std::string name;
     std::wstring saveDir;
     std::vector<std::string> hosts;
-    std::vector<gametool::FileInfoPtr> files;
+    // One record per file, nothing shared: configurations list tens of thousands.
+    std::vector<gametool::FileInfo> files;
 };
 
+// A file that differs; kept by name in the worker's pending map.
 struct UpdateFileInfo {
-    gametool::FileInfoPtr file;
+    // Into group->files: a group is not changed once read, and `group` keeps it.
+    const gametool::FileInfo* file = nullptr;
     std::shared_ptr<FileGroup> group;
     bool flag = false;
 };
@@ -85,7 +88,7 @@ public:
     bool isWow64() const;
     std::uint64_t totalBytes() const;
     std::uint64_t receivedBytes() const;
-    const std::map<std::string, std::shared_ptr<UpdateFileInfo>>& pending() const;
+    const std::map<std::string, UpdateFileInfo>& pending() const;
 
     struct InnerData;
 

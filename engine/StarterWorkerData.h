@@ -17,7 +17,7 @@ namespace gametool { class FileDownloader; class HttpTransferContext; }
 struct StarterWorker::InnerData {
     std::string updaterName;
     std::string gameClientPath;
-    std::map<std::string, std::shared_ptr<UpdateFileInfo>> pending;
+    std::map<std::string, UpdateFileInfo> pending;
     std::shared_ptr<FileGroup> updaterGroup = std::make_shared<FileGroup>();
     std::string versionHost;
     std::shared_ptr<boost::thread> thread;

@@ -156,15 +156,15 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     EXPECT_EQ(group->hosts, settings.hosts);
     EXPECT_EQ(group->saveDir, L"game");
     ASSERT_EQ(group->files.size(), 3u);
-    EXPECT_EQ(group->files[0]->name, "data/level 1.dat");
-    EXPECT_EQ(group->files[0]->path, "release/data/level%201.dat");
-    EXPECT_EQ(group->files[0]->sha1, computeFileSha1(L"files/data/level 1.dat"));
-    EXPECT_EQ(group->files[0]->size, 5u);
-    EXPECT_EQ(group->files[1]->name, "game.quiv");
-    EXPECT_EQ(group->files[1]->size, 13u);
+    EXPECT_EQ(group->files[0].name, "data/level 1.dat");
+    EXPECT_EQ(group->files[0].path, "release/data/level%201.dat");
+    EXPECT_EQ(group->files[0].sha1, computeFileSha1(L"files/data/level 1.dat"));
+    EXPECT_EQ(group->files[0].size, 5u);
+    EXPECT_EQ(group->files[1].name, "game.quiv");
+    EXPECT_EQ(group->files[1].size, 13u);
     // The Windows starter reads names in code page 936; the host serves the UTF-8 file.
-    EXPECT_EQ(group->files[2]->name, "\xd6\xd0\xce\xc4.txt");
-    EXPECT_EQ(group->files[2]->path, "release/%E4%B8%AD%E6%96%87.txt");
+    EXPECT_EQ(group->files[2].name, "\xd6\xd0\xce\xc4.txt");
+    EXPECT_EQ(group->files[2].path, "release/%E4%B8%AD%E6%96%87.txt");
 }
 
 struct BadSettingsCase {

@@ -77,8 +77,8 @@ TEST(LocalCollectPending, KeysByNameAndTotalsEveryDifferingNode)
 
     worker.collectPendingFiles();
     ASSERT_EQ(worker.pending().size(), 2u);
-    EXPECT_EQ(worker.pending().at("dup.dll")->file->path, "first");
-    EXPECT_EQ(worker.pending().at("")->file->size, 11u);  // an empty name is the directory itself
+    EXPECT_EQ(worker.pending().at("dup.dll").file->path, "first");
+    EXPECT_EQ(worker.pending().at("").file->size, 11u);  // an empty name is the directory itself
     EXPECT_EQ(worker.totalBytes(), 5u + 7u + 11u);
     EXPECT_EQ(worker.receivedBytes(), 0u);
 

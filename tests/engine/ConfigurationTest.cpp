@@ -43,7 +43,7 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
     EXPECT_EQ(worker.updaterGroup()->hosts, c.hosts);
     std::vector<std::string> names;
     for (const auto& file : worker.updaterGroup()->files)
-        names.push_back(file->name);
+        names.push_back(file.name);
     EXPECT_EQ(names, c.fileNames);
 }
 
@@ -67,6 +67,16 @@ const ConfigCase kConfigCases[] = {
                       "        file { name letters size 12abc }\n"
                       "        file { name signed path \"\" size -5 }\n"),
      true, "", {"h"}, {"both", ""}},
+    // Read entry by entry, the configuration still means what its tree meant.
+    {"FirstOfEqualKeysWins",
+     "updater_name u\nupdater\n{\n  host_list { host h1 }\n  host_list { host h2 }\n"
+     "  file_list { f { name a.dll ; note\n name b.dll path p } }\n  file_list { f { name c.dll path p } }\n}\n"
+     "updater { host_list { host h3 } file_list { f { name d.dll path p } } }\n",
+     true, "", {"h1"}, {"a.dll"}},
+    {"QuotedContinuedAndBracesOnTheirOwnLines",
+     "updater_name \"u\"\nupdater\n{\n  host_list\n  {\n    host \"h\" \\\n         \"4\"\n  }\n"
+     "  file_list\n  {\n    \"\" { name \"sp ace.dll\" path \"p\\tq\" }\n  }\n}\n",
+     true, "", {"h4"}, {"sp ace.dll"}},
     {"NotInfoText", "updater_name u\nupdater {\n", false, "launcher_info.cfg", {}, {}},
     {"NameLeavesSaveDir",
      launcherInfo("        host h\n", "", fileNode("../evil.dll", "p", kSha, 1) + fileNode("ok.dll", "p", kSha, 1)),
@@ -88,7 +98,7 @@ TEST(LocalLauncherInfo, KeepsValuesAsWritten)
     EXPECT_EQ(worker.updaterName(), "bin/Start.exe");
     EXPECT_EQ(worker.gameClientPath(), "-game");
     EXPECT_EQ(worker.updaterGroup()->saveDir, L"dir/sub");
-    const auto& file = *worker.updaterGroup()->files.at(0);
+    const auto& file = worker.updaterGroup()->files.at(0);
     EXPECT_EQ(file.path, "remote/y.dll");
     EXPECT_EQ(file.sha1, kSha);
     EXPECT_EQ(file.size, 1234567890123u);

@@ -18,8 +18,9 @@ struct DigestCase {
 
 class DigestTest : public TempDirTest, public ::testing::WithParamInterface<DigestCase> {};
 
-// Around the 20 MiB read block: empty, one full block and an empty read, one byte
-// more, and several blocks with a short tail.
+// Around the 64 KiB first block and the 20 MiB blocks after it: empty, a full first
+// block and an empty read, one byte more, the first block and one large one, and
+// several blocks with a short tail.
 TEST_P(DigestTest, MatchesTheStandardDigest)
 {
     writeFile("f", testutil::patternBytes(GetParam().size));
@@ -28,6 +29,9 @@ TEST_P(DigestTest, MatchesTheStandardDigest)
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DigestTest,
                          ::testing::Values(DigestCase{0, "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+                                           DigestCase{65536, "fefb71740a82b94a2da3bcd2fd72fc64a7fb8666"},
+                                           DigestCase{65537, "74c69f8e2c886f87f68d52d16c30e9b4790513c9"},
+                                           DigestCase{21037056, "b383739b41efb17838cd24e4d651e2e76b15209a"},
                                            DigestCase{20971520, "f4f3a3b925fe91c417c0508c821757f03ca8afe0"},
                                            DigestCase{20971521, "1d8dff8e36566afd95bc045926780225c58d8460"},
                                            DigestCase{47185923, "af1d526e4c795826c75081b2a4108b787e966fc4"}));
