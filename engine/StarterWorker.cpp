@@ -4,6 +4,8 @@
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
 
+#include "engine/ReleaseGuard.h"
+
 #include "net/FileDownloader.h"
 #include "platform/Platform.h"
 #include "support/FileManager.h"
@@ -38,6 +40,8 @@ StarterWorker::StarterWorker(gametool::EventSet* eventSink)
     m_data->updaterName = "updater/Updater.exe";
     m_data->sleeper = &sleepInterruptibly;
     m_data->builtInHosts = {LAUNCHER_VERSION_HOST_1, LAUNCHER_VERSION_HOST_2};
+    m_data->releaseKey = kBuiltInReleaseKey;
+    m_data->utcClock = &utcNow;
 
     // Both may exist already; any failure shows up later, where the files are written.
     FileManager::instance().createDirectory(L"Log");
@@ -73,6 +77,16 @@ void StarterWorker::setBuiltInHosts(const std::vector<std::string>& hosts)
     m_data->builtInHosts = hosts;
 }
 
+void StarterWorker::setReleaseKey(const std::string& publicKeyPem)
+{
+    m_data->releaseKey = publicKeyPem;
+}
+
+void StarterWorker::setUtcClock(std::function<std::int64_t()> clock)
+{
+    m_data->utcClock = clock ? std::move(clock) : std::function<std::int64_t()>(&utcNow);
+}
+
 void StarterWorker::run()
 {
     std::int32_t result = ResultConfigurationFailed;
@@ -104,6 +118,9 @@ std::int32_t StarterWorker::runLoop()
     int failedChecks = 0;
     std::chrono::milliseconds delay = kFirstCheckDelay;
     while (!runUpdateCheck()) {
+        // A delivery the publisher did not sign is not asked for again.
+        if (d.releaseRefused)
+            return ResultConfigurationFailed;
         ++failedChecks;
         if (failedChecks >= kMaxFailedChecks)
             return ResultServerUnreachable;

@@ -61,6 +61,11 @@ public:
     void setSleeper(Sleeper sleeper);
     // The built-in version-server hosts (the deployment's, by default).
     void setBuiltInHosts(const std::vector<std::string>& hosts);
+    // The public key release.sig must be signed with (the built-in one, by
+    // default; empty: deliveries are not checked), and the clock its expiry is
+    // judged by (seconds since 1970 UTC; the system's, by default).
+    void setReleaseKey(const std::string& publicKeyPem);
+    void setUtcClock(std::function<std::int64_t()> clock);
 
     void onBytesReceived(std::uint64_t count) override;
     void onMessage(const std::string& text) override;

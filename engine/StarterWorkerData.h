@@ -7,6 +7,7 @@
 #include <boost/thread/thread.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,6 +34,12 @@ struct StarterWorker::InnerData {
     // How the run loop waits, and which version servers it tries without a test.cfg.
     StarterWorker::Sleeper sleeper;
     std::vector<std::string> builtInHosts;
+
+    // Signed releases: the public key (empty: not checked), the clock expiry is
+    // judged by, and whether a check refused what the server delivered.
+    std::string releaseKey;
+    std::function<std::int64_t()> utcClock;
+    bool releaseRefused = false;
 };
 
 namespace engine_detail {

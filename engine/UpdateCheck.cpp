@@ -4,6 +4,8 @@
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
 
+#include "engine/ReleaseGuard.h"
+
 #include "net/VersionClient.h"
 #include "platform/Platform.h"
 #include "support/FileDigest.h"
@@ -84,25 +86,39 @@ bool StarterWorker::runUpdateCheck()
         return false;
     }
 
+    // With a release key, deliveries are held aside until release.sig vouches for
+    // all of them; the guard removes what it still holds when the check ends.
+    engine_detail::ReleaseGuard guard(d.releaseKey, d.utcClock);
+    const auto refused = [&d] {
+        d.releaseRefused = true;
+        return false;
+    };
+
     const std::wstring manifest = joinPath(updaterDirectory, L"files.cfg");
-    if (client.fetchFile("files.cfg", localDigest(manifest), manifest) == FetchResult::Failed) {
+    const FetchResult manifestResult = client.fetchFile("files.cfg", localDigest(manifest), guard.receivePath(manifest));
+    if (manifestResult == FetchResult::Failed) {
         Log::instance().write("下载版本服务器文件列表失败");
         return false;
     }
+    if (!guard.admitRelease(client, manifest, manifestResult))
+        return refused();
     std::map<std::string, std::string> entries;
-    if (!readServerEntries(manifest, "files.cfg", entries))
+    const std::wstring manifestNow = manifestResult == FetchResult::Fetched ? guard.receivePath(manifest) : manifest;
+    if (!readServerEntries(manifestNow, "files.cfg", entries))
         return false;
 
     const auto deletion = entries.find("delete_config.txt");
     if (deletion != entries.end()) {
         const std::wstring list = joinPath(updaterDirectory, L"delete_config.txt");
-        const FetchResult result = client.fetchFile("delete_config.txt", localDigest(list), list);
+        const FetchResult result = client.fetchFile("delete_config.txt", localDigest(list), guard.receivePath(list));
         if (result == FetchResult::Failed) {
             Log::instance().write("下载删除配置文件失败");
             return false;
         }
-        // Only a newly delivered list is acted on.
-        if (result == FetchResult::Fetched)
+        if (!guard.admit("delete_config.txt", list, result))
+            return refused();
+        // Only a newly delivered list is acted on; a held one once it is installed.
+        if (result == FetchResult::Fetched && !guard.active())
             deleteObsoleteFiles();
         entries.erase(deletion);
     }
@@ -112,6 +128,9 @@ bool StarterWorker::runUpdateCheck()
     for (const auto& entry : entries) {
         const std::string& key = entry.first;
         const std::string& value = entry.second;
+        // Fetched and checked with the manifest.
+        if (guard.active() && key == "release.sig")
+            continue;
         // The server is not authenticated: it may only place files below the working directory.
         if (!isConfinedRelativePath(key) ||
             (!value.empty() && value != "public" && !isConfinedRelativePath(value))) {
@@ -135,7 +154,10 @@ bool StarterWorker::runUpdateCheck()
         if (key == "Launcher.exe")
             target += L".tmp";
 
-        switch (client.fetchFile(key, digest, target)) {
+        const FetchResult result = client.fetchFile(key, digest, guard.receivePath(target));
+        if (!guard.admit(key, target, result))
+            return refused();
+        switch (result) {
         case FetchResult::Fetched:
             fetched.insert(key);
             break;
@@ -145,6 +167,16 @@ bool StarterWorker::runUpdateCheck()
         case FetchResult::NoContent:
             break;
         }
+    }
+
+    // Everything delivered was vouched for: now it may replace files.
+    for (const std::string& name : guard.commit([](const std::string& name) {
+             if (name == "delete_config.txt")
+                 deleteObsoleteFiles();
+         })) {
+        Log::instance().write("打开文件失败:", name);
+        fetched.erase(name);
+        allFetched = false;
     }
 
     if (fetched.count("Launcher.exe"))

@@ -1,0 +1,227 @@
+// Signed releases end to end, in both builds: our version server delivers, the
+// publisher's tool signs (natively, also for the Windows program under wine), the
+// worker checks. A refused delivery leaves the installation byte for byte as it was.
+
+#include "engine/StarterWorker.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/net/NetTestSupport.h"
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+const std::int64_t kDay = 24 * 60 * 60;
+
+// Every file below `dir` with its content, the log left out.
+std::map<std::string, std::string> snapshot(const fs::path& dir)
+{
+    std::map<std::string, std::string> files;
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
+        const std::string name = it->path().lexically_relative(dir).generic_string();
+        if (name == "Log") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (fs::is_regular_file(it->path()))
+            files[name] = readFile(it->path());
+    }
+    return files;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    const std::size_t at = text.find(from);
+    EXPECT_NE(std::string::npos, at) << from;
+    if (at != std::string::npos)
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+class ReleaseFixture {
+public:
+    ReleaseFixture() : served_(sandbox_.root() / "served"), keys_(sandbox_.root() / "keys")
+    {
+        fs::create_directories(served_);
+        fs::create_directories(keys_);
+        writeFile("test.cfg", "starter_cfg_host 127.0.0.1\n");
+        writeFile(served_ / "launcher_info.cfg",
+                  "updater_name updater/Updater.exe\n"
+                  "updater\n{\n    host_list\n    {\n        host 127.0.0.1\n    }\n"
+                  "    save_dir game\n    file_list\n    {\n    }\n}\n");
+        for (const char* pair : {"publisher", "stranger"})
+            tool({"keygen", "--private", key(pair, "private"), "--public", key(pair, "public")});
+        server_.reset(new nettest::VersionServer(served_));
+    }
+
+    bool ready() const { return server_->ready() && fs::exists(keys_ / "stranger-public.pem"); }
+
+    // launcher-publish with `arguments`; its output.
+    std::string tool(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), LAUNCHER_PUBLISH);
+        const fs::path output = sandbox_.root() / "tool-output.txt";
+        nettest::ChildProcess process(arguments, output);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (process.running() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return readFile(output);
+    }
+
+    std::string key(const std::string& pair, const std::string& half) const
+    {
+        return nettest::nativePath(keys_ / (pair + "-" + half + ".pem"));
+    }
+
+    // The server's files of one release, listed and signed.
+    void publish(const std::string& generation, const std::string& release, const std::string& signer = "publisher",
+                 const std::string& days = "30")
+    {
+        writeFile(served_ / "a.dat", "alpha " + generation);
+        writeFile(served_ / "b.dat", "beta " + generation);
+        manifest();
+        const std::string output = tool({"sign", nettest::nativePath(served_), "--key", key(signer, "private"),
+                                         "--release", release, "--valid-days", days});
+        EXPECT_NE(std::string::npos, output.find("release " + release)) << output;
+    }
+
+    void manifest()
+    {
+        tool({"manifest", nettest::nativePath(served_), "--place", "b.dat=updater", "--place",
+              "launcher_info.cfg=updater"});
+    }
+
+    // One whole run of a fresh worker; its result code.
+    int run(bool withKey = true, std::int64_t clockAhead = 0)
+    {
+        RecordingEventSet sink;
+        StarterWorker worker(&sink);
+        worker.setSleeper([this](std::chrono::milliseconds) { ++waits; });
+        worker.setReleaseKey(withKey ? readFile(keys_ / "publisher-public.pem") : std::string());
+        if (clockAhead)
+            worker.setUtcClock([clockAhead] {
+                return std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count() +
+                       clockAhead;
+            });
+        worker.run();
+        const std::string events = sink.sequence();
+        const std::size_t finished = events.rfind("F(");
+        return finished == std::string::npos ? -1 : std::stoi(events.substr(finished + 2));
+    }
+
+    const fs::path& served() const { return served_; }
+    std::string log() const { return sandbox_.log(); }
+    int waits = 0;
+
+private:
+    Sandbox sandbox_;
+    fs::path served_;
+    fs::path keys_;
+    std::unique_ptr<nettest::VersionServer> server_;
+};
+
+struct HostileCase {
+    const char* name;
+    std::function<void(ReleaseFixture&)> spoil;  // after release 6 was signed
+    const char* reason;
+    std::int64_t clockAhead;
+};
+
+void PrintTo(const HostileCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class HostileRelease : public testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileRelease, IsRefusedAndInstallsNothing)
+{
+    if (!nettest::inPrivateNetwork() || !nettest::ChildProcess::supported())
+        GTEST_SKIP() << nettest::kNoNamespace;
+    ReleaseFixture f;
+    ASSERT_TRUE(f.ready());
+    f.publish("1", "5");
+    ASSERT_EQ(0, f.run());
+    const std::map<std::string, std::string> before = snapshot(".");
+    ASSERT_EQ("5\n", before.at("updater/accepted_release.txt"));
+
+    f.publish("2", "6");
+    GetParam().spoil(f);
+    EXPECT_EQ(1, f.run(true, GetParam().clockAhead));
+    EXPECT_NE(std::string::npos, f.log().find(std::string("发布签名无效: ") + GetParam().reason)) << f.log();
+    EXPECT_EQ(before, snapshot("."));
+    EXPECT_EQ(0, f.waits) << "a refused release is not asked for again";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostileRelease,
+    testing::Values(
+        HostileCase{"tampered_file", [](ReleaseFixture& f) { writeFile(f.served() / "a.dat", "alpha 2, changed"); },
+                    "文件不符 a.dat", 0},
+        HostileCase{"tampered_signature",
+                    [](ReleaseFixture& f) {
+                        const fs::path sig = f.served() / "release.sig";
+                        writeFile(sig, replaced(readFile(sig), "release 6", "release 7"));
+                    },
+                    "签名不符", 0},
+        HostileCase{"signed_by_another_key", [](ReleaseFixture& f) { f.publish("2", "6", "stranger"); }, "签名不符",
+                    0},
+        HostileCase{"replayed_older_release", [](ReleaseFixture& f) { f.publish("0", "4"); },
+                    "发布编号 4 低于已接受的 5", 0},
+        HostileCase{"expired", [](ReleaseFixture& f) { f.publish("2", "6", "publisher", "1"); }, "发布已过期",
+                    2 * kDay},
+        HostileCase{"missing_signature", [](ReleaseFixture& f) { fs::remove(f.served() / "release.sig"); },
+                    "无法取得release.sig", 0},
+        HostileCase{"unlisted_file",
+                    [](ReleaseFixture& f) {
+                        writeFile(f.served() / "c.dat", "not signed");
+                        f.manifest();
+                    },
+                    "文件不符 files.cfg", 0}),
+    [](const testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
+
+TEST(SignedRelease, IsInstalledAndItsNumberRemembered)
+{
+    if (!nettest::inPrivateNetwork() || !nettest::ChildProcess::supported())
+        GTEST_SKIP() << nettest::kNoNamespace;
+    ReleaseFixture f;
+    ASSERT_TRUE(f.ready());
+    f.publish("1", "5");
+    ASSERT_EQ(0, f.run());
+    f.publish("2", "6");
+    ASSERT_EQ(0, f.run());
+    EXPECT_EQ("alpha 2", readFile("a.dat"));
+    EXPECT_EQ("beta 2", readFile("updater/b.dat"));
+    EXPECT_EQ(readFile(f.served() / "release.sig"), readFile("updater/release.sig"));
+    EXPECT_EQ("6\n", readFile("updater/accepted_release.txt"));
+    EXPECT_EQ(std::string::npos, f.log().find("发布签名无效")) << f.log();
+}
+
+TEST(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
+{
+    if (!nettest::inPrivateNetwork() || !nettest::ChildProcess::supported())
+        GTEST_SKIP() << nettest::kNoNamespace;
+    ReleaseFixture f;
+    ASSERT_TRUE(f.ready());
+    f.publish("2", "6", "stranger");
+    writeFile(f.served() / "a.dat", "alpha 2, changed");
+    ASSERT_EQ(0, f.run(false));
+    EXPECT_EQ("alpha 2, changed", readFile("a.dat"));
+    EXPECT_EQ(readFile(f.served() / "release.sig"), readFile("updater/release.sig"));
+    EXPECT_FALSE(fs::exists("updater/accepted_release.txt"));
+    EXPECT_EQ(std::string::npos, f.log().find("发布签名无效")) << f.log();
+}
+
+}  // namespace
