@@ -4,6 +4,7 @@
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
 
+#include "support/Decimal.h"
 #include "support/FileManager.h"
 #include "support/InfoEntries.h"
 #include "support/InfoFile.h"
@@ -14,31 +15,12 @@
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include <limits>
 #include <utility>
 #include <vector>
 
 namespace pt = boost::property_tree;
 
 namespace {
-
-// An unsigned decimal number; anything else (letters, a sign, blanks, overflow) is 0.
-std::uint64_t readSize(const std::string& text)
-{
-    if (text.empty())
-        return 0;
-    std::uint64_t value = 0;
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > (max - digit) / 10)
-            return 0;
-        value = value * 10 + digit;
-    }
-    return value;
-}
 
 // A launcher configuration under "updater" was put there by the version server.
 bool isDeliveredByServer(const std::wstring& path)
@@ -139,7 +121,10 @@ private:
         case Name: file_.name = data; break;
         case Path: file_.path = data; break;
         case Sha1: file_.sha1 = data; break;
-        default: file_.size = readSize(data); break;
+        default:  // anything but a plain decimal number (letters, a sign, blanks, overflow) is 0
+            file_.size = 0;
+            parseDecimal(data, file_.size);
+            break;
         }
     }
 

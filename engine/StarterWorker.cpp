@@ -20,8 +20,6 @@
 #include <exception>
 #include <utility>
 
-const std::wstring updaterDirectory = L"updater";
-
 namespace {
 
 // An interruption point, so that a stop request cuts a wait short.

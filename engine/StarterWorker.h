@@ -4,6 +4,7 @@
 
 #include "engine/EngineTypes.h"
 #include "net/FileDownloader.h"
+#include "support/UpdaterDirectory.h"
 
 #include <chrono>
 #include <cstdint>
@@ -30,9 +31,6 @@ struct UpdateFileInfo {
     std::shared_ptr<FileGroup> group;
     bool flag = false;
 };
-
-// "updater", relative to the current directory.
-extern const std::wstring updaterDirectory;
 
 class StarterWorker : public gametool::FileDownloadListener {
 public:

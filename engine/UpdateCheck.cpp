@@ -28,24 +28,20 @@ namespace {
 
 // Reads the top-level entries of an INFO file that the server delivered; false
 // (logged) when it cannot be read or tries to pull in other files.
-bool readServerEntries(const std::wstring& path, const std::string& name,
-                       std::map<std::string, std::string>& entries)
+bool readServerEntries(const std::wstring& path, const std::string& name, InfoEntries& entries)
 {
-    if (hasIncludeDirective(path)) {
+    std::string error;
+    switch (readInfoFile(path, entries, error)) {
+    case InfoRead::Read:
+        return true;
+    case InfoRead::HasInclude:
         Log::instance().write("服务器文件包含不允许的指令:", name);
         return false;
+    case InfoRead::Malformed:
+        break;
     }
-    pt::ptree tree;
-    try {
-        ScopedUserLocale userLocale;
-        pt::read_info(wideToNarrow(path), tree, std::locale());
-    } catch (const pt::info_parser_error& e) {
-        Log::instance().write(e.what());
-        return false;
-    }
-    for (const auto& child : tree)
-        entries[child.first] = child.second.data();
-    return true;
+    Log::instance().write(error);
+    return false;
 }
 
 }  // namespace
@@ -102,7 +98,7 @@ bool StarterWorker::runUpdateCheck()
     }
     if (!guard.admitRelease(client, manifest, manifestResult))
         return refused();
-    std::map<std::string, std::string> entries;
+    InfoEntries entries;
     const std::wstring manifestNow = manifestResult == FetchResult::Fetched ? guard.receivePath(manifest) : manifest;
     if (!readServerEntries(manifestNow, "files.cfg", entries))
         return false;

@@ -2,6 +2,7 @@
 #include "net/VersionProtocol.h"
 
 #include "platform/Platform.h"
+#include "support/Decimal.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
@@ -36,7 +37,6 @@ using boost::asio::ip::tcp;
 using boost::system::error_code;
 
 const char kService[] = "80";
-const std::chrono::seconds kStepDeadline(6);
 const char kHeaderEnd[] = "\r\n\r\n";
 const std::size_t kHeaderEndLength = 4;
 // A response header that has not ended within this many bytes is refused.
@@ -49,26 +49,6 @@ const std::size_t kBodyPiece = 1024 * 1024;
 const std::size_t kLeastPiece = 4096;
 
 typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
-
-// A plain unsigned decimal number: digits only, no sign, no overflow.
-bool parseDecimal(const std::string& text, std::uint64_t& value) {
-    if (text.empty()) {
-        return false;
-    }
-    std::uint64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const std::uint64_t digit = std::uint64_t(c - '0');
-        if (result > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        result = result * 10 + digit;
-    }
-    value = result;
-    return true;
-}
 
 std::string trimmed(const std::string& text) {
     const char* blanks = " \t\r\n\v\f";
@@ -183,6 +163,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     tcp::resolver::results_type endpoints;
     boost::asio::steady_timer deadline{ioService};
     bool resume = false;
+    std::chrono::milliseconds stepDeadline{kDefaultStepDeadline};
     std::chrono::steady_clock::time_point stepExpiry;
     bool deadlineActive = false;
     bool timerWaiting = false;
@@ -194,7 +175,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // The step deadline. Re-arming only moves the expiry time; the timer itself
     // is set again when it fires early, so a busy transfer costs no timer calls.
     void armDeadline() {
-        stepExpiry = std::chrono::steady_clock::now() + kStepDeadline;
+        stepExpiry = std::chrono::steady_clock::now() + stepDeadline;
         deadlineActive = true;
         if (timerWaiting) {
             return;
@@ -473,6 +454,10 @@ HttpFileDownloader::HttpFileDownloader(const std::string& host, const std::strin
 HttpFileDownloader::~HttpFileDownloader() {
     m_inter->outputFile.reset();
     m_inter->closeSocket();
+}
+
+void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline) {
+    m_inter->stepDeadline = deadline;
 }
 
 bool HttpFileDownloader::download(bool resume) {

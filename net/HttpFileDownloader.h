@@ -7,6 +7,7 @@
 
 #include "net/FileDownloader.h"
 
+#include <chrono>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -54,6 +55,11 @@ public:
     ~HttpFileDownloader() override;
 
     bool download(bool resume) override;
+
+    // A step (connect, send, each read) that makes no progress for this long is
+    // given up. Tests shorten it; the program keeps the default.
+    static constexpr std::chrono::seconds kDefaultStepDeadline{6};
+    void setStepDeadline(std::chrono::milliseconds deadline);
 
     struct InterData;
 

@@ -18,10 +18,6 @@ namespace {
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
-const std::chrono::seconds kConnectDeadline(3);
-// A fetch step that makes no progress for this long is given up.
-const std::chrono::seconds kStepDeadline(10);
-
 std::string errorText(const error_code& error, const char* operation) {
     return boost::system::system_error(error, operation).what();
 }
@@ -29,6 +25,9 @@ std::string errorText(const error_code& error, const char* operation) {
 }  // namespace
 
 struct VersionClient::Session : ReplySource {
+    explicit Session(const Deadlines& limits) : deadlines(limits) {}
+
+    const Deadlines deadlines;
     boost::asio::io_context io;
     tcp::socket socket{io};
     boost::asio::steady_timer deadline{io};
@@ -39,7 +38,7 @@ struct VersionClient::Session : ReplySource {
         bool done = false;
         error_code result;
         io.restart();
-        deadline.expires_after(kStepDeadline);
+        deadline.expires_after(deadlines.step);
         deadline.async_wait([this, &done](const error_code& error) {
             if (!error && !done) {
                 closeQuietly();
@@ -96,7 +95,9 @@ struct VersionClient::Session : ReplySource {
     void closeQuietly() { versionprotocol::closeQuietly(socket); }
 };
 
-VersionClient::VersionClient() : session_(new Session) {}
+VersionClient::VersionClient() : VersionClient(Deadlines()) {}
+
+VersionClient::VersionClient(const Deadlines& deadlines) : session_(new Session(deadlines)) {}
 
 VersionClient::~VersionClient() { session_->closeQuietly(); }
 
@@ -109,7 +110,7 @@ bool VersionClient::connect(const std::string& host) {
 
         // One deadline for the whole list of addresses, not one per address.
         boost::asio::steady_timer timer(session.io);
-        timer.expires_after(kConnectDeadline);
+        timer.expires_after(session.deadlines.connect);
         bool connected = false;
         boost::asio::async_connect(session.socket, endpoints,
                                    [&](const error_code& error, const tcp::endpoint&) {

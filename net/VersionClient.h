@@ -1,6 +1,7 @@
 #pragma once
 // Client of the version server's binary protocol (TCP service "7455").
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -8,12 +9,20 @@ enum class FetchResult : int { Fetched = 0, Failed = 1, NoContent = 2 };
 
 class VersionClient {
 public:
+    // How long connecting may take over all addresses, and how long a fetch step
+    // may make no progress. Tests shorten them; the program keeps these.
+    struct Deadlines {
+        std::chrono::milliseconds connect{std::chrono::seconds(3)};
+        std::chrono::milliseconds step{std::chrono::seconds(10)};
+    };
+
     VersionClient();
+    explicit VersionClient(const Deadlines& deadlines);
     ~VersionClient();
     VersionClient(const VersionClient&) = delete;
     VersionClient& operator=(const VersionClient&) = delete;
 
-    // Connects within 3 seconds over all resolved addresses and sends the greeting.
+    // Connects within the connect deadline over all resolved addresses and sends the greeting.
     bool connect(const std::string& host);
 
     // Asks for `name`, telling the server the digest of the copy held; the content

@@ -1,6 +1,9 @@
 #include "support/InfoFile.h"
 
 #include "support/InputFile.h"
+#include "support/TextConvert.h"
+
+#include <boost/property_tree/info_parser.hpp>
 
 #include <memory>
 #include <stdexcept>
@@ -109,4 +112,21 @@ bool hasIncludeDirective(const std::wstring& path)
     }
     scanner.finish();
     return scanner.found();
+}
+
+InfoRead readInfoFile(const std::wstring& path, InfoEntries& entries, std::string& error)
+{
+    if (hasIncludeDirective(path))
+        return InfoRead::HasInclude;
+    boost::property_tree::ptree tree;
+    try {
+        ScopedUserLocale userLocale;
+        boost::property_tree::read_info(wideToNarrow(path), tree, std::locale());
+    } catch (const boost::property_tree::info_parser_error& e) {
+        error = e.what();
+        return InfoRead::Malformed;
+    }
+    for (const auto& child : tree)
+        entries[child.first] = child.second.data();
+    return InfoRead::Read;
 }

@@ -5,6 +5,7 @@
 #include "support/Log.h"
 #include "support/PathSafety.h"
 #include "support/TextConvert.h"
+#include "support/UpdaterDirectory.h"
 
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -14,30 +15,21 @@
 
 namespace {
 
-typedef std::map<std::string, std::string> EntryMap;
+typedef InfoEntries EntryMap;
 
-const wchar_t kUpdaterDirectory[] = L"updater";
-
-// The top-level entries of an INFO file, the later of two equal keys winning.
-// A missing, unreadable or malformed file gives no entries.
+// The entries of a list or record; a missing, unreadable or malformed file gives none.
 EntryMap readEntries(const std::wstring& path)
 {
     EntryMap entries;
-    FileManager& files = FileManager::instance();
-    if (!files.isFile(path))
+    if (!FileManager::instance().isFile(path))
         return entries;
-    // An include directive would make the reader open a local file of the
-    // sender's choosing.
-    if (hasIncludeDirective(path)) {
-        Log::instance().write("服务器文件包含不允许的指令:", wideToNarrow(path));
-        return entries;
-    }
-    ScopedUserLocale locale;
+    std::string error;
     try {
-        boost::property_tree::ptree tree;
-        boost::property_tree::read_info(wideToNarrow(path), tree, std::locale());
-        for (const auto& entry : tree)
-            entries[entry.first] = entry.second.data();
+        const InfoRead read = readInfoFile(path, entries, error);
+        if (read == InfoRead::HasInclude)
+            Log::instance().write("服务器文件包含不允许的指令:", wideToNarrow(path));
+        if (read != InfoRead::Read)
+            entries.clear();
     } catch (const std::exception&) {
         entries.clear();
     }
@@ -71,8 +63,8 @@ void deletePath(const std::wstring& path)
 
 void deleteObsoleteFiles()
 {
-    const std::wstring recordPath = joinPath(kUpdaterDirectory, L"file_delete_record.txt");
-    const std::wstring listPath = joinPath(kUpdaterDirectory, L"delete_config.txt");
+    const std::wstring recordPath = joinPath(updaterDirectory, L"file_delete_record.txt");
+    const std::wstring listPath = joinPath(updaterDirectory, L"delete_config.txt");
     EntryMap record = readEntries(recordPath);
     EntryMap list = readEntries(listPath);
 

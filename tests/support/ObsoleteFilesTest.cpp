@@ -1,6 +1,5 @@
 #include "SupportTestUtil.h"
 
-#include "support/InfoFile.h"
 #include "support/Log.h"
 #include "support/ObsoleteFiles.h"
 
@@ -134,32 +133,4 @@ TEST_F(ObsoleteFilesTest, MalformedListCountsAsEmpty)
     deleteObsoleteFiles();
     EXPECT_EQ("keep", readFile("victim.txt"));
     EXPECT_FALSE(present("updater/file_delete_record.txt"));
-}
-
-class IncludeDirectiveTest : public TempDirTest,
-                             public ::testing::WithParamInterface<std::pair<const char*, bool>> {};
-
-TEST_P(IncludeDirectiveTest, MatchesTheReadersOwnRule)
-{
-    writeFile("f.info", std::string("key value\n") + GetParam().first + "\nother 1\n");
-    EXPECT_EQ(GetParam().second, hasIncludeDirective(L"f.info")) << GetParam().first;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, IncludeDirectiveTest,
-    ::testing::Values(std::make_pair("#include \"x\"", true), std::make_pair("\t #include x", true),
-                      std::make_pair("# include x", true), std::make_pair("#include;x", true),
-                      std::make_pair("#include\r", true), std::make_pair("#include", true),
-                      std::make_pair("#includes x", false), std::make_pair("a #include x", false),
-                      std::make_pair("#inc", false), std::make_pair("\"#include\" x", false),
-                      std::make_pair("; #include x", false)));
-
-TEST(ScopedUserLocaleTest, RestoresThePreviousLocale)
-{
-    const std::string before = std::locale().name();
-    {
-        ScopedUserLocale user;
-        EXPECT_NO_THROW(std::locale());
-    }
-    EXPECT_EQ(before, std::locale().name());
 }

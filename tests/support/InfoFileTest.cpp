@@ -1,0 +1,35 @@
+#include "SupportTestUtil.h"
+
+#include "support/InfoFile.h"
+
+#include <locale>
+
+using testutil::writeFile;
+
+class IncludeDirectiveTest : public TempDirTest,
+                             public ::testing::WithParamInterface<std::pair<const char*, bool>> {};
+
+TEST_P(IncludeDirectiveTest, MatchesTheReadersOwnRule)
+{
+    writeFile("f.info", std::string("key value\n") + GetParam().first + "\nother 1\n");
+    EXPECT_EQ(GetParam().second, hasIncludeDirective(L"f.info")) << GetParam().first;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, IncludeDirectiveTest,
+    ::testing::Values(std::make_pair("#include \"x\"", true), std::make_pair("\t #include x", true),
+                      std::make_pair("# include x", true), std::make_pair("#include;x", true),
+                      std::make_pair("#include\r", true), std::make_pair("#include", true),
+                      std::make_pair("#includes x", false), std::make_pair("a #include x", false),
+                      std::make_pair("#inc", false), std::make_pair("\"#include\" x", false),
+                      std::make_pair("; #include x", false)));
+
+TEST(ScopedUserLocaleTest, RestoresThePreviousLocale)
+{
+    const std::string before = std::locale().name();
+    {
+        ScopedUserLocale user;
+        EXPECT_NO_THROW(std::locale());
+    }
+    EXPECT_EQ(before, std::locale().name());
+}
