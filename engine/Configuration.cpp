@@ -133,7 +133,7 @@ private:
         if ((file_.name.empty() || file_.path.empty()) && file_.size == 0)
             return;
         // The configuration may come from the server: its files stay below save_dir.
-        if (!file_.name.empty() && !isConfinedRelativePath(file_.name)) {
+        if (!file_.name.empty() && !confinedPath(file_.name)) {
             unsafeNames.push_back(file_.name);
             return;
         }
@@ -196,14 +196,28 @@ bool StarterWorker::readLauncherInfo(const std::string& path)
     }
     group->files.shrink_to_fit();
 
-    d.updaterName = reader.updaterName;
-    if (d.updaterName.empty()) {
+    if (reader.updaterName.empty()) {
         group->files.clear();
         Log::instance().write("launcher配置文件中没有指定更新器的名字");
         return false;
     }
+    // The server can write this file: the program started next stays inside too.
+    if (!confinedPath(reader.updaterName)) {
+        group->files.clear();
+        Log::instance().write("文件路径不安全，已忽略:", reader.updaterName);
+        return false;
+    }
+    d.updaterName = reader.updaterName;
     d.gameClientPath = reader.gameClientPath;
-    group->saveDir = narrowToWide(reader.saveDir);
+    // An empty save_dir is the starter's directory.
+    const boost::optional<std::wstring> confinedSaveDir =
+        reader.saveDir.empty() ? std::wstring() : confinedPath(reader.saveDir);
+    if (!confinedSaveDir) {
+        group->files.clear();
+        Log::instance().write("文件路径不安全，已忽略:", reader.saveDir);
+        return false;
+    }
+    group->saveDir = *confinedSaveDir;
     if (group->hosts.empty()) {
         group->files.clear();
         Log::instance().write("launcher配置文件中没有指定更新器的服务器");

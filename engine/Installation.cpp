@@ -61,6 +61,7 @@ std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 {
     if (file.name.empty())
         return group.saveDir;
+    // The name passed confinedPath when it was read, so this is the same exact conversion.
     return joinPath(group.saveDir, narrowToWide(file.name));
 }
 

@@ -48,6 +48,11 @@ namespace engine_detail {
 // itself when the name is empty.
 std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file);
 
+// Whether `local` names the running starter's file "Launcher.exe": the same file
+// by identity where it exists (another letter case, a short name), else the same
+// name ignoring ASCII case.
+bool isStarterFile(const std::wstring& local);
+
 // The digest sent to the version server: the local file's, or "unavailable".
 std::string localDigest(const std::wstring& path);
 

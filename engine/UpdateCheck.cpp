@@ -20,11 +20,13 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <map>
-#include <set>
 
 namespace pt = boost::property_tree;
 
 namespace {
+
+// The running starter, in the starter's directory (the working directory).
+const wchar_t kStarterFile[] = L"Launcher.exe";
 
 // Reads the top-level entries of an INFO file that the server delivered; false
 // (logged) when it cannot be read or tries to pull in other files.
@@ -53,6 +55,23 @@ std::string localDigest(const std::wstring& path)
     if (FileManager::instance().isFile(path))
         return computeFileSha1(path);
     return "unavailable";
+}
+
+bool isStarterFile(const std::wstring& local)
+{
+    FileManager& files = FileManager::instance();
+    if (files.isFile(kStarterFile))
+        return files.isSameFile(local, kStarterFile);
+    const std::wstring starter = kStarterFile;
+    if (local.size() != starter.size())
+        return false;
+    for (std::size_t i = 0; i < local.size(); ++i) {
+        const wchar_t a = local[i] >= L'a' && local[i] <= L'z' ? local[i] - L'a' + L'A' : local[i];
+        const wchar_t b = starter[i] >= L'a' && starter[i] <= L'z' ? starter[i] - L'a' + L'A' : starter[i];
+        if (a != b)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace engine_detail
@@ -121,6 +140,7 @@ bool StarterWorker::runUpdateCheck()
 
     bool allFetched = true;
     std::set<std::string> fetched;
+    std::string starterKey;
     for (const auto& entry : entries) {
         const std::string& key = entry.first;
         const std::string& value = entry.second;
@@ -128,27 +148,29 @@ bool StarterWorker::runUpdateCheck()
         if (guard.active() && key == "release.sig")
             continue;
         // The server is not authenticated: it may only place files below the working directory.
-        if (!isConfinedRelativePath(key) ||
-            (!value.empty() && value != "public" && !isConfinedRelativePath(value))) {
+        const boost::optional<std::wstring> name = confinedPath(key);
+        boost::optional<std::wstring> directory = std::wstring();
+        if (value == "public")
+            directory = d.isWow64 ? L"x64" : L"win32";
+        else if (!value.empty())
+            directory = confinedPath(value);
+        if (!name || !directory) {
             Log::instance().write("文件路径不安全，已忽略:", key);
             continue;
         }
 
-        std::wstring local = narrowToWide(key);
-        if (!value.empty()) {
-            const std::wstring directory =
-                value == "public" ? (d.isWow64 ? L"x64" : L"win32") : narrowToWide(value);
+        std::wstring local = *name;
+        if (!directory->empty()) {
             // A directory that cannot be made shows up as a failed fetch below.
-            if (FileManager::instance().createDirectories(directory).refused())
+            if (FileManager::instance().createDirectories(*directory).refused())
                 platform::showUnsupportedOperationBox();
-            local = joinPath(directory, local);
+            local = joinPath(*directory, local);
         }
 
         const std::string digest = localDigest(local);
-        std::wstring target = local;
         // The running starter cannot be overwritten; the hand-off puts the new one in place.
-        if (key == "Launcher.exe")
-            target += L".tmp";
+        const bool starter = engine_detail::isStarterFile(local);
+        const std::wstring target = starter ? kStarterFile + std::wstring(L".tmp") : local;
 
         const FetchResult result = client.fetchFile(key, digest, guard.receivePath(target));
         if (!guard.admit(key, target, result))
@@ -156,6 +178,8 @@ bool StarterWorker::runUpdateCheck()
         switch (result) {
         case FetchResult::Fetched:
             fetched.insert(key);
+            if (starter)
+                starterKey = key;
             break;
         case FetchResult::Failed:
             allFetched = false;
@@ -175,7 +199,7 @@ bool StarterWorker::runUpdateCheck()
         allFetched = false;
     }
 
-    if (fetched.count("Launcher.exe"))
+    if (!starterKey.empty() && fetched.count(starterKey))
         d.selfUpdatePending = true;
     return allFetched;
 }

@@ -199,10 +199,11 @@ private:
         if (read(&name[0], nameSize) != nameSize || read(length, sizeof length) != sizeof length)
             return false;
         std::uint32_t dataLength = littleEndian32(length);
-        if (!isConfinedRelativePath(name))
+        const boost::optional<std::wstring> relative = confinedPath(name);
+        if (!relative)
             return false;  // before anything of the entry touches the disk
 
-        std::wstring target = joinPath(destination_, narrowToWide(name));
+        const std::wstring target = joinPath(destination_, *relative);
         const FileResult made = files_.createDirectories(parentDirectory(target));
         refused_ = made.refused();
         if (!made)

@@ -60,6 +60,11 @@ public:
     void walkDirectory(const std::wstring& directory, const std::wstring& pattern,
                        DirectoryVisitor& visitor);
 
+    // True when both paths name one existing file by its identity (volume and
+    // file index on Windows, device and inode on POSIX), so that another letter
+    // case, a short 8.3 name or a link counts as the same file.
+    bool isSameFile(const std::wstring& first, const std::wstring& second);
+
     // Plain rename that fails when the destination exists.
     bool moveFile(const std::wstring& source, const std::wstring& destination);
     // Removes a directory and everything below it, never following a link or

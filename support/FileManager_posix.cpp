@@ -117,6 +117,12 @@ bool FileManager::isDirectory(const std::wstring& path)
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
+bool FileManager::isSameFile(const std::wstring& first, const std::wstring& second)
+{
+    struct stat a, b;
+    return statPath(first, a) && statPath(second, b) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool FileManager::deleteFile(const std::wstring& path, bool clearReadOnly)
 {
     std::string target = systemPath(path);

@@ -91,6 +91,30 @@ bool FileManager::isDirectory(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+namespace {
+
+bool fileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    // No access asked for: the running starter can be looked at while it runs.
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    return known;
+}
+
+}  // namespace
+
+bool FileManager::isSameFile(const std::wstring& first, const std::wstring& second)
+{
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return fileIdentity(first, a) && fileIdentity(second, b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool FileManager::deleteFile(const std::wstring& path, bool clearReadOnly)
 {
     if (clearReadOnly) {

@@ -73,11 +73,11 @@ void deleteObsoleteFiles()
         const std::string& key = entry.first;
         const std::string& released = entry.second;
         // The list comes from a server: it may only name things inside the installation.
-        if (!isConfinedRelativePath(key)) {
+        const boost::optional<std::wstring> path = confinedPath(key);
+        if (!path) {
             Log::instance().write("文件路径不安全，已忽略:", key);
             continue;
         }
-        std::wstring path = narrowToWide(key);
         if (!released.empty()) {
             EntryMap::const_iterator done = record.find(key);
             if (done != record.end() && released < done->second)
@@ -85,7 +85,7 @@ void deleteObsoleteFiles()
             record[key] = timestampText();
             recordChanged = true;
         }
-        deletePath(path);
+        deletePath(*path);
     }
     if (recordChanged)
         writeEntries(recordPath, record);

@@ -1,52 +1,69 @@
 #include "support/PathSafety.h"
 
-#include <cctype>
+#include "support/TextConvert.h"
+
 #include <cstddef>
+#include <cstdint>
 
 namespace {
 
-bool isSeparator(char c)
+template <typename Char>
+bool isSeparator(Char c)
 {
-    return c == '/' || c == '\\';
+    return c == Char('/') || c == Char('\\');
 }
 
-// Windows strips trailing dots and blanks from a name, so "...", ". ." and ".. "
-// would not mean what they look like; none of them is a real name.
-bool isDotsAndBlanksOnly(const std::string& component)
+template <typename Char>
+std::uint32_t codeOf(Char c)
 {
-    for (char c : component)
-        if (c != '.' && c != ' ')
-            return false;
-    return true;
+    return static_cast<std::uint32_t>(static_cast<typename std::make_unsigned<Char>::type>(c));
 }
 
-// CON, NUL, COM1 ... name devices in every directory on Windows, with any extension.
-bool isDeviceName(const std::string& component)
+// Windows counts the superscript digits as digits in COM and LPT names, but only
+// in wide text; as bytes they would be parts of other characters.
+template <typename Char>
+bool isDeviceDigit(Char c)
 {
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    std::string upper;
-    for (char c : base)
-        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
-        upper == "CONOUT$")
+    const std::uint32_t code = codeOf(c);
+    if (code >= '1' && code <= '9')
         return true;
-    if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0))
-        return upper[3] >= '1' && upper[3] <= '9';
-    return false;
+    return sizeof(Char) > 1 && (code == 0xB9 || code == 0xB2 || code == 0xB3);
 }
 
-}  // namespace
+// CON, NUL, COM1 ... name devices in every directory on Windows, with any
+// extension and with blanks before it.
+template <typename Char>
+bool isDeviceName(const std::basic_string<Char>& component)
+{
+    std::size_t end = component.find(Char('.'));
+    if (end == std::basic_string<Char>::npos)
+        end = component.size();
+    while (end > 0 && component[end - 1] == Char(' '))
+        --end;
+    std::string upper;
+    for (std::size_t i = 0; i < end; ++i) {
+        const std::uint32_t code = codeOf(component[i]);
+        if (i == 3 && end == 4 && isDeviceDigit(component[i]))
+            upper += '1';
+        else if (code >= 'a' && code <= 'z')
+            upper += static_cast<char>(code - 'a' + 'A');
+        else if (code < 0x80)
+            upper += static_cast<char>(code);
+        else
+            return false;
+    }
+    return upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+           upper == "CONOUT$" || upper == "COM1" || upper == "LPT1";
+}
 
-bool isConfinedRelativePath(const std::string& name)
+template <typename Char>
+bool isConfined(const std::basic_string<Char>& name)
 {
     if (name.empty() || isSeparator(name[0]))
         return false;  // empty, rooted, UNC ("\\server") or device ("\\.\", "\\?\")
-    if (name.size() >= 2 && name[1] == ':')
-        return false;  // "C:", "C:x", "C:\x"
-    if (name.find('\0') != std::string::npos)
-        return false;  // the system would cut the name short there
+    for (Char c : name)
+        if (c == Char(':') || c == Char(0))
+            return false;  // a drive, a stream, or a name cut short
 
     int depth = 0;  // levels below the base after each component
     std::size_t start = 0;
@@ -54,13 +71,15 @@ bool isConfinedRelativePath(const std::string& name)
         std::size_t end = start;
         while (end < name.size() && !isSeparator(name[end]))
             ++end;
-        std::string component = name.substr(start, end - start);
-        if (component.empty() || component == ".") {
+        const std::basic_string<Char> component = name.substr(start, end - start);
+        if (component.empty() || component == std::basic_string<Char>(1, Char('.'))) {
             // "a//b" and "a/./b" stay where they are
-        } else if (component == "..") {
+        } else if (component == std::basic_string<Char>(2, Char('.'))) {
             if (--depth < 0)
                 return false;
-        } else if (isDotsAndBlanksOnly(component) || isDeviceName(component)) {
+        } else if (component.back() == Char('.') || component.back() == Char(' ')) {
+            return false;  // Windows drops trailing dots and blanks: "..." would be ".."
+        } else if (isDeviceName(component)) {
             return false;
         } else {
             ++depth;
@@ -68,4 +87,24 @@ bool isConfinedRelativePath(const std::string& name)
         start = end + 1;
     }
     return depth > 0;
+}
+
+}  // namespace
+
+bool isConfinedRelativePath(const std::string& name)
+{
+    return isConfined(name);
+}
+
+bool isConfinedRelativePath(const std::wstring& name)
+{
+    return isConfined(name);
+}
+
+boost::optional<std::wstring> confinedPath(const std::string& name)
+{
+    boost::optional<std::wstring> wide = narrowToWideExact(name);
+    if (!wide || !isConfined(*wide))
+        return boost::none;
+    return wide;
 }

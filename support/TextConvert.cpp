@@ -6,13 +6,11 @@
 
 std::wstring narrowToWide(const std::string& text)
 {
-    initPathConversion();
-    try {
-        return boost::filesystem::path(text).wstring();
-    } catch (const std::exception&) {
-        // Bytes that are not valid in the narrow encoding: keep what can be kept.
-        return textconvert::widenBestEffort(text);
-    }
+    // Not through Boost.Filesystem: its UTF-8 facet accepts overlong forms.
+    if (boost::optional<std::wstring> exact = narrowToWideExact(text))
+        return *exact;
+    // Bytes that are not valid in the narrow encoding: keep what can be kept.
+    return textconvert::widenBestEffort(text);
 }
 
 std::string wideToNarrow(const std::wstring& text)

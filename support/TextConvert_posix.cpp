@@ -53,9 +53,11 @@ std::string encodeUtf8(const wchar_t* text, std::size_t length)
 }
 
 // Decodes UTF-8; a malformed sequence becomes one U+FFFD for its longest valid
-// beginning (at least one byte), like the Windows converter does.
-std::wstring decodeUtf8(const char* text, std::size_t length)
+// beginning (at least one byte), like the Windows converter does. `malformed`
+// tells whether that happened.
+std::wstring decodeUtf8(const char* text, std::size_t length, bool& malformed)
 {
+    malformed = false;
     std::wstring out;
     out.reserve(length);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
@@ -88,7 +90,9 @@ std::wstring decodeUtf8(const char* text, std::size_t length)
             else if (lead == 0xF4)
                 high = 0x8F;  // above U+10FFFF
         } else {
+            // 0x80-0xC1 (a stray continuation, or the start of an overlong form), 0xF5-0xFF
             out += static_cast<wchar_t>(kReplacement);
+            malformed = true;
             ++i;
             continue;
         }
@@ -102,6 +106,8 @@ std::wstring decodeUtf8(const char* text, std::size_t length)
                 break;
             c = (c << 6) | (b & 0x3F);
         }
+        if (taken != extra)
+            malformed = true;
         out += static_cast<wchar_t>(taken == extra ? c : kReplacement);
         i = j;
     }
@@ -114,7 +120,8 @@ namespace textconvert {
 
 std::wstring widenBestEffort(const std::string& text)
 {
-    return decodeUtf8(text.data(), text.size());
+    bool malformed;
+    return decodeUtf8(text.data(), text.size(), malformed);
 }
 
 std::string narrowBestEffort(const std::wstring& text)
@@ -134,5 +141,16 @@ void WideToUtf8(const wchar_t* text, std::string& out)
 
 void Utf8ToWide(const std::string& text, std::wstring& out)
 {
-    out = decodeUtf8(text.c_str(), text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+    bool malformed;
+    out = decodeUtf8(text.c_str(), text.find('\0') == std::string::npos ? text.size() : text.find('\0'),
+                     malformed);
+}
+
+boost::optional<std::wstring> narrowToWideExact(const std::string& text)
+{
+    bool malformed;
+    std::wstring wide = decodeUtf8(text.data(), text.size(), malformed);
+    if (malformed)
+        return boost::none;
+    return wide;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <climits>
 #include <vector>
 
 // Boost.Filesystem converts through the ANSI code page on Windows by default,
@@ -39,6 +40,32 @@ std::string narrowBestEffort(const std::wstring& text)
 }
 
 }  // namespace textconvert
+
+boost::optional<std::wstring> narrowToWideExact(const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    if (text.size() > static_cast<std::size_t>(INT_MAX / 2))
+        return boost::none;
+    const int length = static_cast<int>(text.size());
+    // Without MB_ERR_INVALID_CHARS a byte with no character becomes a default one.
+    int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+    if (size <= 0)
+        return boost::none;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), length, &wide[0], size) != size)
+        return boost::none;
+    // Back again: a code page that maps two byte forms to one character would
+    // make the name the system keeps differ from the one that was decided on.
+    int back = WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (back != length)
+        return boost::none;
+    std::string bytes(static_cast<std::size_t>(back), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, &bytes[0], back, nullptr, nullptr);
+    if (bytes != text)
+        return boost::none;
+    return wide;
+}
 
 void WideToUtf8(const wchar_t* text, std::string& out)
 {

@@ -2,6 +2,7 @@
 
 #include "engine/StarterWorker.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/HostileNames.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,9 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
 
     EXPECT_EQ(worker.readLauncherInfo("launcher_info.cfg"), c.ok);
     const std::string log = sandbox.log();
-    if (c.logged.empty())
+    if (c.logged.empty()) {
         EXPECT_EQ(log, "");
+    }
     else
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     if (!c.ok)
@@ -131,6 +133,38 @@ TEST(LocalLauncherInfo, IncludeRefusedOnlyInTheServersCopy)
     EXPECT_NE(sandbox.log().find("服务器文件包含不允许的指令: updater/launcher_info.cfg"), std::string::npos)
         << sandbox.log();
 }
+
+class HostileLauncherInfo : public testing::TestWithParam<hostile::Name> {};
+
+// The server can write this file: a file name that is refused is skipped, a
+// refused save_dir or updater_name fails the read.
+TEST_P(HostileLauncherInfo, NameSkippedSaveDirAndUpdaterNameFail)
+{
+    const std::string name = hostile::infoEscaped(GetParam().bytes);
+    const bool refused = hostile::refusedHere(GetParam());
+    Sandbox sandbox;
+    const hostile::Canary canary(sandbox.work());
+    const std::string ok = fileNode("ok.dll", "p", kSha, 1);
+    gametool::EventSet sink;
+    StarterWorker worker(&sink);
+
+    writeFile("launcher_info.cfg", launcherInfo(kHosts, "", fileNode(name, "p", kSha, 1) + ok));
+    ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+    EXPECT_EQ(worker.updaterGroup()->files.size(), refused ? 1u : 2u);
+    writeFile("launcher_info.cfg", launcherInfo(kHosts, name, ok));
+    EXPECT_EQ(worker.readLauncherInfo("launcher_info.cfg"), !refused) << "save_dir";
+    writeFile("launcher_info.cfg", launcherInfo(kHosts, "", ok, name));
+    EXPECT_EQ(worker.readLauncherInfo("launcher_info.cfg"), !refused) << "updater_name";
+    EXPECT_EQ(worker.updaterName() == GetParam().bytes, !refused);
+
+    if (refused) {
+        EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + GetParam().bytes + "\n"), std::string::npos)
+            << sandbox.log();
+    }
+    EXPECT_EQ("", canary.damage());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostileLauncherInfo, testing::ValuesIn(hostile::names()), hostile::label);
 
 struct TestConfigCase {
     const char* label;

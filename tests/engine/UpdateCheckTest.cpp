@@ -2,6 +2,7 @@
 // and the deletion list it delivers.
 
 #include "tests/engine/NetTestSupport.h"
+#include "tests/support/HostileNames.h"
 
 #include "platform/Platform.h"
 
@@ -82,8 +83,11 @@ TEST_F(NetUpdateCheck, DirectoryStartingWithTwoDotsShowsTheBox)
 
 struct LauncherCase {
     const char* label;
-    const char* local;  // the running Launcher.exe
-    bool fetched;
+    const char* key;
+    const char* local;  // the running Launcher.exe; nullptr for none
+    const char* link;   // a hard link to it, or nullptr
+    bool selfUpdate;    // stored as Launcher.exe.tmp
+    const char* landed; // where the new file is found otherwise, or nullptr
 };
 void PrintTo(const LauncherCase& c, std::ostream* os) { *os << c.label; }
 
@@ -91,20 +95,39 @@ class NetSelfUpdate : public NetUpdateCheck, public testing::WithParamInterface<
 
 TEST_P(NetSelfUpdate, NewStarterGoesBesideTheRunningOne)
 {
-    serve("files.cfg", "Launcher.exe \"\"\n");
-    serve("Launcher.exe", "new");
-    writeFile("Launcher.exe", GetParam().local);
+    const LauncherCase& c = GetParam();
+    serve("files.cfg", std::string(c.key) + " \"\"\n");
+    serve(c.key, "new");
+    if (c.local)
+        writeFile("Launcher.exe", c.local);
+    if (c.link)
+        fs::create_hard_link("Launcher.exe", c.link);
     startVersionServer();
 
     EXPECT_TRUE(worker.runUpdateCheck());
-    EXPECT_EQ(readFile("Launcher.exe"), GetParam().local);
-    EXPECT_EQ(fs::exists("Launcher.exe.tmp"), GetParam().fetched);
-    EXPECT_EQ(worker.selfUpdatePending(), GetParam().fetched);
+    if (c.local) {
+        EXPECT_EQ(readFile("Launcher.exe"), c.local);
+    }
+    EXPECT_EQ(fs::exists("Launcher.exe.tmp"), c.selfUpdate);
+    if (c.selfUpdate) {
+        EXPECT_EQ(readFile("Launcher.exe.tmp"), "new");
+    }
+    EXPECT_EQ(worker.selfUpdatePending(), c.selfUpdate);
+    if (c.landed) {
+        EXPECT_EQ(readFile(c.landed), "new");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Net, NetSelfUpdate,
-                         testing::Values(LauncherCase{"Differs", "old", true}, LauncherCase{"Current", "new", false}),
-                         [](const testing::TestParamInfo<LauncherCase>& info) { return info.param.label; });
+// The file system here tells letter cases apart: "launcher.exe" beside the
+// starter is another file, and only the same file by identity counts.
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetSelfUpdate,
+    testing::Values(LauncherCase{"Differs", "Launcher.exe", "old", nullptr, true, nullptr},
+                    LauncherCase{"Current", "Launcher.exe", "new", nullptr, false, nullptr},
+                    LauncherCase{"OtherCaseWithoutStarter", "LAUNCHER.exe", nullptr, nullptr, true, nullptr},
+                    LauncherCase{"HardLinkToStarter", "alias.exe", "old", "alias.exe", true, nullptr},
+                    LauncherCase{"OtherFileInOtherCase", "launcher.exe", "old", nullptr, false, "launcher.exe"}),
+    [](const testing::TestParamInfo<LauncherCase>& info) { return info.param.label; });
 
 TEST_F(NetUpdateCheck, FailedFileDoesNotStopTheOthers)
 {
@@ -171,6 +194,29 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedCase{"DriveValue", "v.txt", "\"C:\\\\\"", "v.txt"},
                     RefusedCase{"WorkingDirectoryValue", "v.txt", "\".\"", "v.txt"}),
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.label; });
+
+class NetHostileName : public NetUpdateCheck, public testing::WithParamInterface<hostile::Name> {};
+
+// The name as a manifest key and as a manifest value (the directory of another key).
+TEST_P(NetHostileName, ManifestKeyAndValueAreSkippedOrStayInside)
+{
+    const std::string name = hostile::infoQuoted(GetParam().bytes);
+    serve("files.cfg", name + " \"\"\nv.txt " + name + "\nok.txt \"\"\n");
+    serve("ok.txt", "ok");
+    serve("v.txt", "v");
+    startVersionServer();
+    const hostile::Canary canary(sandbox.work());
+
+    worker.runUpdateCheck();
+    EXPECT_EQ(readFile("ok.txt"), "ok");
+    EXPECT_EQ("", canary.damage());
+    if (!hostile::refusedHere(GetParam()))
+        return;
+    for (const std::string& key : {GetParam().bytes, std::string("v.txt")})
+        EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + key + "\n"), std::string::npos) << sandbox.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NetHostileName, testing::ValuesIn(hostile::names()), hostile::label);
 
 class NetDeletionList : public NetUpdateCheck {
 protected:

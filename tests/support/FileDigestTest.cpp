@@ -1,5 +1,7 @@
 #include "SupportTestUtil.h"
 
+#include "HostileNames.h"
+
 #include "support/FileDigest.h"
 
 namespace fs = boost::filesystem;
@@ -114,6 +116,24 @@ INSTANTIATE_TEST_SUITE_P(Names, RefusedNameTest,
                                            "..\\evil.txt", "/evil.txt", "\\evil.txt", "C:evil.txt",
                                            "C:\\evil.txt", "\\\\server\\share\\evil.txt",
                                            "\\\\.\\evil.txt", "//?/evil.txt", "CON", "sub/nul.txt"));
+
+class HostilePackageEntry : public PackageTest, public ::testing::WithParamInterface<hostile::Name> {};
+
+// Unpacked into the installation by a path that does not begin with "..", as
+// into a group's save_dir.
+TEST_P(HostilePackageEntry, FailsOrStaysInside)
+{
+    fs::create_directories("games/install");
+    writeFile("pkg.quiv", deflateBytes(packageBody({{GetParam().bytes, "evil"}})));
+    const hostile::Canary canary(fs::absolute("games/install"), dir_);
+    const bool extracted = extractPackage(L"games/install", L"pkg.quiv");
+    if (hostile::refusedHere(GetParam())) {
+        EXPECT_FALSE(extracted);
+    }
+    EXPECT_EQ("", canary.damage());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostilePackageEntry, ::testing::ValuesIn(hostile::names()), hostile::label);
 
 TEST_F(PackageTest, RefusesEntriesThatRunPastTheEnd)
 {

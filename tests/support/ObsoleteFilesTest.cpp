@@ -1,10 +1,13 @@
 #include "SupportTestUtil.h"
 
+#include "HostileNames.h"
+
 #include "support/Log.h"
 #include "support/ObsoleteFiles.h"
 
 #include <boost/property_tree/info_parser.hpp>
 
+#include <algorithm>
 #include <map>
 
 namespace fs = boost::filesystem;
@@ -134,3 +137,25 @@ TEST_F(ObsoleteFilesTest, MalformedListCountsAsEmpty)
     EXPECT_EQ("keep", readFile("victim.txt"));
     EXPECT_FALSE(present("updater/file_delete_record.txt"));
 }
+
+class HostileDeletionKey : public TempDirTest, public ::testing::WithParamInterface<hostile::Name> {};
+
+TEST_P(HostileDeletionKey, IsSkippedOrStaysInside)
+{
+    fs::create_directories("games/install");
+    fs::current_path("games/install");
+    const hostile::Canary canary(fs::current_path(), dir_);
+    writeFile("updater/delete_config.txt", hostile::infoQuoted(GetParam().bytes) + " \"\"\n");
+    const std::uintmax_t logStart = testutil::logSize();
+    deleteObsoleteFiles();
+    EXPECT_EQ("", canary.damage());
+    if (!hostile::refusedHere(GetParam()))
+        return;
+    const std::vector<std::string> lines = testutil::logLinesSince(logStart);
+    const std::string expected = "文件路径不安全，已忽略: " + GetParam().bytes;
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.find(expected) != std::string::npos; }))
+        << testing::PrintToString(lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostileDeletionKey, ::testing::ValuesIn(hostile::names()), hostile::label);

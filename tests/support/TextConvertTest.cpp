@@ -1,6 +1,5 @@
 #include "SupportTestUtil.h"
 
-#include "support/PathSafety.h"
 #include "support/TextConvert.h"
 
 TEST(TextConvertTest, NarrowAndWideRoundTrip)
@@ -63,31 +62,4 @@ TEST(Utf8Test, RoundTripAndStopAtTheFirstZero)
     EXPECT_EQ(L"ab", back);
     Utf8ToWide("x\xC3", back);
     EXPECT_EQ(L"x\xFFFD", back) << "a cut sequence becomes a replacement character";
-}
-
-class ConfinedPathTest : public ::testing::TestWithParam<std::pair<const char*, bool>> {};
-
-TEST_P(ConfinedPathTest, OnlyNamesBelowTheBase)
-{
-    EXPECT_EQ(GetParam().second, isConfinedRelativePath(GetParam().first)) << GetParam().first;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, ConfinedPathTest,
-    ::testing::Values(std::make_pair("a.txt", true), std::make_pair("bin/x.dll", true),
-                      std::make_pair("bin\\x.dll", true), std::make_pair("a//b", true),
-                      std::make_pair("./a", true), std::make_pair("a/../b", true),
-                      std::make_pair("x/..y", true), std::make_pair("..a", true), std::make_pair("a/", true),
-                      std::make_pair("", false), std::make_pair(".", false), std::make_pair("a/..", false),
-                      std::make_pair("a\\b\\..\\..", false), std::make_pair("..", false),
-                      std::make_pair("../a", false), std::make_pair("a/../../b", false),
-                      std::make_pair("/a", false), std::make_pair("\\a", false), std::make_pair("C:", false),
-                      std::make_pair("c:a", false), std::make_pair("\\\\host\\share", false),
-                      std::make_pair("\\\\?\\C:\\a", false), std::make_pair("a/.../b", false),
-                      std::make_pair("a/.. /b", false), std::make_pair("lpt1.txt", false),
-                      std::make_pair("Aux", false), std::make_pair("comfort.txt", true)));
-
-TEST(ConfinedPathTest, ZeroByteIsRefused)
-{
-    EXPECT_FALSE(isConfinedRelativePath(std::string("a\0b", 3)));
 }
