@@ -126,7 +126,7 @@ TEST_P(HostilePackageEntry, FailsOrStaysInside)
     fs::create_directories("games/install");
     writeFile("pkg.quiv", deflateBytes(packageBody({{GetParam().bytes, "evil"}})));
     const hostile::Canary canary(fs::absolute("games/install"), dir_);
-    const bool extracted = extractPackage(L"games/install", L"pkg.quiv");
+    const bool extracted = bool(extractPackage(L"games/install", L"pkg.quiv"));
     if (hostile::refusedHere(GetParam())) {
         EXPECT_FALSE(extracted);
     }
