@@ -145,6 +145,8 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     settings.hosts = {"dl1.example.test", "127.0.0.1"};
     settings.saveDir = "game";
     settings.pathPrefix = "release/";
+    // This engine is the native one, which reads names as strict UTF-8.
+    settings.nameEncoding = NameEncoding::Utf8;
     const auto listed = publish::writeLauncherInfo("files", settings, "launcher_info.cfg");
     ASSERT_EQ(listed.size(), 3u);
 
@@ -162,8 +164,7 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     EXPECT_EQ(group->files[0].size, 5u);
     EXPECT_EQ(group->files[1].name, "game.quiv");
     EXPECT_EQ(group->files[1].size, 13u);
-    // The Windows starter reads names in code page 936; the host serves the UTF-8 file.
-    EXPECT_EQ(group->files[2].name, "\xd6\xd0\xce\xc4.txt");
+    EXPECT_EQ(group->files[2].name, "\xe4\xb8\xad\xe6\x96\x87.txt");
     EXPECT_EQ(group->files[2].path, "release/%E4%B8%AD%E6%96%87.txt");
 }
 
