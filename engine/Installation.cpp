@@ -1,5 +1,7 @@
 // Download passes over the configured file group: compare local files by digest,
-// fetch what differs over HTTP, verify it and unpack packages.
+// fetch what differs over HTTP into a temporary file, verify it, unpack packages
+// from it, and only then put it in place. A local file is thus either the old
+// one or the verified new one, whenever the run is cut off.
 
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
@@ -74,6 +76,8 @@ void StarterWorker::collectPendingFiles()
     d.receivedBytes = 0;
     const std::shared_ptr<FileGroup> group = d.updaterGroup;
     for (const gametool::FileInfo& file : group->files) {
+        if (d.unwritable.count(file.name))
+            continue;
         if (!fileNeedsUpdate(engine_detail::localPathOf(*group, file), file.sha1))
             continue;
         // An entry from an earlier pass is kept as it is; its size counts again.
@@ -113,26 +117,39 @@ bool StarterWorker::downloadAndInstall()
         const std::wstring local = engine_detail::localPathOf(group, file);
 
         // Only the first host is used; the configuration guarantees there is one.
-        if (group.hosts.empty() || !downloadFile(local, group.hosts.front(), file)) {
+        Downloaded downloaded;
+        if (group.hosts.empty() || !downloadFile(local, group.hosts.front(), file, downloaded)) {
             ++it;
             continue;
         }
 
-        const std::string digest = computeFileSha1(local);
-        if (digest != file.sha1) {
-            Log::instance().write("下载文件校验失败:" + wideToNarrow(local), digest, file.sha1);
+        FileManager& files = FileManager::instance();
+        if (downloaded.digest != file.sha1) {
+            Log::instance().write("下载文件校验失败:" + wideToNarrow(local), downloaded.digest, file.sha1);
+            files.deleteFile(downloaded.tempPath, true);
             ++it;
             continue;
         }
 
-        // A package stays where it was downloaded, so that the next comparison finds it current.
-        const FileResult unpacked =
-            extensionOf(local) == L".quiv" ? extractPackage(group.saveDir, local) : FileResult::Done;
+        // A package is unpacked from the verified temporary file and put in place
+        // last, so that the next comparison finds it current only when every entry
+        // has been written. Until then the temporary file stays for the next try.
+        const FileResult unpacked = extensionOf(local) == L".quiv"
+                                        ? extractPackage(group.saveDir, downloaded.tempPath)
+                                        : FileResult::Done;
         if (!unpacked) {
             if (unpacked.refused())
                 platform::showUnsupportedOperationBox();
             Log::instance().write("解压文件失败:", wideToNarrow(local));
             ++it;
+            continue;
+        }
+        const std::string reason = files.replaceFile(downloaded.tempPath, local);
+        if (!reason.empty()) {
+            Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
+            m_data->unwritable.insert(file.name);
+            m_data->localWriteFailed = true;
+            it = pending.erase(it);
             continue;
         }
         it = pending.erase(it);
@@ -141,12 +158,18 @@ bool StarterWorker::downloadAndInstall()
 }
 
 bool StarterWorker::downloadFile(const std::wstring& localPath, const std::string& host,
-                                 const gametool::FileInfo& file)
+                                 const gametool::FileInfo& file, Downloaded& result)
 {
     InnerData& d = *m_data;
     d.downloader = std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath,
                                                                    d.transfers);
     DownloaderSlot slot(d.downloader);
     d.downloader->setListener(this);
-    return d.downloader->download(false);
+    d.downloader->setExpectedSize(file.size);
+    // What an earlier pass or run left is continued; the digest check covers any mix-up.
+    if (!d.downloader->download(true))
+        return false;
+    result.tempPath = d.downloader->tempPath();
+    result.digest = d.downloader->digest();
+    return true;
 }

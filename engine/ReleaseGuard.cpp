@@ -23,14 +23,6 @@ std::wstring acceptedPath()
     return joinPath(updaterDirectory, L"accepted_release.txt");
 }
 
-bool putInPlace(const std::wstring& source, const std::wstring& target)
-{
-    FileManager& files = FileManager::instance();
-    if (files.isFile(target))
-        files.deleteFile(target);
-    return files.moveFile(source, target);
-}
-
 }  // namespace
 
 ReleaseGuard::ReleaseGuard(const std::string& publicKeyPem, Clock utcNow)
@@ -100,15 +92,15 @@ bool ReleaseGuard::admit(const std::string& name, const std::wstring& target, Fe
     return matches(name, receivePath(target));
 }
 
-std::vector<std::string> ReleaseGuard::commit(const std::function<void(const std::string&)>& installed)
+std::vector<ReleaseGuard::Unplaced> ReleaseGuard::commit(const BeforePlace& beforePlace)
 {
-    std::vector<std::string> failed;
+    std::vector<Unplaced> failed;
     for (const Held& held : held_) {
-        if (putInPlace(held.received, held.target)) {
-            installed(held.name);
-        } else {
+        beforePlace(held.name, held.received);
+        const std::string reason = FileManager::instance().replaceFile(held.received, held.target);
+        if (!reason.empty()) {
             FileManager::instance().deleteFile(held.received);
-            failed.push_back(held.name);
+            failed.push_back(Unplaced{held.name, reason});
         }
     }
     held_.clear();
@@ -143,7 +135,7 @@ bool ReleaseGuard::storeAccepted(std::uint64_t number)
         std::unique_ptr<FileManager::File> file = FileManager::instance().openFile(temporary, false);
         written = file && file->write(text.data(), static_cast<std::int64_t>(text.size()));
     }
-    if (written && putInPlace(temporary, path))
+    if (written && FileManager::instance().replaceFile(temporary, path).empty())
         return true;
     FileManager::instance().deleteFile(temporary);
     Log::instance().write("写文件失败:", wideToNarrow(path));

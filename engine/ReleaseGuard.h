@@ -45,10 +45,15 @@ public:
     // true when it is listed with this size and SHA-256 (or nothing was delivered).
     bool admit(const std::string& name, const std::wstring& target, FetchResult result);
 
-    // Puts every admitted delivery in its place, in the order admitted, calling
-    // `installed` after each, and remembers the release number. Returns the names
-    // of the files that could not be put in place.
-    std::vector<std::string> commit(const std::function<void(const std::string&)>& installed);
+    struct Unplaced {
+        std::string name;
+        std::string reason;  // the system's
+    };
+    // Called with a delivery's name and where it is held, just before it takes its place.
+    typedef std::function<void(const std::string& name, const std::wstring& received)> BeforePlace;
+    // Puts every admitted delivery in its place, in the order admitted, and
+    // remembers the release number. Returns the files that could not be put in place.
+    std::vector<Unplaced> commit(const BeforePlace& beforePlace);
 
     // "updater/accepted_release.txt": the highest release number accepted, kept
     // across runs (0 when missing or unreadable).

@@ -120,6 +120,8 @@ std::int32_t StarterWorker::runLoop()
         if (d.releaseRefused)
             return ResultConfigurationFailed;
         ++failedChecks;
+        if (d.manifestNotWritten)
+            return ResultConfigurationFailed;
         if (failedChecks >= kMaxFailedChecks)
             return ResultServerUnreachable;
         d.sleeper(delay);
@@ -137,14 +139,16 @@ std::int32_t StarterWorker::runLoop()
         return ResultConfigurationFailed;
 
     // Download passes until one installs everything, with a pause after each failed one.
+    // A file that could not be written is no reason to stop the others, but the
+    // installation is not complete: no hand-off.
     int failedPasses = 0;
     for (;;) {
         collectPendingFiles();
         if (d.pending.empty())
-            return ResultSuccess;
+            return d.localWriteFailed ? ResultConfigurationFailed : ResultSuccess;
         emit(UpdateEvent::Progress, EventValue(d.receivedBytes), EventValue(d.totalBytes));
         if (downloadAndInstall())
-            return ResultSuccess;
+            return d.localWriteFailed ? ResultConfigurationFailed : ResultSuccess;
         ++failedPasses;
         // 1 is also the plain failure the window shows for files that will not install.
         if (failedPasses >= kMaxFailedPasses)

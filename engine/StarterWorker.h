@@ -76,8 +76,14 @@ public:
     void collectPendingFiles();
     bool downloadAndInstall();
     bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1);
+    // Where a download left the content, and the content's SHA-1 text.
+    struct Downloaded {
+        std::wstring tempPath;
+        std::string digest;
+    };
+    // Fetches into a temporary file beside `localPath`; the local file stays as it is.
     bool downloadFile(const std::wstring& localPath, const std::string& host,
-                      const gametool::FileInfo& file);
+                      const gametool::FileInfo& file, Downloaded& result);
 
     // Starts the configured program, or the self-replacement; true when started.
     bool handOff(const std::wstring& passThroughArg);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,12 @@ struct StarterWorker::InnerData {
     std::uint64_t totalBytes = 0;
     std::uint64_t receivedBytes = 0;
     bool selfUpdatePending = false;
+    // Files that could not be written here in this run (held, a directory in
+    // their place, a full disk): not asked for again, and the run cannot succeed.
+    std::set<std::string> unwritable;
+    bool localWriteFailed = false;
+    // The manifest itself could not be written: no further check can do better.
+    bool manifestNotWritten = false;
     bool isWow64 = false;
 
     // How the run loop waits, and which version servers it tries without a test.cfg.

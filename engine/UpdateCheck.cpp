@@ -111,8 +111,10 @@ bool StarterWorker::runUpdateCheck()
 
     const std::wstring manifest = joinPath(updaterDirectory, L"files.cfg");
     const FetchResult manifestResult = client.fetchFile("files.cfg", localDigest(manifest), guard.receivePath(manifest));
-    if (manifestResult == FetchResult::Failed) {
+    if (manifestResult == FetchResult::Failed || manifestResult == FetchResult::NotWritten) {
         Log::instance().write("下载版本服务器文件列表失败");
+        // The server answered: asking it again cannot help this disk.
+        d.manifestNotWritten = manifestResult == FetchResult::NotWritten;
         return false;
     }
     if (!guard.admitRelease(client, manifest, manifestResult))
@@ -125,16 +127,29 @@ bool StarterWorker::runUpdateCheck()
     const auto deletion = entries.find("delete_config.txt");
     if (deletion != entries.end()) {
         const std::wstring list = joinPath(updaterDirectory, L"delete_config.txt");
-        const FetchResult result = client.fetchFile("delete_config.txt", localDigest(list), guard.receivePath(list));
+        // A new list takes the old one's place only after its deletions: a run
+        // cut off in between sends the old digest again and gets the list again.
+        const std::wstring received = list + L".new";
+        const FetchResult result = client.fetchFile("delete_config.txt", localDigest(list), received);
         if (result == FetchResult::Failed) {
             Log::instance().write("下载删除配置文件失败");
             return false;
         }
+        if (result == FetchResult::NotWritten) {
+            Log::instance().write("下载删除配置文件失败");
+            d.localWriteFailed = true;
+        }
         if (!guard.admit("delete_config.txt", list, result))
             return refused();
-        // Only a newly delivered list is acted on; a held one once it is installed.
-        if (result == FetchResult::Fetched && !guard.active())
-            deleteObsoleteFiles();
+        // Only a newly delivered list is acted on; a held one when it is put in place.
+        if (result == FetchResult::Fetched && !guard.active()) {
+            deleteObsoleteFiles(received);
+            const std::string reason = FileManager::instance().replaceFile(received, list);
+            if (!reason.empty()) {
+                Log::instance().write("写文件失败:", wideToNarrow(list), reason);
+                d.localWriteFailed = true;
+            }
+        }
         entries.erase(deletion);
     }
 
@@ -158,6 +173,9 @@ bool StarterWorker::runUpdateCheck()
             Log::instance().write("文件路径不安全，已忽略:", key);
             continue;
         }
+        // Written without success before in this run: the same bytes would fail again.
+        if (d.unwritable.count(key))
+            continue;
 
         std::wstring local = *name;
         if (!directory->empty()) {
@@ -186,17 +204,26 @@ bool StarterWorker::runUpdateCheck()
             break;
         case FetchResult::NoContent:
             break;
+        case FetchResult::NotWritten:
+            d.unwritable.insert(key);
+            d.localWriteFailed = true;
+            break;
         }
     }
 
-    // Everything delivered was vouched for: now it may replace files.
-    for (const std::string& name : guard.commit([](const std::string& name) {
-             if (name == "delete_config.txt")
-                 deleteObsoleteFiles();
-         })) {
-        Log::instance().write("打开文件失败:", name);
-        fetched.erase(name);
-        allFetched = false;
+    // Everything delivered was vouched for: now it may replace files. A new
+    // deletion list is acted on before it takes the old one's place, so that a
+    // run cut off in between gets it again.
+    const auto unplaced = guard.commit([](const std::string& name, const std::wstring& received) {
+        if (name == "delete_config.txt")
+            deleteObsoleteFiles(received);
+    });
+    for (const engine_detail::ReleaseGuard::Unplaced& file : unplaced) {
+        Log::instance().write("打开文件失败:", file.name, file.reason);
+        fetched.erase(file.name);
+        // The server answered; this disk is what failed.
+        d.unwritable.insert(file.name);
+        d.localWriteFailed = true;
     }
 
     if (!starterKey.empty() && fetched.count(starterKey))

@@ -9,11 +9,21 @@ FileDownloader::FileDownloader(const std::string& host, const std::string& path,
     m_data->path = path;
     m_data->name = name;
     m_data->localPath = localPath;
+    m_data->tempPath = localPath + L".tmp";
 }
 
 FileDownloader::~FileDownloader() = default;
 
 void FileDownloader::setListener(FileDownloadListener* listener) { m_data->listener = listener; }
+
+void FileDownloader::setExpectedSize(std::uint64_t size) {
+    m_data->expectedSize = size;
+    m_data->sizeKnown = true;
+}
+
+const std::wstring& FileDownloader::tempPath() const { return m_data->tempPath; }
+
+const std::string& FileDownloader::digest() const { return m_data->digest; }
 
 void FileDownloader::reportReceived(std::uint64_t count) {
     if (m_data->listener) {

@@ -1,6 +1,8 @@
 #pragma once
-// Abstract downloader of one remote file into one local file, the listener that
-// hears from it, and the record of one remote file.
+// Abstract downloader of one remote file into a temporary file beside the local
+// one, the listener that hears from it, and the record of one remote file. The
+// local file itself is never touched: whoever asked verifies the content by its
+// digest and puts it in place.
 
 #include <cstdint>
 #include <memory>
@@ -34,17 +36,30 @@ public:
         std::string path;
         std::wstring localPath;
         std::string name;
+        // Filled by download(): where the content is, and its SHA-1 text.
+        std::wstring tempPath;
+        std::string digest;
+        // The size the content should have; a temporary file of that size is
+        // taken as it is, without asking the server again.
+        std::uint64_t expectedSize = 0;
+        bool sizeKnown = false;
     };
 
     FileDownloader(const std::string& host, const std::string& path, const std::string& name,
                    const std::wstring& localPath);
     virtual ~FileDownloader();
 
-    // Runs the whole transfer on the calling thread; true when the local file is
-    // complete and in place. Never throws.
+    // Runs the whole transfer on the calling thread into tempPath(); with
+    // `resume`, a temporary file left by an earlier attempt is continued. True
+    // when the temporary file holds the whole content; digest() is then its
+    // SHA-1. Never throws.
     virtual bool download(bool resume) = 0;
 
     void setListener(FileDownloadListener* listener);
+    void setExpectedSize(std::uint64_t size);
+    // "<local path>.tmp".
+    const std::wstring& tempPath() const;
+    const std::string& digest() const;
 
 protected:
     void reportReceived(std::uint64_t count);

@@ -3,6 +3,7 @@
 
 #include "platform/Platform.h"
 #include "support/Decimal.h"
+#include "support/FileDigest.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
@@ -154,10 +155,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     boost::asio::streambuf requestBuffer;
     std::uint64_t totalSize = 0;
     std::uint64_t receivedSize = 0;
-    boost::filesystem::path targetPath;
-    boost::filesystem::path tempPath;
+    std::wstring tempPath;
     std::string requestText;
     std::unique_ptr<FileManager::File> outputFile;
+    // Everything in the temporary file so far, the part left by an earlier attempt included.
+    std::unique_ptr<StreamDigest> digest;
     tcp::socket socket{ioService};
     tcp::resolver resolver{ioService};
     tcp::resolver::results_type endpoints;
@@ -217,7 +219,52 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 
     void discardTempFile() {
         outputFile.reset();
-        FileManager::instance().deleteFile(tempPath.wstring(), true);
+        FileManager::instance().deleteFile(tempPath, true);
+    }
+
+    enum class Start { Failed, Complete, Request };
+
+    // When resuming, hashes the part an earlier attempt left, so that the
+    // content is read only once. A part that already has the expected size
+    // needs no request at all (the caller's digest check decides).
+    Start hashExistingPart() {
+        FileManager& files = FileManager::instance();
+        tempPath = job().tempPath;
+        digest.reset(new StreamDigest);
+        std::int64_t existing = 0;
+        if (resume && files.isFile(tempPath)) {
+            existing = digest->updateFromFile(tempPath);
+            if (existing < 0) {
+                existing = 0;
+                digest.reset(new StreamDigest);
+            }
+        }
+        receivedSize = std::uint64_t(existing);
+        if (existing > 0 && job().sizeKnown && receivedSize == job().expectedSize) {
+            totalSize = receivedSize;
+            return Start::Complete;
+        }
+        return Start::Request;
+    }
+
+    // Opens the temporary file: continued after the hashed part, or emptied.
+    bool openTempFile() {
+        FileManager& files = FileManager::instance();
+        const std::wstring parent = boost::filesystem::path(job().localPath).parent_path().wstring();
+        const FileResult made = parent.empty() ? FileResult::Done : files.createDirectories(parent);
+        if (!made) {
+            if (made.refused())
+                platform::showUnsupportedOperationBox();
+            Log::instance().write("创建存储目录失败:", wideToNarrow(parent));
+            return false;
+        }
+        outputFile = files.openFile(tempPath, receivedSize > 0);
+        if (!outputFile || (receivedSize > 0 && outputFile->position() != std::int64_t(receivedSize))) {
+            outputFile.reset();
+            Log::instance().write("打开输出文件失败:", wideToNarrow(tempPath));
+            return false;
+        }
+        return true;
     }
 
     void onResolved(const error_code& error, const tcp::resolver::results_type& results) {
@@ -229,33 +276,10 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             cancelDeadline();
             return;
         }
-        FileManager& files = FileManager::instance();
-        targetPath = boost::filesystem::path(job().localPath);
-        const boost::filesystem::path parent = targetPath.parent_path();
-        const FileResult made =
-            parent.empty() ? FileResult::Done : files.createDirectories(parent.wstring());
-        if (!made) {
-            if (made.refused())
-                platform::showUnsupportedOperationBox();
-            Log::instance().write("创建存储目录失败:", wideToNarrow(parent.wstring()));
+        if (!openTempFile()) {
             cancelDeadline();
             return;
         }
-        tempPath = targetPath;
-        tempPath += L".tmp";
-        const bool continuing = resume && files.isFile(tempPath.wstring());
-        outputFile = files.openFile(tempPath.wstring(), continuing);
-        std::int64_t existing = 0;
-        if (outputFile && continuing) {
-            existing = outputFile->position();
-        }
-        if (!outputFile || existing < 0) {
-            outputFile.reset();
-            Log::instance().write("打开输出文件失败:", wideToNarrow(tempPath.wstring()));
-            cancelDeadline();
-            return;
-        }
-        receivedSize = std::uint64_t(existing);
         requestText = "GET /" + job().path + " HTTP/1.0\r\n" + "Host: " + job().host + "\r\n" +
                       "Accept: */*\r\n" + "Connection: close\r\n";
         endpoints = results;
@@ -330,6 +354,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             static_cast<const char*>(responseBuffer->data().data()), headerLength));
         responseBuffer->consume(headerLength);
         if (!parseHeader(headerStream, header)) {
+            // Nothing past the temporary file's end: it is longer than the
+            // file now served, so it belongs to another version.
             if (header.statusCode == 416) {
                 discardTempFile();
             }
@@ -337,14 +363,27 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             cancelDeadline();
             return;
         }
-        totalSize = header.rangeTotal;
-        if (responseBuffer->size() > 0 && !writeBuffered()) {
+        // A whole body (200) would have to be told apart from the part already
+        // held; it is refused before anything of it is written.
+        if (header.statusCode != 206 || header.rangeTotal == 0) {
+            Log::instance().write("服务器没有返回请求的文件范围:", std::to_string(header.statusCode));
+            cancelDeadline();
             return;
         }
+        if (header.rangeStart != receivedSize) {
+            Log::instance().write("服务器返回的文件范围起点不符:", std::to_string(header.rangeStart));
+            discardTempFile();
+            cancelDeadline();
+            return;
+        }
+        totalSize = header.rangeTotal;
         if (receivedSize > totalSize) {
             Log::instance().write("起始下载文件位置大于文件尺寸");
             discardTempFile();
             cancelDeadline();
+            return;
+        }
+        if (responseBuffer->size() > 0 && !writeBuffered()) {
             return;
         }
         readBody();
@@ -370,11 +409,20 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // Writes everything buffered to the temporary file and reports it.
     bool writeBuffered() {
         const std::size_t size = responseBuffer->size();
-        if (!outputFile->write(responseBuffer->data().data(), std::int64_t(size))) {
-            Log::instance().write("写文件失。磁盘空间是否足够");
+        // More than announced cannot be this file; the part is not kept.
+        if (size > totalSize - receivedSize) {
+            Log::instance().write("服务器返回的数据超出文件尺寸");
+            discardTempFile();
             cancelDeadline();
             return false;
         }
+        const void* data = responseBuffer->data().data();
+        if (!outputFile->write(data, std::int64_t(size))) {
+            Log::instance().write("写文件失。磁盘空间是否足够", wideToNarrow(tempPath));
+            cancelDeadline();
+            return false;
+        }
+        digest->update(data, size);
         responseBuffer->consume(size);
         owner->reportReceived(size);
         receivedSize += size;
@@ -402,26 +450,6 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         }
         Log::instance().write("下载文件内容失败：", error.message());
         cancelDeadline();
-    }
-
-    // Puts the complete temporary file onto the target path.
-    bool install() {
-        FileManager& files = FileManager::instance();
-        const std::wstring target = targetPath.wstring();
-        const std::wstring temp = tempPath.wstring();
-        if (files.isFile(target)) {
-            files.deleteFile(target, true);
-        }
-        if (files.moveFile(temp, target)) {
-            return true;
-        }
-        Log::instance().write("保存下载文件失败:移动临时文件失败. 尝试直接复制文件");
-        if (files.copyFile(temp, target)) {
-            files.deleteFile(temp);
-            return true;
-        }
-        Log::instance().write("保存下载文件失败:复制临时文件失败.", wideToNarrow(temp));
-        return false;
     }
 
     // After a failed run: stop everything and let the queued handlers run out,
@@ -468,6 +496,15 @@ bool HttpFileDownloader::download(bool resume) {
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());
         state.ioService.restart();
+        switch (state.hashExistingPart()) {
+        case InterData::Start::Failed:
+            return false;
+        case InterData::Start::Complete:
+            m_data->digest = state.digest->finish();
+            return true;
+        case InterData::Start::Request:
+            break;
+        }
         std::shared_ptr<InterData> self = m_inter;
         state.resolver.async_resolve(
             m_data->host, kService, tcp::resolver::all_matching | tcp::resolver::numeric_service,
@@ -484,7 +521,8 @@ bool HttpFileDownloader::download(bool resume) {
     }
     state.outputFile.reset();
     if (state.totalSize != 0 && state.receivedSize == state.totalSize) {
-        return state.install();
+        m_data->digest = state.digest->finish();
+        return true;
     }
     return false;
 }

@@ -1,9 +1,11 @@
 #pragma once
-// HTTP/1.0 ranged GET from port 80 into "<local path>.tmp", moved into place
-// when the byte count matches the total the server announced. Downloads given
-// the same HttpTransferContext share its I/O context and response buffer, so a
-// small file costs little more than its own connection; each still makes its own
-// connection and request.
+// HTTP/1.0 ranged GET from port 80 into "<local path>.tmp", hashed while it is
+// written. A temporary file left by an earlier attempt is continued from its
+// length; one the server cannot continue (416, or a range that starts
+// elsewhere) is removed, so that the next attempt starts from the beginning.
+// Downloads given the same HttpTransferContext share its I/O context and
+// response buffer, so a small file costs little more than its own connection;
+// each still makes its own connection and request.
 
 #include "net/FileDownloader.h"
 

@@ -5,7 +5,9 @@
 #include <memory>
 #include <string>
 
-enum class FetchResult : int { Fetched = 0, Failed = 1, NoContent = 2 };
+// NotWritten: the content arrived but could not be put in place here (logged
+// with the name and the reason); the connection stays usable.
+enum class FetchResult : int { Fetched = 0, Failed = 1, NoContent = 2, NotWritten = 3 };
 
 class VersionClient {
 public:
@@ -26,7 +28,7 @@ public:
     bool connect(const std::string& host);
 
     // Asks for `name`, telling the server the digest of the copy held; the content
-    // replaces `localPath` only once it has arrived completely.
+    // replaces `localPath` only once it has arrived completely and been written.
     FetchResult fetchFile(const std::string& name, const std::string& digest,
                           const std::wstring& localPath);
 

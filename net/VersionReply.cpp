@@ -63,22 +63,6 @@ private:
     std::vector<char> buffer_;
 };
 
-// Puts the finished ".part" file in place of the old copy.
-bool installPart(const std::wstring& partPath, const std::wstring& localPath) {
-    FileManager& files = FileManager::instance();
-    if (files.isFile(localPath)) {
-        files.deleteFile(localPath);
-    }
-    if (files.moveFile(partPath, localPath)) {
-        return true;
-    }
-    if (files.copyFile(partPath, localPath)) {
-        files.deleteFile(partPath);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 FetchResult receiveFileReply(ReplySource& source, const std::string& name,
@@ -114,8 +98,9 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name,
         // connection starts at a frame boundary.
         if (!reader.skip(contentLength)) {
             reader.logError();
+            return FetchResult::Failed;
         }
-        return FetchResult::Failed;
+        return FetchResult::NotWritten;
     }
 
     bool written = true;
@@ -138,12 +123,14 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name,
     file.reset();
     if (!written) {
         files.deleteFile(partPath);
-        return FetchResult::Failed;
+        Log::instance().write("写文件失。磁盘空间是否足够", name);
+        return FetchResult::NotWritten;
     }
-    if (!installPart(partPath, localPath)) {
+    const std::string reason = files.replaceFile(partPath, localPath);
+    if (!reason.empty()) {
         files.deleteFile(partPath);
-        Log::instance().write("打开文件失败:", name);
-        return FetchResult::Failed;
+        Log::instance().write("打开文件失败:", name, reason);
+        return FetchResult::NotWritten;
     }
     return FetchResult::Fetched;
 }

@@ -18,7 +18,8 @@ public:
 
 // Reads the reply to the request for `name` (sent with `digest`) and puts the
 // content at `localPath`. The content goes to "<localPath>.part" first, so an
-// interrupted reply never damages the copy already there.
+// interrupted reply never damages the copy already there. A content that
+// cannot be written is still read to its end, so the connection stays in step.
 FetchResult receiveFileReply(ReplySource& source, const std::string& name,
                              const std::string& digest, const std::wstring& localPath);
 

@@ -46,51 +46,76 @@ std::string hexDigest(const unsigned char* bytes, std::size_t count)
     return text;
 }
 
-// Reads the whole file through `feed`; stops at the first short read. Most files
-// of an installation fit in the first, small block: only a larger file pays for
-// the large buffer.
-template <typename Feed>
-void readBlocks(const std::wstring& path, Feed feed)
+}  // namespace
+
+// The system's implementation when it gives one; the portable one otherwise
+// (the system refused a digest object: out of resources), slower but right.
+struct StreamDigest::Impl {
+    Sha1 system;
+    boost::uuids::detail::sha1 portable;
+};
+
+StreamDigest::StreamDigest() : impl_(new Impl) {}
+
+StreamDigest::~StreamDigest() = default;
+
+void StreamDigest::update(const void* data, std::size_t size)
+{
+    if (impl_->system.ready())
+        impl_->system.update(data, size);
+    else
+        impl_->portable.process_bytes(data, size);
+}
+
+// Most files of an installation fit in the first, small block: only a larger
+// file pays for the large buffer.
+std::int64_t StreamDigest::updateFromFile(const std::wstring& path)
 {
     InputFile file(path);
     if (!file.isOpen())
-        return;
+        return -1;
     char first[kFirstDigestBlock];
     const std::int64_t firstGot = file.read(first, kFirstDigestBlock);
+    if (firstGot < 0)
+        return -1;
     if (firstGot > 0)
-        feed(first, static_cast<std::size_t>(firstGot));
+        update(first, static_cast<std::size_t>(firstGot));
     if (firstGot != kFirstDigestBlock)
-        return;
+        return firstGot;
     std::unique_ptr<char[]> buffer(new char[kDigestBlock]);
+    std::int64_t total = firstGot;
     for (;;) {
         std::int64_t got = file.read(buffer.get(), kDigestBlock);
+        if (got < 0)
+            return -1;
         if (got > 0)
-            feed(buffer.get(), static_cast<std::size_t>(got));
+            update(buffer.get(), static_cast<std::size_t>(got));
+        total += got;
         if (got != kDigestBlock)
-            break;
+            return total;
     }
 }
 
-}  // namespace
-
-std::string computeFileSha1(const std::wstring& path)
+std::string StreamDigest::finish()
 {
-    Sha1 system;
-    if (system.ready()) {
-        readBlocks(path, [&](const char* data, std::size_t size) { system.update(data, size); });
-        std::array<unsigned char, 20> digest = system.finish();
+    if (impl_->system.ready()) {
+        std::array<unsigned char, 20> digest = impl_->system.finish();
         return hexDigest(digest.data(), digest.size());
     }
-    // The system refused a digest object (out of resources): the portable one is slower but works.
-    boost::uuids::detail::sha1 portable;
-    readBlocks(path, [&](const char* data, std::size_t size) { portable.process_bytes(data, size); });
     unsigned int words[5];
-    portable.get_digest(words);
+    impl_->portable.get_digest(words);
     unsigned char bytes[20];
     for (int i = 0; i < 5; ++i)
         for (int j = 0; j < 4; ++j)
             bytes[i * 4 + j] = static_cast<unsigned char>(words[i] >> (24 - 8 * j));
     return hexDigest(bytes, sizeof bytes);
+}
+
+std::string computeFileSha1(const std::wstring& path)
+{
+    StreamDigest digest;
+    digest.updateFromFile(path);
+    return digest.finish();
 }
 
 namespace {

@@ -3,7 +3,31 @@
 
 #include "support/FileManager.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+
+// SHA-1 of content fed in pieces, so that bytes are hashed while they are
+// written rather than read back afterwards.
+class StreamDigest {
+public:
+    StreamDigest();
+    ~StreamDigest();
+    StreamDigest(const StreamDigest&) = delete;
+    StreamDigest& operator=(const StreamDigest&) = delete;
+
+    void update(const void* data, std::size_t size);
+    // Feeds the whole file; the number of bytes read, or -1 when it cannot be
+    // opened or read (the digest is then of no use).
+    std::int64_t updateFromFile(const std::wstring& path);
+    // The digest text of everything fed; the object is spent afterwards.
+    std::string finish();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // 40 lower-case hexadecimal characters; a file that cannot be read gives the
 // digest of the bytes read (empty input when it cannot be opened).

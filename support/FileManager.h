@@ -67,6 +67,11 @@ public:
 
     // Plain rename that fails when the destination exists.
     bool moveFile(const std::wstring& source, const std::wstring& destination);
+    // Puts `source` in the place of `destination` in one rename, replacing a file
+    // there (a read-only one too), so that a reader finds either the old file or
+    // the new one. Logs nothing: the result is empty when done, otherwise the
+    // system's reason, for the caller to log beside the name it knows.
+    std::string replaceFile(const std::wstring& source, const std::wstring& destination);
     // Removes a directory and everything below it, never following a link or
     // junction out of the tree. No confirmation, no recycle bin.
     bool deleteDirectoryTree(const std::wstring& path);

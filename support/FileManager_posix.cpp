@@ -19,6 +19,7 @@
 #include <ftw.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 std::string systemPath(const std::wstring& path)
@@ -253,6 +254,18 @@ bool FileManager::moveFile(const std::wstring& source, const std::wstring& desti
         return false;
     }
     return true;
+}
+
+std::string FileManager::replaceFile(const std::wstring& source, const std::wstring& destination)
+{
+    std::string from = systemPath(source);
+    std::string to = systemPath(destination);
+    // A held file cannot be replaced on Windows either (the running game holds its files).
+    if (isInUse(to, Use::Delete) || isInUse(from, Use::Delete))
+        return std::error_code(EBUSY, std::generic_category()).message();
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return std::string();
+    return std::error_code(errno, std::generic_category()).message();
 }
 
 namespace {

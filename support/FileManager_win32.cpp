@@ -4,6 +4,7 @@
 
 #include "support/FileManagerCalls.h"
 #include "support/InputFile.h"
+#include "support/TextConvert.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -177,6 +178,37 @@ void FileManager::walkDirectory(const std::wstring& directory, const std::wstrin
 bool FileManager::moveFile(const std::wstring& source, const std::wstring& destination)
 {
     return MoveFileW(source.c_str(), destination.c_str()) != 0;
+}
+
+namespace {
+
+// The system's own text for an error code, without its line end.
+std::string systemReason(DWORD code)
+{
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason = length && text ? std::wstring(text, length) : L"error " + std::to_wstring(code);
+    if (text)
+        LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\r' || reason.back() == L'\n' || reason.back() == L' '))
+        reason.pop_back();
+    return wideToNarrow(reason);
+}
+
+}  // namespace
+
+std::string FileManager::replaceFile(const std::wstring& source, const std::wstring& destination)
+{
+    // A read-only file refuses the replacement; the file is ours to renew.
+    DWORD attributes = GetFileAttributesW(destination.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return std::string();
+    return systemReason(GetLastError());
 }
 
 bool FileManager::deleteDirectoryTree(const std::wstring& path)

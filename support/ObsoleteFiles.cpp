@@ -36,17 +36,29 @@ EntryMap readEntries(const std::wstring& path)
     return entries;
 }
 
+// Written beside the record and renamed over it: a record cut short (a kill, a
+// full disk) would forget entries, and a later list would then delete files
+// installed since.
 void writeEntries(const std::wstring& path, const EntryMap& entries)
 {
     boost::property_tree::ptree tree;
     for (const auto& entry : entries)
         tree.push_back(std::make_pair(entry.first, boost::property_tree::ptree(entry.second)));
+    const std::wstring temp = path + L".tmp";
     ScopedUserLocale locale;
     try {
-        boost::property_tree::write_info(wideToNarrow(path), tree, std::locale(),
+        boost::property_tree::write_info(wideToNarrow(temp), tree, std::locale(),
                                          boost::property_tree::info_writer_make_settings(' ', 4));
     } catch (const std::exception&) {
         // The deletions stand; the next list repeats them.
+        FileManager::instance().deleteFile(temp);
+        Log::instance().write("写文件失败:", wideToNarrow(path));
+        return;
+    }
+    const std::string reason = FileManager::instance().replaceFile(temp, path);
+    if (!reason.empty()) {
+        FileManager::instance().deleteFile(temp);
+        Log::instance().write("写文件失败:", wideToNarrow(path), reason);
     }
 }
 
@@ -63,8 +75,12 @@ void deletePath(const std::wstring& path)
 
 void deleteObsoleteFiles()
 {
+    deleteObsoleteFiles(joinPath(updaterDirectory, L"delete_config.txt"));
+}
+
+void deleteObsoleteFiles(const std::wstring& listPath)
+{
     const std::wstring recordPath = joinPath(updaterDirectory, L"file_delete_record.txt");
-    const std::wstring listPath = joinPath(updaterDirectory, L"delete_config.txt");
     EntryMap record = readEntries(recordPath);
     EntryMap list = readEntries(listPath);
 

@@ -48,36 +48,64 @@ TEST_F(NetInstallation, UpperCaseExtensionIsAPlainFile)
     EXPECT_FALSE(fs::exists("game/x.dll"));
 }
 
-struct KeptCase {
+enum class Local { OldFile, Directory };
+
+struct FailedCase {
     const char* label;
     const char* name;
     std::string served;
     std::string expectedSha1;
+    Local local;
+    bool stillPending;  // tried again in the next pass
+    bool tempKept;      // the verified content waits for the next try
     std::string logged;
 };
-void PrintTo(const KeptCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const FailedCase& c, std::ostream* os) { *os << c.label; }
 
-class NetKeptEntry : public NetInstallation, public testing::WithParamInterface<KeptCase> {};
+class NetFailedInstall : public NetInstallation, public testing::WithParamInterface<FailedCase> {};
 
-TEST_P(NetKeptEntry, StaysPendingWithTheFileLeftInPlace)
+// Whatever fails, the local file is the old one: nothing unverified or half
+// unpacked takes its place.
+TEST_P(NetFailedInstall, LeavesTheLocalFileAsItWas)
 {
-    const KeptCase& c = GetParam();
+    const FailedCase& c = GetParam();
+    const fs::path local = fs::path("game") / c.name;
+    if (c.local == Local::Directory)
+        fs::create_directories(local);
+    else
+        writeFile(local.string(), "old");
     publish(1, c.name, c.served);
     configure(fileNode(c.name, c.name, c.expectedSha1, c.served.size()));
 
-    EXPECT_FALSE(worker.downloadAndInstall());
-    EXPECT_EQ(worker.pending().count(c.name), 1u);
-    EXPECT_EQ(readFile(fs::path("game") / c.name), c.served);
+    EXPECT_EQ(!c.stillPending, worker.downloadAndInstall());
+    EXPECT_EQ(c.stillPending, worker.pending().count(c.name) == 1);
+    if (c.local == Local::Directory)
+        EXPECT_TRUE(fs::is_directory(local));
+    else
+        EXPECT_EQ(readFile(local.string()), "old");
+    const std::string temp = local.string() + ".tmp";
+    EXPECT_EQ(c.tempKept, fs::exists(temp));
+    if (c.tempKept)
+        EXPECT_EQ(readFile(temp), c.served);
     EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
+
+    // The next pass takes the kept content without asking the server again, or
+    // leaves out a file that cannot be written.
+    worker.collectPendingFiles();
+    EXPECT_EQ(c.stillPending, worker.pending().count(c.name) == 1);
+    worker.downloadAndInstall();
+    EXPECT_EQ(webServer->requests(1).size(), c.tempKept ? 1u : 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Net, NetKeptEntry,
-    testing::Values(KeptCase{"DigestMismatch", "f.bin", "wrong", sha1Of("right"),
-                             "下载文件校验失败:game/f.bin " + sha1Of("wrong") + " " + sha1Of("right") + "\n"},
-                    KeptCase{"UnpackFails", "bad.quiv", "not a package", sha1Of("not a package"),
-                             "解压文件失败: game/bad.quiv\n"}),
-    [](const testing::TestParamInfo<KeptCase>& info) { return info.param.label; });
+    Net, NetFailedInstall,
+    testing::Values(FailedCase{"DigestMismatch", "f.bin", "wrong", sha1Of("right"), Local::OldFile, true, false,
+                               "下载文件校验失败:game/f.bin " + sha1Of("wrong") + " " + sha1Of("right") + "\n"},
+                    FailedCase{"UnpackFails", "bad.quiv", "not a package", sha1Of("not a package"),
+                               Local::OldFile, true, true, "解压文件失败: game/bad.quiv\n"},
+                    FailedCase{"DirectoryInItsPlace", "d.bin", "new", sha1Of("new"), Local::Directory, false,
+                               true, "保存下载文件失败:game/d.bin "}),
+    [](const testing::TestParamInfo<FailedCase>& info) { return info.param.label; });
 
 // The downloads of a pass share one buffer: a long file followed by short ones
 // must arrive byte for byte, each verified and installed.

@@ -131,6 +131,37 @@ TEST_F(NetRunLoop, FailedPassesRetryWhatIsLeftThenGiveUp)
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "/bad.bin"), StarterWorker::kMaxFailedPasses);
 }
 
+// A file that cannot be written here is no reason to ask the server again: the
+// others are installed, and the run ends with 1, not with "server unreachable".
+TEST_F(NetRunLoop, FileThatCannotBeWrittenEndsTheRunWithOneAfterTheOthers)
+{
+    serve("files.cfg", "a.txt \"\"\nheld.txt \"\"\n");
+    serve("a.txt", "A");
+    serve("held.txt", "new");
+    fs::create_directories("held.txt");
+    VersionServer& server = startVersionServer();
+    startWebServer();
+    publish(1, "g.bin", "game");
+    fs::create_directories("game/blocked.bin");
+    publish(1, "blocked.bin", "blocked");
+    writeFile("launcher_info.cfg",
+              launcherInfo(kHost, "game",
+                           fileNode("g.bin", "g.bin", sha1Of("game"), 4) +
+                               fileNode("blocked.bin", "blocked.bin", sha1Of("blocked"), 7)));
+
+    worker.run();
+    EXPECT_EQ(sink.sequence(), "P(0,11) B(11) F(1)");
+    EXPECT_EQ(readFile("a.txt"), "A");
+    EXPECT_EQ(readFile("game/g.bin"), "game");
+    EXPECT_TRUE(fs::is_directory("held.txt"));
+    EXPECT_TRUE(fs::is_directory("game/blocked.bin"));
+    EXPECT_TRUE(waits.empty());
+    const std::string requests = server.output();
+    EXPECT_EQ(requests.find("held.txt"), requests.rfind("held.txt")) << requests;
+    EXPECT_NE(sandbox.log().find("打开文件失败: held.txt "), std::string::npos) << sandbox.log();
+    EXPECT_NE(sandbox.log().find("保存下载文件失败:game/blocked.bin "), std::string::npos) << sandbox.log();
+}
+
 TEST_F(NetRunLoop, ExceptionInAPhaseIsLoggedAndFinishesWithOne)
 {
     startVersionServer();

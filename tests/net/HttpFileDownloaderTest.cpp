@@ -1,6 +1,7 @@
 #include "NetTestSupport.h"
 
 #include "net/HttpFileDownloader.h"
+#include "support/FileDigest.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
@@ -35,14 +36,26 @@ protected:
         dir_ = freshDirectory("http");
     }
 
+    // The local file is never touched: the content is in "<local>.tmp", and the
+    // digest streamed while writing must be that of the whole temporary file.
     bool download(const std::string& host, const std::string& path, const fs::path& local, bool resume,
-                  gametool::FileDownloadListener* listener = nullptr) {
+                  gametool::FileDownloadListener* listener = nullptr, std::uint64_t expectedSize = 0) {
         HttpFileDownloader downloader(host, path, "name", local.wstring());
         if (listener) {
             downloader.setListener(listener);
         }
-        return downloader.download(resume);
+        if (expectedSize > 0) {
+            downloader.setExpectedSize(expectedSize);
+        }
+        const bool done = downloader.download(resume);
+        EXPECT_EQ(downloader.tempPath(), local.wstring() + L".tmp");
+        if (done) {
+            EXPECT_EQ(computeFileSha1(downloader.tempPath()), downloader.digest());
+        }
+        return done;
     }
+
+    static std::string temp(const fs::path& local) { return local.string() + ".tmp"; }
 
     fs::path dir_;
 };
@@ -77,8 +90,8 @@ TEST_F(NginxTest, FreshDownloadCreatesDirectoriesAndReportsEveryByte) {
     CountingListener listener;
     LogWatch log;
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false, &listener));
-    EXPECT_TRUE(hasContent(local, content_));
-    EXPECT_FALSE(fs::exists(local.string() + ".tmp"));
+    EXPECT_TRUE(hasContent(temp(local), content_));
+    EXPECT_FALSE(fs::exists(local));
     EXPECT_EQ(content_.size(), listener.total);
     EXPECT_GT(listener.reports, 1);
     EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin")}), log.lines());
@@ -89,15 +102,33 @@ TEST_F(NginxTest, ResumeContinuesAfterPartialTemporaryFile) {
     writeFile(local.string() + ".tmp", content_.substr(0, 1000));
     CountingListener listener;
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, true, &listener));
-    EXPECT_TRUE(hasContent(local, content_));
+    EXPECT_TRUE(hasContent(temp(local), content_));
     EXPECT_EQ(content_.size() - 1000, listener.total);
+}
+
+TEST_F(NginxTest, TemporaryFileOfTheExpectedSizeIsTakenWithoutARequest) {
+    const fs::path local = dir_ / "data.bin";
+    writeFile(temp(local), content_);
+    CountingListener listener;
+    // Nothing listens at that address: a request would fail.
+    EXPECT_TRUE(download("127.0.0.7", "pub/data.bin", local, true, &listener, content_.size()));
+    EXPECT_TRUE(hasContent(temp(local), content_));
+    EXPECT_EQ(0u, listener.total);
+}
+
+TEST_F(NginxTest, LocalFileIsNeverTouched) {
+    const fs::path local = dir_ / "data.bin";
+    fs::create_directories(local / "inside");
+    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));
+    EXPECT_TRUE(fs::is_directory(local / "inside"));
+    EXPECT_TRUE(hasContent(temp(local), content_));
 }
 
 TEST_F(NginxTest, WithoutResumeTemporaryFileStartsOver) {
     const fs::path local = dir_ / "data.bin";
     writeFile(local.string() + ".tmp", "garbage that must not stay");
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));  // no listener at all
-    EXPECT_TRUE(hasContent(local, content_));
+    EXPECT_TRUE(hasContent(temp(local), content_));
 }
 
 TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted) {
@@ -109,28 +140,7 @@ TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted) {
     EXPECT_FALSE(fs::exists(local));
     EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin"), "解析头部信息失败"}), log.lines());
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, true));  // the next attempt starts at 0
-    EXPECT_TRUE(hasContent(local, content_));
-}
-
-TEST_F(NginxTest, ReadOnlyTargetIsReplaced) {
-    const fs::path local = dir_ / "data.bin";
-    writeFile(local, "old");
-    fs::permissions(local, fs::remove_perms | fs::owner_write | fs::group_write | fs::others_write);
-    EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));
-    EXPECT_TRUE(hasContent(local, content_));
-}
-
-TEST_F(NginxTest, TargetThatIsADirectoryFailsAndKeepsTemporaryFile) {
-    const fs::path local = dir_ / "data.bin";
-    fs::create_directories(local);
-    LogWatch log;
-    EXPECT_FALSE(download("127.0.0.1", "pub/data.bin", local, false));
-    EXPECT_TRUE(fs::is_directory(local));
-    EXPECT_TRUE(hasContent(local.string() + ".tmp", content_));
-    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin"),
-                                        "保存下载文件失败:移动临时文件失败. 尝试直接复制文件",
-                                        "保存下载文件失败:复制临时文件失败. " + local.string() + ".tmp"}),
-              log.lines());
+    EXPECT_TRUE(hasContent(temp(local), content_));
 }
 
 TEST_F(NginxTest, MissingRemoteFileFails) {
@@ -199,7 +209,7 @@ TEST_P(ScriptedHttpTest, RequestTextIsExact) {
     EXPECT_EQ("GET /dir/file name.bin HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\nConnection: close\r\n"
               "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n\r\n",
               server.received());
-    EXPECT_TRUE(hasContent(local, body));
+    EXPECT_TRUE(hasContent(temp(local), body));
     EXPECT_EQ(body.size() - resumeFrom, listener.total);
 }
 
@@ -236,10 +246,11 @@ TEST_P(ResponseTest, ResponseDecidesResult) {
     if (c.temp == Temp::Kept) {
         EXPECT_EQ(c.tempContent, readFile(temp));
     }
-    EXPECT_EQ(c.result, fs::exists(local));
+    EXPECT_FALSE(fs::exists(local));
 }
 
-const std::string kTooBig = "起始下载文件位置大于文件尺寸";
+const std::string kBeyondTotal = "服务器返回的数据超出文件尺寸";
+std::string noRange(int status) { return "服务器没有返回请求的文件范围: " + std::to_string(status); }
 const std::string kBadHeader = "解析头部信息失败";
 
 std::string endlessHeader() {
@@ -253,22 +264,26 @@ std::string endlessHeader() {
 INSTANTIATE_TEST_SUITE_P(
     Responses, ResponseTest,
     testing::Values(
-        ResponseCase{"Complete", rangeReply("bytes 0-9/10", "0123456789"), true, {}, Temp::Absent, ""},
+        ResponseCase{"Complete", rangeReply("bytes 0-9/10", "0123456789"), true, {}, Temp::Kept, "0123456789"},
+        // A whole body is refused before any of it is written.
         ResponseCase{"Status200WithoutRange", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", false,
-                     {kTooBig}, Temp::Absent, ""},
-        ResponseCase{"Status200Empty", "HTTP/1.0 200 OK\r\n\r\n", false, {}, Temp::Kept, ""},
+                     {noRange(200)}, Temp::Kept, ""},
+        ResponseCase{"Status200Empty", "HTTP/1.0 200 OK\r\n\r\n", false, {noRange(200)}, Temp::Kept, ""},
         ResponseCase{"LowerCaseContentRange",
                      "HTTP/1.1 206 Partial Content\r\ncontent-range: bytes 0-9/10\r\n\r\n0123456789", false,
-                     {kTooBig}, Temp::Absent, ""},
-        ResponseCase{"TwoPartContentRange", rangeReply("bytes 0-9", "0123456789"), false, {kTooBig},
-                     Temp::Absent, ""},
-        ResponseCase{"NonNumericContentRange", rangeReply("bytes 0-x/10", "0123456789"), false, {kTooBig},
-                     Temp::Absent, ""},
+                     {noRange(206)}, Temp::Kept, ""},
+        ResponseCase{"TwoPartContentRange", rangeReply("bytes 0-9", "0123456789"), false, {noRange(206)},
+                     Temp::Kept, ""},
+        ResponseCase{"NonNumericContentRange", rangeReply("bytes 0-x/10", "0123456789"), false, {noRange(206)},
+                     Temp::Kept, ""},
         ResponseCase{"HugeContentRange", rangeReply("bytes 0-9/99999999999999999999999", "0123456789"), false,
-                     {kTooBig}, Temp::Absent, ""},
-        ResponseCase{"BodyBeyondTotal", rangeReply("bytes 0-4/5", "0123456789"), false, {kTooBig},
+                     {noRange(206)}, Temp::Kept, ""},
+        // Not where it was asked for: what is there cannot be continued with it.
+        ResponseCase{"RangeStartsElsewhere", rangeReply("bytes 5-9/10", "56789"), false,
+                     {"服务器返回的文件范围起点不符: 5"}, Temp::Absent, ""},
+        ResponseCase{"BodyBeyondTotal", rangeReply("bytes 0-4/5", "0123456789"), false, {kBeyondTotal},
                      Temp::Absent, ""},
-        ResponseCase{"EmptyRemoteFile", rangeReply("bytes 0-0/0", ""), false, {}, Temp::Kept, ""},
+        ResponseCase{"EmptyRemoteFile", rangeReply("bytes 0-0/0", ""), false, {noRange(206)}, Temp::Kept, ""},
         ResponseCase{"ClosedEarly", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n01234",
                      false, {"连接断开： " + kEndOfFile}, Temp::Kept, "01234"},
         ResponseCase{"Status404", "HTTP/1.1 404 Not Found\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
@@ -347,7 +362,7 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline) {
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ(c.log, lines[1]);
     if (c.result) {
-        EXPECT_TRUE(hasContent(local, "0123456789"));
+        EXPECT_TRUE(hasContent(temp(local), "0123456789"));
     }
 }
 
