@@ -162,11 +162,11 @@ TEST_F(NginxTest, SharedContextCarriesNothingIntoTheNextFile) {
     };
     EXPECT_FALSE(fetch("pub/none.bin", dir_ / "none.bin"));  // the error page's body stays unread
     EXPECT_TRUE(fetch("pub/short.bin", dir_ / "short1.bin"));
-    EXPECT_TRUE(hasContent(dir_ / "short1.bin", shortContent));
+    EXPECT_TRUE(hasContent(dir_ / "short1.bin.tmp", shortContent));
     EXPECT_TRUE(fetch("pub/data.bin", dir_ / "data.bin"));
-    EXPECT_TRUE(hasContent(dir_ / "data.bin", content_));
+    EXPECT_TRUE(hasContent(dir_ / "data.bin.tmp", content_));
     EXPECT_TRUE(fetch("pub/short.bin", dir_ / "short2.bin"));
-    EXPECT_TRUE(hasContent(dir_ / "short2.bin", shortContent));
+    EXPECT_TRUE(hasContent(dir_ / "short2.bin.tmp", shortContent));
 }
 
 // --- failures before any server answers -----------------------------------------
