@@ -9,263 +9,17 @@
 // (the programs default to those of the same build; others measure an older one)
 // bench: netns
 
-#include "NetBenchUtil.h"
+#include "StarterBench.h"
 
-#include <sys/resource.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <iostream>
 #include <map>
-#include <vector>
 
 namespace {
 
-namespace fs = boost::filesystem;
-
 const std::uint64_t kFileSize = 10 * 1024;
 const std::size_t kCounts[] = {2000, 20000};
-const std::size_t kFilesPerDirectory = 500;
 const double kTimeTarget = 1.0;
 const long kMemoryLimitKiB = 32 * 1024;
 const double kGrowthLimitKiB = 1.0;
-
-struct Programs {
-    std::string launcher;
-    std::string versionServer;
-    std::string publisher;
-};
-
-std::string quoted(const std::string& text)
-{
-    return "'" + text + "'";
-}
-
-// Runs `arguments` in `directory` with its output in `output`; the wall time, the
-// peak resident memory (KiB) and whether it ended with status 0.
-struct ProcessRun {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
-
-ProcessRun runProcess(const std::vector<std::string>& arguments, const fs::path& directory,
-                      const fs::path& output)
-{
-    ProcessRun result;
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = bench::spawnProgram(arguments, output, directory);
-    int status = 0;
-    struct rusage usage = {};
-    if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
-        result.seconds = bench::seconds(start);
-        result.peakKiB = usage.ru_maxrss;
-        result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    return result;
-}
-
-// Times a shell command; false in `ok` when it failed.
-double timeShell(const std::string& command, bool& ok)
-{
-    int status = 0;
-    const auto start = std::chrono::steady_clock::now();
-    bench::run(command, status);
-    const double secs = bench::seconds(start);
-    ok = status == 0;
-    return secs;
-}
-
-std::string fileName(std::size_t index)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "d%03zu/f%05zu.bin", index / kFilesPerDirectory, index);
-    return name;
-}
-
-// One release of `count` files with its servers and an installation of the starter.
-class Release {
-public:
-    Release(const fs::path& base, std::size_t count) : dir_(base / fs::unique_path("many-files-%%%%-%%%%")), count_(count)
-    {
-    }
-
-    ~Release()
-    {
-        nginx_.reset();
-        versionServer_.reset();
-        boost::system::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    bool layOut(const Programs& programs)
-    {
-        const fs::path files = dir_ / "www" / "game";
-        std::vector<char> content(kFileSize);
-        bench::Random random(count_);
-        for (std::size_t i = 0; i < count_; ++i) {
-            const fs::path file = files / fileName(i);
-            if (i % kFilesPerDirectory == 0)
-                fs::create_directories(file.parent_path());
-            random.fill(content.data(), content.size());
-            std::ofstream out(file.string(), std::ios::binary);
-            out.write(content.data(), std::streamsize(content.size()));
-            if (!out)
-                return false;
-        }
-
-        // The version server delivers the updater and the launcher configuration; the
-        // installation already holds the current starter, so it does not replace itself.
-        const fs::path server = dir_ / "server";
-        fs::create_directories(server);
-        {
-            std::ofstream updater((server / "Updater.exe").string());
-            updater << "#!/bin/sh\nexit 0\n";
-        }
-        fs::permissions(server / "Updater.exe", fs::owner_all | fs::group_read | fs::others_read);
-        fs::copy_file(programs.launcher, server / "Launcher.exe");
-        int status = 0;
-        bench::run(quoted(programs.publisher) + " launcher-info " + quoted(files.string()) +
-                       " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix game/ -o " +
-                       quoted((server / "launcher_info.cfg").string()) + " >/dev/null",
-                   status);
-        if (status != 0)
-            return false;
-        bench::run(quoted(programs.publisher) + " manifest " + quoted(server.string()) +
-                       " --place Updater.exe=updater --place launcher_info.cfg=updater >/dev/null",
-                   status);
-        if (status != 0)
-            return false;
-
-        fs::create_directories(install());
-        fs::copy_file(programs.launcher, install() / "Launcher.exe");
-        fs::permissions(install() / "Launcher.exe", fs::owner_all);
-        std::ofstream((install() / "test.cfg").string()) << "starter_cfg_host 127.0.0.1\n";
-
-        // The list curl works through: every file over a connection of its own.
-        std::ofstream list((dir_ / "curl.txt").string());
-        for (std::size_t i = 0; i < count_; ++i) {
-            list << "url = \"http://127.0.0.1/game/" << fileName(i) << "\"\n";
-            list << "output = \"" << (dir_ / "curl" / fileName(i)).string() << "\"\n";
-        }
-        return bool(list);
-    }
-
-    bool serve(const Programs& programs)
-    {
-        fs::create_directories(dir_ / "logs");
-        versionServer_ = std::make_unique<bench::Child>(
-            std::vector<std::string>{programs.versionServer, "--root", (dir_ / "server").string(), "--listen",
-                                     "127.0.0.1"},
-            dir_ / "logs" / "version-server.txt");
-        if (!versionServer_->started() || !bench::waitForListener(7455, 10))
-            return false;
-        nginx_ = bench::startNginx(dir_ / "www", dir_ / "nginx");
-        return nginx_ != nullptr;
-    }
-
-    // One run of the starter in the installation, as a player starts it.
-    ProcessRun runStarter()
-    {
-        fs::create_directories(dir_ / "tmp");
-        ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-        return runProcess({(install() / "Launcher.exe").string()}, install(), dir_ / "logs" / "starter.txt");
-    }
-
-    // Back to an installation that has never run.
-    void forgetInstall()
-    {
-        for (const char* name : {"game", "updater", "Log"})
-            fs::remove_all(install() / name);
-    }
-
-    // Every file in place with the size it was published with.
-    bool installed(const fs::path& root) const
-    {
-        for (std::size_t i = 0; i < count_; ++i) {
-            boost::system::error_code error;
-            if (fs::file_size(root / fileName(i), error) != kFileSize || error)
-                return false;
-        }
-        return true;
-    }
-
-    double timeCurlAndDigest(bool& ok)
-    {
-        fs::remove_all(dir_ / "curl");
-        const double fetch = timeShell("curl --http1.0 -s -f --create-dirs -K " + quoted((dir_ / "curl.txt").string()), ok);
-        bool fetched = ok && installed(dir_ / "curl");
-        const double digest = timeDigest(dir_ / "curl", ok);
-        ok = ok && fetched;
-        return fetch + digest;
-    }
-
-    double timeDigest(const fs::path& root, bool& ok)
-    {
-        return timeShell("cd " + quoted(root.string()) + " && find . -type f -print0 | xargs -0 sha1sum >/dev/null", ok);
-    }
-
-    fs::path install() const { return dir_ / "install"; }
-    std::size_t count() const { return count_; }
-
-private:
-    fs::path dir_;
-    std::size_t count_;
-    std::unique_ptr<bench::Child> versionServer_;
-    std::unique_ptr<bench::Child> nginx_;
-};
-
-struct Figures {
-    double fresh = 1e9, curl = 1e9, idle = 1e9, sha1sum = 1e9;
-    long freshKiB = 0, idleKiB = 0;
-    // Each round's ratio of times taken back to back: other work on the machine
-    // shifts both sides of a round alike, but not the best times of different rounds.
-    std::vector<double> freshRatios, idleRatios;
-};
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-bool measure(Release& release, int rounds, Figures& figures)
-{
-    for (int round = 0; round < rounds; ++round) {
-        release.forgetInstall();
-        const ProcessRun fresh = release.runStarter();
-        if (!fresh.ok || !release.installed(release.install() / "game")) {
-            std::cerr << "many_files: the fresh install of " << release.count() << " files failed\n";
-            return false;
-        }
-        const ProcessRun idle = release.runStarter();
-        if (!idle.ok) {
-            std::cerr << "many_files: the start with nothing to do failed\n";
-            return false;
-        }
-        bool ok = false;
-        const double curl = release.timeCurlAndDigest(ok);
-        if (!ok) {
-            std::cerr << "many_files: curl or sha1sum failed\n";
-            return false;
-        }
-        const double sha1sum = release.timeDigest(release.install() / "game", ok);
-        if (!ok) {
-            std::cerr << "many_files: sha1sum failed\n";
-            return false;
-        }
-        figures.freshRatios.push_back(fresh.seconds / curl);
-        figures.idleRatios.push_back(idle.seconds / sha1sum);
-        figures.fresh = std::min(figures.fresh, fresh.seconds);
-        figures.idle = std::min(figures.idle, idle.seconds);
-        figures.curl = std::min(figures.curl, curl);
-        figures.sha1sum = std::min(figures.sha1sum, sha1sum);
-        figures.freshKiB = std::max(figures.freshKiB, fresh.peakKiB);
-        figures.idleKiB = std::max(figures.idleKiB, idle.peakKiB);
-    }
-    return true;
-}
 
 double microsecondsPerFile(double seconds, std::size_t count)
 {
@@ -273,10 +27,10 @@ double microsecondsPerFile(double seconds, std::size_t count)
 }
 
 // Prints one size's figures; true when its targets were met.
-bool report(std::size_t count, int rounds, const Figures& f)
+bool report(std::size_t count, int rounds, const bench::Figures& f)
 {
-    const double freshRatio = median(f.freshRatios);
-    const double idleRatio = median(f.idleRatios);
+    const double freshRatio = bench::median(f.freshRatios);
+    const double idleRatio = bench::median(f.idleRatios);
     const long peakKiB = std::max(f.freshKiB, f.idleKiB);
     const bool memoryMet = peakKiB < kMemoryLimitKiB;
     std::printf("%zu files of %llu KiB, best of %d (time ratios: lower is better)\n", count,
@@ -293,53 +47,26 @@ bool report(std::size_t count, int rounds, const Figures& f)
     return freshRatio <= kTimeTarget && idleRatio <= kTimeTarget && memoryMet;
 }
 
-std::string siblingProgram(const std::string& relative)
-{
-    return (fs::path(bench::selfPath()).parent_path().parent_path() / relative).string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    Programs programs{siblingProgram("app/Launcher"), siblingProgram("tools/version-server/version-server"),
-                      siblingProgram("tools/launcher-publish/launcher-publish")};
-    fs::path base = fs::temp_directory_path();
-    int rounds = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string option = argv[i];
-        if (option == "--launcher")
-            programs.launcher = argv[i + 1];
-        else if (option == "--version-server")
-            programs.versionServer = argv[i + 1];
-        else if (option == "--publisher")
-            programs.publisher = argv[i + 1];
-        else if (option == "--rounds")
-            rounds = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--dir")
-            base = argv[i + 1];
-        else {
-            std::cerr << "many_files: unknown option " << option << "\n";
-            return 2;
-        }
-    }
-    if (!bench::inPrivateNetwork()) {
-        std::cerr << "many_files: run inside tests/netns-run (it needs ports 80 and 7455 of its own)\n";
+    bench::Options options;
+    if (!bench::parseOptions("many_files", argc, argv, options))
         return 2;
-    }
 
     bool met = true;
     std::map<std::size_t, long> peakKiB;
     for (std::size_t count : kCounts) {
-        Release release(base, count);
-        if (!release.layOut(programs) || !release.serve(programs)) {
-            std::cerr << "many_files: cannot lay out or serve " << count << " files in " << base << "\n";
+        bench::Release release(options.base, count, kFileSize);
+        if (!release.layOut(options.programs) || !release.serve(options.programs)) {
+            std::cerr << "many_files: cannot lay out or serve " << count << " files in " << options.base << "\n";
             return 2;
         }
-        Figures figures;
-        if (!measure(release, rounds, figures))
+        bench::Figures figures;
+        if (!bench::measure("many_files", release, options.rounds, figures))
             return 1;
-        met = report(count, rounds, figures) && met;
+        met = report(count, options.rounds, figures) && met;
         peakKiB[count] = std::max(figures.freshKiB, figures.idleKiB);
     }
     const double growth =
