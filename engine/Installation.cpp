@@ -134,13 +134,18 @@ bool StarterWorker::downloadAndInstall()
         // A package is unpacked from the verified temporary file and put in place
         // last, so that the next comparison finds it current only when every entry
         // has been written. Until then the temporary file stays for the next try.
+        ExtractionFailure failure;
         const FileResult unpacked = extensionOf(local) == L".quiv"
-                                        ? extractPackage(group.saveDir, downloaded.tempPath)
+                                        ? extractPackage(group.saveDir, downloaded.tempPath, &failure)
                                         : FileResult::Done;
         if (!unpacked) {
             if (unpacked.refused())
                 platform::showUnsupportedOperationBox();
-            Log::instance().write("解压文件失败:", wideToNarrow(local));
+            if (failure.reason.empty())
+                Log::instance().write("解压文件失败:", wideToNarrow(local));
+            else
+                Log::instance().write("解压文件失败:", wideToNarrow(local),
+                                      wideToNarrow(failure.entry) + " " + failure.reason);
             ++it;
             continue;
         }

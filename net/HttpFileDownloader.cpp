@@ -418,7 +418,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         }
         const void* data = responseBuffer->data().data();
         if (!outputFile->write(data, std::int64_t(size))) {
-            Log::instance().write("写文件失。磁盘空间是否足够", wideToNarrow(tempPath));
+            Log::instance().write("写文件失。磁盘空间是否足够", wideToNarrow(tempPath), outputFile->failure());
             cancelDeadline();
             return false;
         }

@@ -103,7 +103,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name,
         return FetchResult::NotWritten;
     }
 
-    bool written = true;
+    std::string writeFailure;
     std::uint64_t remaining = contentLength;
     while (remaining > 0) {
         const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining, kReplyPiece));
@@ -115,15 +115,15 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name,
             return FetchResult::Failed;
         }
         // After a failed write the rest is still read, to stay in step with the server.
-        if (written && !file->write(data, std::int64_t(now))) {
-            written = false;
+        if (writeFailure.empty() && !file->write(data, std::int64_t(now))) {
+            writeFailure = file->failure();
         }
         remaining -= now;
     }
     file.reset();
-    if (!written) {
+    if (!writeFailure.empty()) {
         files.deleteFile(partPath);
-        Log::instance().write("写文件失。磁盘空间是否足够", name);
+        Log::instance().write("写文件失。磁盘空间是否足够", name, writeFailure);
         return FetchResult::NotWritten;
     }
     const std::string reason = files.replaceFile(partPath, localPath);

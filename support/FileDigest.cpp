@@ -175,6 +175,7 @@ public:
     }
 
     bool refused() const { return refused_; }
+    const ExtractionFailure& failure() const { return failure_; }
 
     bool run()
     {
@@ -233,6 +234,7 @@ private:
         refused_ = made.refused();
         if (!made)
             return false;
+        failure_.entry = target;
         if (files_.isFile(target) && !files_.deleteFile(target, true))
             return false;
         std::unique_ptr<FileManager::File> out = files_.openFile(target, false);
@@ -245,14 +247,20 @@ private:
             std::streamsize got = inflateSome(buffer_.get(), static_cast<std::streamsize>(want));
             if (got < 0)
                 return false;  // the entry runs past the end of the package
-            if (got > 0 && !out->write(buffer_.get(), got))
+            if (got > 0 && !out->write(buffer_.get(), got)) {
+                // What part of the entry made it would pass for the whole file.
+                failure_.reason = out->failure();
+                out.reset();
+                files_.deleteFile(target, true);
                 return false;
+            }
             remaining -= static_cast<std::uint32_t>(got);
         }
         return true;
     }
 
     bool refused_ = false;  // the last entry's directory was refused
+    ExtractionFailure failure_;
     std::wstring destination_;
     FileManager& files_;
     PackageSource source_;
@@ -262,7 +270,8 @@ private:
 
 }  // namespace
 
-FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath)
+FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath,
+                          ExtractionFailure* failure)
 {
     const FileResult made = FileManager::instance().createDirectories(destinationDirectory);
     if (!made)
@@ -274,6 +283,8 @@ FileResult extractPackage(const std::wstring& destinationDirectory, const std::w
         Extraction extraction(destinationDirectory, package);
         if (extraction.run())
             return FileResult::Done;
+        if (failure)
+            *failure = extraction.failure();
         return extraction.refused() ? FileResult::Refused : FileResult::Failed;
     } catch (const std::exception&) {
         return FileResult::Failed;  // out of memory, or a library error outside the stream

@@ -74,7 +74,8 @@ bool FileManager::File::write(const void* data, std::int64_t size)
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
         std::int64_t piece = std::min(size, kWritePiece);
-        if (!filecalls::writePiece(handle_, next, static_cast<std::uint32_t>(piece)))
+        failure_ = filecalls::writePiece(handle_, next, static_cast<std::uint32_t>(piece));
+        if (!failure_.empty())
             return false;
         next += piece;
         size -= piece;

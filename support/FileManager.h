@@ -28,8 +28,10 @@ public:
         File(const File&) = delete;
         File& operator=(const File&) = delete;
 
-        // Writes in pieces of at most 1 MiB; false when a piece fails or is short.
+        // Writes in pieces of at most 1 MiB; false when a piece fails, and
+        // failure() then gives the system's reason.
         bool write(const void* data, std::int64_t size);
+        const std::string& failure() const { return failure_; }
         bool seekToEnd();
         std::int64_t position();
 
@@ -37,6 +39,7 @@ public:
         friend class FileManager;
         explicit File(std::intptr_t handle);
         std::intptr_t handle_;
+        std::string failure_;
     };
 
     class DirectoryVisitor {

@@ -17,7 +17,8 @@ MakeDirectoryResult makeDirectory(const std::wstring& path);
 // drive, and directory creation does not start it anew.
 extern const bool kSeparatorStartsAtRoot;
 
-// One synchronous write of `size` bytes; true only when all of them were written.
-bool writePiece(std::intptr_t handle, const char* data, std::uint32_t size);
+// One synchronous write of `size` bytes: empty when all of them were written,
+// otherwise the system's reason (a full disk, a failing device).
+std::string writePiece(std::intptr_t handle, const char* data, std::uint32_t size);
 
 }  // namespace filecalls

@@ -70,13 +70,22 @@ MakeDirectoryResult makeDirectory(const std::wstring& path)
     return errno == EEXIST ? MakeDirectoryResult::AlreadyExists : MakeDirectoryResult::Failed;
 }
 
-bool writePiece(std::intptr_t handle, const char* data, std::uint32_t size)
+std::string writePiece(std::intptr_t handle, const char* data, std::uint32_t size)
 {
-    ssize_t written;
-    do {
-        written = ::write(toFd(handle), data, size);
-    } while (written < 0 && errno == EINTR);
-    return written == static_cast<ssize_t>(size);
+    // A disk that fills up takes part of a write first; writing the rest again
+    // gives the reason (ENOSPC) instead of a silent short count.
+    while (size > 0) {
+        const ssize_t written = ::write(toFd(handle), data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return std::error_code(errno, std::generic_category()).message();
+        if (written == 0)
+            return std::error_code(EIO, std::generic_category()).message();
+        data += written;
+        size -= static_cast<std::uint32_t>(written);
+    }
+    return std::string();
 }
 
 }  // namespace filecalls
@@ -171,7 +180,7 @@ bool FileManager::copyFile(const std::wstring& source, const std::wstring& desti
             ok = got == 0;
             break;
         }
-        if (!filecalls::writePiece(out, buffer.get(), static_cast<std::uint32_t>(got))) {
+        if (!filecalls::writePiece(out, buffer.get(), static_cast<std::uint32_t>(got)).empty()) {
             ok = false;
             break;
         }

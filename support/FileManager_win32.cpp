@@ -34,6 +34,25 @@ bool movePointer(HANDLE handle, DWORD method, std::int64_t& position)
 
 }  // namespace
 
+namespace {
+
+// The system's own text for an error code, without its line end.
+std::string systemReason(DWORD code)
+{
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason = length && text ? std::wstring(text, length) : L"error " + std::to_wstring(code);
+    if (text)
+        LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\r' || reason.back() == L'\n' || reason.back() == L' '))
+        reason.pop_back();
+    return wideToNarrow(reason);
+}
+
+}  // namespace
+
 namespace filecalls {
 
 const bool kSeparatorStartsAtRoot = false;
@@ -46,10 +65,13 @@ MakeDirectoryResult makeDirectory(const std::wstring& path)
                                                   : MakeDirectoryResult::Failed;
 }
 
-bool writePiece(std::intptr_t handle, const char* data, std::uint32_t size)
+std::string writePiece(std::intptr_t handle, const char* data, std::uint32_t size)
 {
     DWORD written = 0;
-    return WriteFile(toHandle(handle), data, size, &written, nullptr) && written == size;
+    if (!WriteFile(toHandle(handle), data, size, &written, nullptr))
+        return systemReason(GetLastError());
+    // A file on disk is written whole or the call fails; a short count means no room.
+    return written == size ? std::string() : systemReason(ERROR_DISK_FULL);
 }
 
 }  // namespace filecalls
@@ -180,24 +202,6 @@ bool FileManager::moveFile(const std::wstring& source, const std::wstring& desti
     return MoveFileW(source.c_str(), destination.c_str()) != 0;
 }
 
-namespace {
-
-// The system's own text for an error code, without its line end.
-std::string systemReason(DWORD code)
-{
-    wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring reason = length && text ? std::wstring(text, length) : L"error " + std::to_wstring(code);
-    if (text)
-        LocalFree(text);
-    while (!reason.empty() && (reason.back() == L'\r' || reason.back() == L'\n' || reason.back() == L' '))
-        reason.pop_back();
-    return wideToNarrow(reason);
-}
-
-}  // namespace
 
 std::string FileManager::replaceFile(const std::wstring& source, const std::wstring& destination)
 {
