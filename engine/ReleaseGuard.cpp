@@ -96,7 +96,10 @@ std::vector<ReleaseGuard::Unplaced> ReleaseGuard::commit(const BeforePlace& befo
 {
     std::vector<Unplaced> failed;
     for (const Held& held : held_) {
-        beforePlace(held.name, held.received);
+        if (!beforePlace(held.name, held.received)) {
+            FileManager::instance().deleteFile(held.received);
+            continue;
+        }
         const std::string reason = FileManager::instance().replaceFile(held.received, held.target);
         if (!reason.empty()) {
             FileManager::instance().deleteFile(held.received);

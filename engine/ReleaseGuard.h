@@ -49,8 +49,9 @@ public:
         std::string name;
         std::string reason;  // the system's
     };
-    // Called with a delivery's name and where it is held, just before it takes its place.
-    typedef std::function<void(const std::string& name, const std::wstring& received)> BeforePlace;
+    // Called with a delivery's name and where it is held, just before it takes
+    // its place; false keeps it out of its place (removed, not reported).
+    typedef std::function<bool(const std::string& name, const std::wstring& received)> BeforePlace;
     // Puts every admitted delivery in its place, in the order admitted, and
     // remembers the release number. Returns the files that could not be put in place.
     std::vector<Unplaced> commit(const BeforePlace& beforePlace);

@@ -143,11 +143,16 @@ bool StarterWorker::runUpdateCheck()
             return refused();
         // Only a newly delivered list is acted on; a held one when it is put in place.
         if (result == FetchResult::Fetched && !guard.active()) {
-            deleteObsoleteFiles(received);
-            const std::string reason = FileManager::instance().replaceFile(received, list);
-            if (!reason.empty()) {
-                Log::instance().write("写文件失败:", wideToNarrow(list), reason);
+            if (!deleteObsoleteFiles(received)) {
+                // Not done until recorded: the next run gets the list again.
+                FileManager::instance().deleteFile(received);
                 d.localWriteFailed = true;
+            } else {
+                const std::string reason = FileManager::instance().replaceFile(received, list);
+                if (!reason.empty()) {
+                    Log::instance().write("写文件失败:", wideToNarrow(list), reason);
+                    d.localWriteFailed = true;
+                }
             }
         }
         entries.erase(deletion);
@@ -214,9 +219,11 @@ bool StarterWorker::runUpdateCheck()
     // Everything delivered was vouched for: now it may replace files. A new
     // deletion list is acted on before it takes the old one's place, so that a
     // run cut off in between gets it again.
-    const auto unplaced = guard.commit([](const std::string& name, const std::wstring& received) {
-        if (name == "delete_config.txt")
-            deleteObsoleteFiles(received);
+    const auto unplaced = guard.commit([&d](const std::string& name, const std::wstring& received) {
+        if (name != "delete_config.txt" || deleteObsoleteFiles(received))
+            return true;
+        d.localWriteFailed = true;
+        return false;
     });
     for (const engine_detail::ReleaseGuard::Unplaced& file : unplaced) {
         Log::instance().write("打开文件失败:", file.name, file.reason);

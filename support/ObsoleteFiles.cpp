@@ -10,7 +10,10 @@
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <cstdint>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -38,28 +41,40 @@ EntryMap readEntries(const std::wstring& path)
 
 // Written beside the record and renamed over it: a record cut short (a kill, a
 // full disk) would forget entries, and a later list would then delete files
-// installed since.
-void writeEntries(const std::wstring& path, const EntryMap& entries)
+// installed since. The text goes through FileManager because a file stream
+// loses a write error at its closing flush, which is where a small file fails.
+bool writeEntries(const std::wstring& path, const EntryMap& entries)
 {
     boost::property_tree::ptree tree;
     for (const auto& entry : entries)
         tree.push_back(std::make_pair(entry.first, boost::property_tree::ptree(entry.second)));
+    std::ostringstream text;
+    {
+        ScopedUserLocale locale;
+        boost::property_tree::write_info(text, tree, boost::property_tree::info_writer_make_settings(' ', 4));
+    }
+    const std::string bytes = text.str();
+
+    FileManager& files = FileManager::instance();
     const std::wstring temp = path + L".tmp";
-    ScopedUserLocale locale;
-    try {
-        boost::property_tree::write_info(wideToNarrow(temp), tree, std::locale(),
-                                         boost::property_tree::info_writer_make_settings(' ', 4));
-    } catch (const std::exception&) {
-        // The deletions stand; the next list repeats them.
-        FileManager::instance().deleteFile(temp);
+    std::string reason;
+    bool opened = false;
+    {
+        std::unique_ptr<FileManager::File> file = files.openFile(temp, false);
+        opened = file != nullptr;
+        if (file && !file->write(bytes.data(), std::int64_t(bytes.size())))
+            reason = file->failure();
+    }
+    if (opened && reason.empty())
+        reason = files.replaceFile(temp, path);
+    if (opened && reason.empty())
+        return true;
+    files.deleteFile(temp);
+    if (reason.empty())
         Log::instance().write("写文件失败:", wideToNarrow(path));
-        return;
-    }
-    const std::string reason = FileManager::instance().replaceFile(temp, path);
-    if (!reason.empty()) {
-        FileManager::instance().deleteFile(temp);
+    else
         Log::instance().write("写文件失败:", wideToNarrow(path), reason);
-    }
+    return false;
 }
 
 void deletePath(const std::wstring& path)
@@ -73,12 +88,12 @@ void deletePath(const std::wstring& path)
 
 }  // namespace
 
-void deleteObsoleteFiles()
+bool deleteObsoleteFiles()
 {
-    deleteObsoleteFiles(joinPath(updaterDirectory, L"delete_config.txt"));
+    return deleteObsoleteFiles(joinPath(updaterDirectory, L"delete_config.txt"));
 }
 
-void deleteObsoleteFiles(const std::wstring& listPath)
+bool deleteObsoleteFiles(const std::wstring& listPath)
 {
     const std::wstring recordPath = joinPath(updaterDirectory, L"file_delete_record.txt");
     EntryMap record = readEntries(recordPath);
@@ -103,6 +118,5 @@ void deleteObsoleteFiles(const std::wstring& listPath)
         }
         deletePath(*path);
     }
-    if (recordChanged)
-        writeEntries(recordPath, record);
+    return !recordChanged || writeEntries(recordPath, record);
 }

@@ -4,7 +4,10 @@
 
 #include <string>
 
-void deleteObsoleteFiles();
+// False when the record could not be written (logged with the system's reason):
+// the deletions stand, but the list must not count as done, or a later list
+// would delete again what has been installed since.
+bool deleteObsoleteFiles();
 // The same for a list received elsewhere (the update check keeps a newly
 // received list beside the old one until its deletions are done).
-void deleteObsoleteFiles(const std::wstring& listPath);
+bool deleteObsoleteFiles(const std::wstring& listPath);
