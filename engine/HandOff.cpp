@@ -5,6 +5,7 @@
 
 #include "platform/Platform.h"
 #include "support/FileManager.h"
+#include "support/Log.h"
 #include "support/TextConvert.h"
 
 #include <boost/filesystem/path.hpp>
@@ -18,6 +19,20 @@ const wchar_t kRestartFileName[] = L"Ruvezuv.exe";
 // Names the new file and separates it from the next name in the script.
 const wchar_t kNewFileSuffix[] = L".tmp ";
 
+// A double quote would end the quoted argument early and let the rest loose on
+// the shell; such an argument cannot travel whole, so it travels without them.
+std::wstring withoutDoubleQuotes(const std::wstring& argument)
+{
+    std::wstring inert;
+    for (wchar_t c : argument) {
+        if (c != L'"')
+            inert += c;
+    }
+    if (inert.size() != argument.size())
+        Log::instance().write("启动参数含有双引号，去掉双引号后传给新版本:", wideToNarrow(inert));
+    return inert;
+}
+
 // The directory of the running executable; a drive's root keeps its separator.
 std::wstring executableDirectory()
 {
@@ -27,19 +42,31 @@ std::wstring executableDirectory()
 
 }  // namespace
 
-std::wstring buildSelfReplaceParameters(const std::wstring& exeDir, const std::wstring& passThroughArg)
+// Nobody here can run the real cmd.exe, so each piece says why it is there.
+// - "/v:on": delayed expansion. The directory and the argument come from the
+//   environment (platform::startSelfReplacement sets both) as !NAME!, which is
+//   expanded after the line has been split at & | < > and after %...% and ^
+//   have been dealt with, so nothing in them is read as shell syntax. Putting
+//   them into the text itself would need quoting rules that cmd does not have.
+// - "cd /d": changes the drive too; the quotes keep blanks in the directory.
+// - "ping": about one second, so that this process has ended and released its file.
+// - "copy" then "move": the new build under both names, no ".tmp" left behind.
+// - "start" with the argument in double quotes: the new build reads its last
+//   double-quoted argument, as from a shortcut. An empty argument adds nothing.
+std::wstring buildSelfReplaceParameters(const std::wstring& passThroughArg)
 {
     const std::wstring starter = narrowToWide(kStarterFileName);
-    std::wstring text = L" /c cd /d \"";
-    text += exeDir;
-    text += L"\" & ping -n 2 127.0.0.1";
+    std::wstring text = L" /v:on /c cd /d \"!";
+    text += platform::kSelfReplaceDirectoryVariable;
+    text += L"!\" & ping -n 2 127.0.0.1";
     text += L" & copy /y " + starter + kNewFileSuffix + starter;
     text += L" & move /y " + starter + kNewFileSuffix + kRestartFileName;
     text += L" & start ";
     text += kRestartFileName;
     if (!passThroughArg.empty()) {
-        text += L' ';
-        text += passThroughArg;
+        text += L" \"!";
+        text += platform::kSelfReplaceArgumentVariable;
+        text += L"!\"";
     }
     return text;
 }
@@ -49,8 +76,8 @@ bool StarterWorker::handOff(const std::wstring& passThroughArg)
     const std::wstring exeDir = executableDirectory();
 
     if (selfUpdatePending()) {
-        return platform::startSelfReplacement(buildSelfReplaceParameters(exeDir, passThroughArg), exeDir,
-                                              passThroughArg);
+        const std::wstring argument = withoutDoubleQuotes(passThroughArg);
+        return platform::startSelfReplacement(buildSelfReplaceParameters(argument), exeDir, argument);
     }
 
     const std::wstring name = narrowToWide(updaterName());

@@ -108,5 +108,7 @@ private:
     std::unique_ptr<InnerData> m_data;
 };
 
-// Parameter text of the hidden cmd.exe that replaces the starter and starts it again.
-std::wstring buildSelfReplaceParameters(const std::wstring& exeDir, const std::wstring& passThroughArg);
+// Parameter text of the hidden cmd.exe that replaces the starter and starts it
+// again. The directory and the argument are not in the text: the shell reads
+// them from its environment. The argument must hold no double quote.
+std::wstring buildSelfReplaceParameters(const std::wstring& passThroughArg);

@@ -30,8 +30,8 @@ bool isWow64();
 // name the wrong directory).
 std::wstring modulePath();
 
-// The command line as Windows gives it. On POSIX it is composed from argv: the
-// program in double quotes, then each argument, quoted when empty or holding a blank.
+// The command line as Windows gives it. On POSIX it is composed from argv as a
+// Windows shortcut passes it: the program and every argument in double quotes.
 std::wstring commandLine(int argc, char** argv);
 
 // Takes the named single-instance lock; false when another process holds it
@@ -49,9 +49,12 @@ struct StartRequest {
 bool startProgram(const StartRequest& request);
 
 // Runs the self-replacement steps in a detached shell: cmd.exe with `cmdParameters`
-// on Windows; /bin/sh doing the same steps (change to exeDir, wait a second, copy,
-// move, start) on POSIX.
+// on Windows, which finds `exeDir` and `passThroughArg` in the environment
+// variables named below; /bin/sh doing the same steps (change to exeDir, wait a
+// second, copy, move, start with the argument whole) on POSIX.
 bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& exeDir,
                           const std::wstring& passThroughArg);
+extern const wchar_t kSelfReplaceDirectoryVariable[];
+extern const wchar_t kSelfReplaceArgumentVariable[];
 
 }  // namespace platform

@@ -111,6 +111,9 @@ std::string temporaryDirectory()
 
 }  // namespace
 
+const wchar_t kSelfReplaceDirectoryVariable[] = L"STARTER_DIR";
+const wchar_t kSelfReplaceArgumentVariable[] = L"STARTER_ARG";
+
 bool isWow64()
 {
     return false;
@@ -129,15 +132,11 @@ std::wstring commandLine(int argc, char** argv)
 {
     if (argc < 1 || !argv || !argv[0])
         return std::wstring();
+    // The starter passes on its last double-quoted argument: an argument left
+    // bare would make that the program path.
     std::wstring text = L"\"" + narrowToWide(argv[0]) + L"\"";
-    for (int i = 1; i < argc && argv[i]; ++i) {
-        const std::wstring arg = narrowToWide(argv[i]);
-        bool quote = arg.empty();
-        for (wchar_t c : arg)
-            quote = quote || isBlank(c);
-        text += L' ';
-        text += quote ? L"\"" + arg + L"\"" : arg;
-    }
+    for (int i = 1; i < argc && argv[i]; ++i)
+        text += L" \"" + narrowToWide(argv[i]) + L"\"";
     return text;
 }
 
@@ -195,8 +194,9 @@ bool startSelfReplacement(const std::wstring& /*cmdParameters*/, const std::wstr
         "shift\n"
         "exec ./Ruvezuv.exe \"$@\"\n";
     std::vector<std::string> args{"/bin/sh", "-c", script, "sh", wideToNarrow(exeDir)};
-    for (std::string& word : splitAtBlanks(passThroughArg))
-        args.push_back(std::move(word));
+    // One word, as the Windows build passes it in double quotes.
+    if (!passThroughArg.empty())
+        args.push_back(wideToNarrow(passThroughArg));
     return spawnDetached(args, std::string(), true);
 }
 

@@ -86,9 +86,17 @@ bool startProgram(const StartRequest& request)
                         request.hidden ? SW_HIDE : SW_SHOWNORMAL);
 }
 
-bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& /*exeDir*/,
-                          const std::wstring& /*passThroughArg*/)
+const wchar_t kSelfReplaceDirectoryVariable[] = L"STARTER_DIR";
+const wchar_t kSelfReplaceArgumentVariable[] = L"STARTER_ARG";
+
+bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& exeDir,
+                          const std::wstring& passThroughArg)
 {
+    // The shell inherits this process's environment; the script reads both from it.
+    // An empty argument is not named by the script.
+    if (!SetEnvironmentVariableW(kSelfReplaceDirectoryVariable, exeDir.c_str()) ||
+        (!passThroughArg.empty() && !SetEnvironmentVariableW(kSelfReplaceArgumentVariable, passThroughArg.c_str())))
+        return false;
     return shellExecute(L"cmd.exe", cmdParameters, nullptr, SW_HIDE);
 }
 

@@ -39,12 +39,12 @@ INSTANTIATE_TEST_SUITE_P(
     Arguments, ComposedCommandLine,
     ::testing::Values(
         CommandLineCase{"ProgramOnly", {"/opt/game/Launcher"}, L"\"/opt/game/Launcher\""},
-        CommandLineCase{"ProgramPathWithBlank", {"/opt/my game/Launcher", "x"}, L"\"/opt/my game/Launcher\" x"},
-        CommandLineCase{"PlainWords", {"Launcher", "one", "two"}, L"\"Launcher\" one two"},
+        CommandLineCase{"ProgramPathWithBlank", {"/opt/my game/Launcher", "x"}, L"\"/opt/my game/Launcher\" \"x\""},
+        CommandLineCase{"PlainWords", {"Launcher", "one", "two"}, L"\"Launcher\" \"one\" \"two\""},
         CommandLineCase{"EmptyArgument", {"Launcher", ""}, L"\"Launcher\" \"\""},
         CommandLineCase{"ArgumentWithBlank", {"Launcher", "two words"}, L"\"Launcher\" \"two words\""},
         CommandLineCase{"ArgumentWithTab", {"Launcher", "a\tb"}, L"\"Launcher\" \"a\tb\""},
-        CommandLineCase{"Mixed", {"Launcher", "a", "", "b c"}, L"\"Launcher\" a \"\" \"b c\""},
+        CommandLineCase{"Mixed", {"Launcher", "a", "", "b c"}, L"\"Launcher\" \"a\" \"\" \"b c\""},
         CommandLineCase{"NonAscii",
                         {"Launcher", "\xE7\x99\xBB\xE5\xBD\x95 \xE5\x99\xA8"},
                         L"\"Launcher\" \"\x767B\x5F55 \x5668\""},
@@ -141,9 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
     Directories, SelfReplacement,
     ::testing::Values(
         ReplacementCase{"Plain", "game", L"", {}},
-        ReplacementCase{"BlanksInDirectoryAndArgument", "my game", L"first  second", {"first", "second"}},
+        ReplacementCase{"BlanksInDirectoryAndArgument", "my game", L"first  second", {"first  second"}},
         ReplacementCase{"ShellTextInDirectoryAndArgument", "q'\"$(touch pwned);`touch pwned`&",
-                        L"$(touch\tpwned) ;touch pwned", {"$(touch", "pwned)", ";touch", "pwned"}}),
+                        L"$(touch\tpwned) ;touch pwned", {"$(touch\tpwned) ;touch pwned"}},
+        ReplacementCase{"CommandShellCharacters", "a&b ^%!(x)", L"a=1&b=2 | <c> ^%PATH%! (d)",
+                        {"a=1&b=2 | <c> ^%PATH%! (d)"}}),
     [](const ::testing::TestParamInfo<ReplacementCase>& info) { return std::string(info.param.label); });
 
 TEST(SelfReplacementSteps, GoOnWhenThereIsNoNewBuild)
