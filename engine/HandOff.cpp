@@ -19,9 +19,19 @@ const wchar_t kRestartFileName[] = L"Ruvezuv.exe";
 // Names the new file and separates it from the next name in the script.
 const wchar_t kNewFileSuffix[] = L".tmp ";
 
-// A double quote would end the quoted argument early and let the rest loose on
-// the shell; such an argument cannot travel whole, so it travels without them.
-std::wstring withoutDoubleQuotes(const std::wstring& argument)
+// The directory of the running executable; a drive's root keeps its separator.
+std::wstring executableDirectory()
+{
+    initPathConversion();
+    return boost::filesystem::path(platform::modulePath()).parent_path().wstring();
+}
+
+}  // namespace
+
+// The new build reads its last double-quoted part: a double quote inside would
+// end the argument early. Such an argument cannot travel whole, so it travels
+// without them.
+std::wstring selfReplaceArgument(const std::wstring& argument)
 {
     std::wstring inert;
     for (wchar_t c : argument) {
@@ -33,35 +43,29 @@ std::wstring withoutDoubleQuotes(const std::wstring& argument)
     return inert;
 }
 
-// The directory of the running executable; a drive's root keeps its separator.
-std::wstring executableDirectory()
-{
-    initPathConversion();
-    return boost::filesystem::path(platform::modulePath()).parent_path().wstring();
-}
-
-}  // namespace
-
 // Nobody here can run the real cmd.exe, so each piece says why it is there.
-// - "/v:on": delayed expansion. The directory and the argument come from the
-//   environment (platform::startSelfReplacement sets both) as !NAME!, which is
-//   expanded after the line has been split at & | < > and after %...% and ^
-//   have been dealt with, so nothing in them is read as shell syntax. Putting
-//   them into the text itself would need quoting rules that cmd does not have.
-// - "cd /d": changes the drive too; the quotes keep blanks in the directory.
+// - No directory: the shell starts in the starter's directory
+//   (platform::startSelfReplacement makes it the working directory), so no
+//   directory name is ever read as shell text.
+// - "/v:on": delayed expansion. The argument comes from the environment
+//   (platform::startSelfReplacement sets it) as !NAME!, which is expanded after
+//   the line has been split at & | < > and after ^ and %...% have been dealt
+//   with, so nothing in it is read as shell syntax. Putting it into the text
+//   itself would need quoting rules that cmd does not have.
 // - "ping": about one second, so that this process has ended and released its file.
 // - "copy" then "move": the new build under both names, no ".tmp" left behind.
-// - "start" with the argument in double quotes: the new build reads its last
-//   double-quoted argument, as from a shortcut. An empty argument adds nothing.
+// - The new build runs as a plain command, not through "start": cmd hands the
+//   command text on as it stands, so the new build's command line ends with the
+//   argument in double quotes and it reads its last double-quoted argument, as
+//   from a shortcut. wine's start quotes again only the arguments with a blank.
+//   The hidden shell ends when the new build does. An empty argument adds nothing.
 std::wstring buildSelfReplaceParameters(const std::wstring& passThroughArg)
 {
     const std::wstring starter = narrowToWide(kStarterFileName);
-    std::wstring text = L" /v:on /c cd /d \"!";
-    text += platform::kSelfReplaceDirectoryVariable;
-    text += L"!\" & ping -n 2 127.0.0.1";
+    std::wstring text = L" /v:on /c ping -n 2 127.0.0.1";
     text += L" & copy /y " + starter + kNewFileSuffix + starter;
     text += L" & move /y " + starter + kNewFileSuffix + kRestartFileName;
-    text += L" & start ";
+    text += L" & ";
     text += kRestartFileName;
     if (!passThroughArg.empty()) {
         text += L" \"!";
@@ -76,7 +80,7 @@ bool StarterWorker::handOff(const std::wstring& passThroughArg)
     const std::wstring exeDir = executableDirectory();
 
     if (selfUpdatePending()) {
-        const std::wstring argument = withoutDoubleQuotes(passThroughArg);
+        const std::wstring argument = selfReplaceArgument(passThroughArg);
         return platform::startSelfReplacement(buildSelfReplaceParameters(argument), exeDir, argument);
     }
 

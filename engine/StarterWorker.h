@@ -109,6 +109,10 @@ private:
 };
 
 // Parameter text of the hidden cmd.exe that replaces the starter and starts it
-// again. The directory and the argument are not in the text: the shell reads
-// them from its environment. The argument must hold no double quote.
+// again, in the starter's directory. The argument is not in the text: the shell
+// reads it from its environment. It must hold no double quote.
 std::wstring buildSelfReplaceParameters(const std::wstring& passThroughArg);
+
+// The argument as the restarted build receives it: without double quotes, which
+// would end it early; a log line says when any were taken out.
+std::wstring selfReplaceArgument(const std::wstring& passThroughArg);

@@ -48,13 +48,13 @@ struct StartRequest {
 };
 bool startProgram(const StartRequest& request);
 
-// Runs the self-replacement steps in a detached shell: cmd.exe with `cmdParameters`
-// on Windows, which finds `exeDir` and `passThroughArg` in the environment
-// variables named below; /bin/sh doing the same steps (change to exeDir, wait a
-// second, copy, move, start with the argument whole) on POSIX.
+// Runs the self-replacement steps in a detached shell started in `exeDir`:
+// cmd.exe with `cmdParameters` on Windows, which finds `passThroughArg` in the
+// environment variable named below (set only when the argument is not empty);
+// /bin/sh doing the same steps (wait a second, copy, move, start with the
+// argument as one word) on POSIX. False when the shell could not be started.
 bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& exeDir,
                           const std::wstring& passThroughArg);
-extern const wchar_t kSelfReplaceDirectoryVariable[];
-extern const wchar_t kSelfReplaceArgumentVariable[];
+inline constexpr wchar_t kSelfReplaceArgumentVariable[] = L"STARTER_ARG";
 
 }  // namespace platform

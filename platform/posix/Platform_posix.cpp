@@ -111,9 +111,6 @@ std::string temporaryDirectory()
 
 }  // namespace
 
-const wchar_t kSelfReplaceDirectoryVariable[] = L"STARTER_DIR";
-const wchar_t kSelfReplaceArgumentVariable[] = L"STARTER_ARG";
-
 bool isWow64()
 {
     return false;
@@ -181,23 +178,22 @@ bool startProgram(const StartRequest& request)
 bool startSelfReplacement(const std::wstring& /*cmdParameters*/, const std::wstring& exeDir,
                           const std::wstring& passThroughArg)
 {
-    // The steps of the Windows script: wait until this process has ended, put the
-    // new build in place under both names, start it. Like cmd's "&", each step
-    // runs whether or not the previous one worked. The directory and the argument
-    // travel as positional parameters, never as shell text.
+    // The steps of the Windows script, in the same working directory: wait until
+    // this process has ended, put the new build in place under both names, start
+    // it. Like cmd's "&", each step runs whether or not the previous one worked.
+    // The argument travels as a positional parameter, never as shell text.
     static const char script[] =
-        "cd -- \"$1\"\n"
         "sleep 1\n"
         "cp -f Launcher.exe.tmp Launcher.exe\n"
         "mv -f Launcher.exe.tmp Ruvezuv.exe\n"
         "chmod u+x Ruvezuv.exe\n"
-        "shift\n"
         "exec ./Ruvezuv.exe \"$@\"\n";
-    std::vector<std::string> args{"/bin/sh", "-c", script, "sh", wideToNarrow(exeDir)};
+    std::vector<std::string> args{"/bin/sh", "-c", script, "sh"};
     // One word, as the Windows build passes it in double quotes.
     if (!passThroughArg.empty())
         args.push_back(wideToNarrow(passThroughArg));
-    return spawnDetached(args, std::string(), true);
+    const std::string directory = wideToNarrow(exeDir);
+    return !directory.empty() && spawnDetached(args, directory, true);
 }
 
 }  // namespace platform

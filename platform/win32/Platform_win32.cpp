@@ -86,18 +86,17 @@ bool startProgram(const StartRequest& request)
                         request.hidden ? SW_HIDE : SW_SHOWNORMAL);
 }
 
-const wchar_t kSelfReplaceDirectoryVariable[] = L"STARTER_DIR";
-const wchar_t kSelfReplaceArgumentVariable[] = L"STARTER_ARG";
-
 bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& exeDir,
                           const std::wstring& passThroughArg)
 {
-    // The shell inherits this process's environment; the script reads both from it.
-    // An empty argument is not named by the script.
-    if (!SetEnvironmentVariableW(kSelfReplaceDirectoryVariable, exeDir.c_str()) ||
-        (!passThroughArg.empty() && !SetEnvironmentVariableW(kSelfReplaceArgumentVariable, passThroughArg.c_str())))
+    // The shell inherits this process's environment and reads the argument from it.
+    // An empty argument is not named by the script, and no stale value is left.
+    const wchar_t* argument = passThroughArg.empty() ? nullptr : passThroughArg.c_str();
+    if (!SetEnvironmentVariableW(kSelfReplaceArgumentVariable, argument) && argument)
         return false;
-    return shellExecute(L"cmd.exe", cmdParameters, nullptr, SW_HIDE);
+    // The working directory, not a "cd" in the script: the directory's name never
+    // passes through the shell's parsing.
+    return shellExecute(L"cmd.exe", cmdParameters, exeDir.c_str(), SW_HIDE);
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
-// A program for hand-off tests: writes its working directory and its arguments,
-// one per line, to a file beside itself named after it with ".record" appended.
+// A program for hand-off tests: writes its working directory, its command line
+// as the starter reads it (UTF-8) and its arguments, one per line, to a file
+// beside itself named after it with ".record" appended.
 
 #include "platform/Platform.h"
 #include "support/TextConvert.h"
@@ -15,7 +16,9 @@ int main(int argc, char** argv)
     partial += L".partial";
     {
         boost::filesystem::ofstream out(partial, std::ios::binary);
-        out << boost::filesystem::current_path().string() << "\n";
+        std::string commandLine;
+        WideToUtf8(platform::commandLine(argc, argv).c_str(), commandLine);
+        out << boost::filesystem::current_path().string() << "\n" << commandLine << "\n";
         for (int i = 1; i < argc; ++i)
             out << argv[i] << "\n";
         if (!out)

@@ -1,6 +1,9 @@
+#include "app/CLauncherApp.h"
 #include "engine/StarterWorker.h"
 #include "platform/Platform.h"
+#include "support/TextConvert.h"
 #include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/app/TestHost.h"
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -8,22 +11,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace fs = boost::filesystem;
 
-// The directory and the argument never enter the text: cmd reads them from
-// its environment with delayed expansion, after it has parsed the line.
+// Neither the directory nor the argument enters the text: the shell starts in
+// the directory and reads the argument from its environment.
 TEST(SelfReplaceScript, MatchesTheCommandShellTextByteForByte)
 {
     EXPECT_EQ(buildSelfReplaceParameters(L"a=1&b=2"),
-              L" /v:on /c cd /d \"!STARTER_DIR!\" & ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp "
-              L"Launcher.exe & move /y Launcher.exe.tmp Ruvezuv.exe & start Ruvezuv.exe \"!STARTER_ARG!\"");
+              L" /v:on /c ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp Launcher.exe & move /y "
+              L"Launcher.exe.tmp Ruvezuv.exe & Ruvezuv.exe \"!STARTER_ARG!\"");
     EXPECT_EQ(buildSelfReplaceParameters(L""),
-              L" /v:on /c cd /d \"!STARTER_DIR!\" & ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp "
-              L"Launcher.exe & move /y Launcher.exe.tmp Ruvezuv.exe & start Ruvezuv.exe");
+              L" /v:on /c ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp Launcher.exe & move /y "
+              L"Launcher.exe.tmp Ruvezuv.exe & Ruvezuv.exe");
 }
 
 namespace {
@@ -34,7 +38,8 @@ const fs::path& executableDirectory()
     return directory;
 }
 
-// Waits for the recorder's file: its working directory, then its arguments.
+// Waits for the recorder's file: its working directory, its command line, then
+// its arguments.
 bool readRecord(const fs::path& program, std::vector<std::string>& lines)
 {
     fs::path record = program;
@@ -135,7 +140,8 @@ TEST_P(HandOffTest, StartsTheConfiguredProgramWithItsArguments)
     // directory's modification time, which tests running beside this one change.
     EXPECT_EQ(fs::canonical(c.startedFromSaveDir ? saveDir_ : executableDirectory()), fs::canonical(lines[0]))
         << "working directory " << lines[0];
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.arguments);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), c.arguments);
     if (c.belowSaveDir && c.besideStarter) {
         EXPECT_FALSE(fs::exists(besideStarter_.string() + ".record")) << "only one program is started";
     }
@@ -160,3 +166,84 @@ TEST_F(HandOffTest, MissingProgramIsReportedAsAFailedStart)
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     EXPECT_FALSE(worker.handOff(L"x"));
 }
+
+struct RestartCase {
+    const char* name;
+    const wchar_t* directoryName;
+    const wchar_t* argument;  // as the player gave it
+    const wchar_t* received;  // as the new build passes it on
+    bool namesVariables;      // holds %NAME% or !NAME! of a variable the shell knows
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
+
+class SelfReplacementArguments : public ::testing::TestWithParam<RestartCase> {
+protected:
+    ScopedWorkingDirectory directory_;
+};
+
+// The real script, run by the system's own shell with the recorder as the new
+// build: the argument arrives whole, as the last double-quoted part of the new
+// build's command line, and nothing in it or in the directory's name runs.
+TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
+{
+    const RestartCase& c = GetParam();
+    if (c.namesVariables && runningUnderWine())
+        GTEST_SKIP() << "wine's cmd expands the value of a delayed !variable! once more, replacing %NAME% and "
+                        "!NAME! inside it (and looping on the variable's own name); Windows' cmd inserts the "
+                        "value as text";
+    initPathConversion();
+    const fs::path dir = fs::current_path() / c.directoryName;
+    fs::create_directories(dir);
+    fs::ofstream(dir / "Launcher.exe") << "old build";
+    const fs::path newBuild = executableDirectory() / (std::string("app_arg_recorder") + APP_EXE_SUFFIX);
+    fs::copy_file(newBuild, dir / "Launcher.exe.tmp");
+
+    const std::wstring argument = selfReplaceArgument(c.argument);
+    ASSERT_TRUE(platform::startSelfReplacement(buildSelfReplaceParameters(argument), dir.wstring(), argument));
+
+    std::vector<std::string> lines;
+    ASSERT_TRUE(readRecord(dir / "Ruvezuv.exe", lines)) << "the new build was not started";
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(fs::canonical(dir), fs::canonical(lines[0])) << "working directory " << lines[0];
+    std::wstring commandLine;
+    Utf8ToWide(lines[1], commandLine);
+    const std::wstring received = c.received;
+    if (received.empty()) {
+        EXPECT_EQ(2u, lines.size()) << "an empty argument adds nothing: " << lines[1];
+    } else {
+        const std::wstring tail = L" \"" + received + L"\"";
+        EXPECT_TRUE(commandLine.size() >= tail.size() &&
+                    commandLine.compare(commandLine.size() - tail.size(), tail.size(), tail) == 0)
+            << lines[1];
+        EXPECT_EQ(received, CLauncherApp::extractPassThroughArg(commandLine)) << lines[1];
+    }
+
+    fs::ifstream in(newBuild, std::ios::binary);
+    const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* name : {"Launcher.exe", "Ruvezuv.exe"}) {
+        fs::ifstream placed(dir / name, std::ios::binary);
+        EXPECT_EQ(expected, std::string((std::istreambuf_iterator<char>(placed)), std::istreambuf_iterator<char>()))
+            << name << " is not the new build";
+    }
+    EXPECT_FALSE(fs::exists(dir / "Launcher.exe.tmp"));
+    for (const fs::path& where : {fs::current_path(), dir})
+        EXPECT_FALSE(fs::exists(where / "pwned.txt")) << "a part of the text ran as a command";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, SelfReplacementArguments,
+    ::testing::Values(
+        RestartCase{"Empty", L"game", L"", L"", false},
+        RestartCase{"Blanks", L"my game", L"token  42", L"token  42", false},
+        RestartCase{"CommandSeparators", L"a&b|c", L"a=1&b=2|x>y<z&echo pwned>pwned.txt",
+                    L"a=1&b=2|x>y<z&echo pwned>pwned.txt", false},
+        RestartCase{"CaretsAndParentheses", L"^x^^ (y)", L"^a^^b (c) ^&echo pwned>pwned.txt)",
+                    L"^a^^b (c) ^&echo pwned>pwned.txt)", false},
+        RestartCase{"LonePercentAndBang", L"p%PATH%!q! 100%", L"50% off! x%y !z", L"50% off! x%y !z", false},
+        RestartCase{"VariableNames", L"v", L"%PATH%!STARTER_ARG!%CD%", L"%PATH%!STARTER_ARG!%CD%", true},
+        RestartCase{"DoubleQuotes", L"q", L"say \"hi\" & echo pwned>pwned.txt", L"say hi & echo pwned>pwned.txt",
+                    false},
+        RestartCase{"NonAscii", L"\x6E38\x620F \x76EE\x5F55", L"\x767B\x5F55 \x4EE4\x724C",
+                    L"\x767B\x5F55 \x4EE4\x724C", false}),
+    [](const ::testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.name); });

@@ -1,0 +1,6 @@
+#include "tests/app/TestHost.h"
+
+bool runningUnderWine()
+{
+    return false;
+}
