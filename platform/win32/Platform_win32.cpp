@@ -94,9 +94,30 @@ bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring&
     const wchar_t* argument = passThroughArg.empty() ? nullptr : passThroughArg.c_str();
     if (!SetEnvironmentVariableW(kSelfReplaceArgumentVariable, argument) && argument)
         return false;
-    // The working directory, not a "cd" in the script: the directory's name never
-    // passes through the shell's parsing.
-    return shellExecute(L"cmd.exe", cmdParameters, exeDir.c_str(), SW_HIDE);
+
+    // The system's own cmd.exe, not one found in the starter's directory.
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    const std::wstring shell = std::wstring(system, length) + L"\\cmd.exe";
+    std::wstring commandLine = L"cmd.exe" + cmdParameters;
+
+    // CreateProcess rather than ShellExecuteEx: its working directory is taken as
+    // it stands (wine's ShellExecuteEx expands %NAME% in it), so the directory's
+    // name never passes through any parsing. No console window, and no hidden
+    // show state that the new build, started by the shell, could inherit.
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    std::memset(&process, 0, sizeof process);
+    if (!CreateProcessW(shell.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, exeDir.c_str(), &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
 }
 
 }  // namespace platform

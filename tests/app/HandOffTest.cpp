@@ -190,8 +190,8 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
     const RestartCase& c = GetParam();
     if (c.namesVariables && runningUnderWine())
         GTEST_SKIP() << "wine's cmd expands the value of a delayed !variable! once more, replacing %NAME% and "
-                        "!NAME! inside it (and looping on the variable's own name); Windows' cmd inserts the "
-                        "value as text";
+                        "!NAME! inside it (a value naming its own variable overruns its buffer); Windows' cmd "
+                        "inserts the value as text";
     initPathConversion();
     const fs::path dir = fs::current_path() / c.directoryName;
     fs::create_directories(dir);
@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RestartCase{"Empty", L"game", L"", L"", false},
         RestartCase{"Blanks", L"my game", L"token  42", L"token  42", false},
-        RestartCase{"CommandSeparators", L"a&b|c", L"a=1&b=2|x>y<z&echo pwned>pwned.txt",
+        RestartCase{"CommandSeparators", L"a&b (c)", L"a=1&b=2|x>y<z&echo pwned>pwned.txt",
                     L"a=1&b=2|x>y<z&echo pwned>pwned.txt", false},
         RestartCase{"CaretsAndParentheses", L"^x^^ (y)", L"^a^^b (c) ^&echo pwned>pwned.txt)",
                     L"^a^^b (c) ^&echo pwned>pwned.txt)", false},
