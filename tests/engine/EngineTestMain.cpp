@@ -1,12 +1,13 @@
-#include "tests/engine/EngineTestSupport.h"
+#include "platform/Platform.h"
+#include "tests/common/Directories.h"
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    initTestDirectory();
-    const int result = RUN_ALL_TESTS();
-    removeTestDirectory();
-    return result;
+    fixtures::useRunDirectory("engine tests");
+    // A box would wait for a user who is not there.
+    platform::setMessageBoxHandler([](const std::wstring&, const std::wstring&, unsigned) {});
+    return RUN_ALL_TESTS();
 }

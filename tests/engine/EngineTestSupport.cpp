@@ -1,33 +1,14 @@
 #include "tests/engine/EngineTestSupport.h"
 
-#include "platform/Platform.h"
-#include "support/Log.h"
-#include "support/TextConvert.h"
-
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <boost/uuid/detail/sha1.hpp>
 #include <zlib.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-fs::path g_base;
-fs::path g_log;
-int g_sandboxes = 0;
-
-std::uintmax_t logSize()
-{
-    boost::system::error_code error;
-    const std::uintmax_t size = fs::file_size(g_log, error);
-    return error ? 0 : size;
-}
 
 void appendLittleEndian(std::string& out, std::uint32_t value)
 {
@@ -95,74 +76,23 @@ std::thread::id RecordingEventSet::lastThread() const
     return thread_;
 }
 
-void initTestDirectory()
+Sandbox::Sandbox() : current_((boost::filesystem::create_directories(root() / "work"), work())) {}
+
+fixtures::VersionServer& NetEngineTest::startVersionServer()
 {
-    initPathConversion();
-    g_base = fs::temp_directory_path() / fs::unique_path("engine-tests-%%%%-%%%%-%%%%");
-    fs::create_directories(g_base);
-    fs::current_path(g_base);
-    Log::instance().write("engine tests");
-    g_log = fs::absolute(fs::path(Log::instance().filePath()), g_base);
-    // A box would wait for a user who is not there.
-    platform::setMessageBoxHandler([](const std::wstring&, const std::wstring&, unsigned) {});
+    versionServer.reset(new fixtures::VersionServer(sandbox.root() / "served"));
+    if (!versionServer->ready())
+        throw std::runtime_error("the version server did not start: " + versionServer->output());
+    return *versionServer;
 }
 
-void removeTestDirectory()
+fixtures::NginxServer& NetEngineTest::startWebServer()
 {
-    fs::current_path(g_base.parent_path());
-    boost::system::error_code ignored;
-    fs::remove_all(g_base, ignored);
-}
-
-Sandbox::Sandbox() : logStart_(logSize())
-{
-    root_ = g_base / ("t" + std::to_string(++g_sandboxes));
-    fs::create_directories(work());
-    fs::current_path(work());
-}
-
-Sandbox::~Sandbox()
-{
-    fs::current_path(g_base);
-    boost::system::error_code ignored;
-    fs::remove_all(root_, ignored);
-}
-
-std::string Sandbox::log() const
-{
-    std::string text = readFile(g_log).substr(logStart_);
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-}
-
-void writeFile(const fs::path& path, const std::string& content)
-{
-    if (path.has_parent_path())
-        fs::create_directories(path.parent_path());
-    fs::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string readFile(const fs::path& path)
-{
-    fs::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::string sha1Of(const std::string& content)
-{
-    boost::uuids::detail::sha1 sha;
-    sha.process_bytes(content.data(), content.size());
-    unsigned int words[5];
-    sha.get_digest(words);
-    char text[41];
-    for (int i = 0; i < 5; ++i)
-        std::snprintf(text + 8 * i, 9, "%08x", words[i]);
-    return std::string(text, 40);
+    const fs::path dir = sandbox.root() / "http";
+    webServer.reset(new fixtures::NginxServer(std::vector<fs::path>{dir / "www1", dir / "www2"}));
+    if (!webServer->ready())
+        throw std::runtime_error("nginx did not start: " + webServer->errorLog());
+    return *webServer;
 }
 
 std::string makePackage(const std::vector<std::pair<std::string, std::string>>& entries)

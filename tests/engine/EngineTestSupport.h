@@ -1,12 +1,20 @@
 #pragma once
 // What the engine tests share: a recording event sink, a fresh working directory
-// per test, file helpers and the log the test program writes.
+// per test with the log it gained, packages and launcher configurations, and a
+// worker beside our version server and nginx.
 
 #include "engine/EngineTypes.h"
+#include "engine/StarterWorker.h"
+#include "tests/common/Directories.h"
+#include "tests/common/Files.h"
+#include "tests/common/Servers.h"
 
 #include <boost/filesystem/path.hpp>
+#include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,32 +38,25 @@ private:
     std::thread::id thread_;
 };
 
+using fixtures::readFile;
+using fixtures::sha1Of;
+using fixtures::writeFile;
+
 // A fresh directory tree per test; its "work" directory is the current directory
 // for the life of the object.
 class Sandbox {
 public:
     Sandbox();
-    ~Sandbox();
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
-
-    const boost::filesystem::path& root() const { return root_; }
-    boost::filesystem::path work() const { return root_ / "work"; }
+    const boost::filesystem::path& root() const { return root_.path(); }
+    boost::filesystem::path work() const { return root() / "work"; }
     // What the program logged since the sandbox was made.
-    std::string log() const;
+    std::string log() const { return log_.text(); }
 
 private:
-    boost::filesystem::path root_;
-    std::uintmax_t logStart_;
+    fixtures::TempDirectory root_{"t"};
+    fixtures::CurrentDirectory current_;
+    fixtures::LogWatch log_;
 };
-
-// Sets up the directory that holds every sandbox and opens the program's log there.
-void initTestDirectory();
-void removeTestDirectory();
-
-void writeFile(const boost::filesystem::path& path, const std::string& content);
-std::string readFile(const boost::filesystem::path& path);
-std::string sha1Of(const std::string& content);
 
 // A package: one zlib stream holding the marker and the entries.
 std::string makePackage(const std::vector<std::pair<std::string, std::string>>& entries);
@@ -65,3 +66,33 @@ std::string launcherInfo(const std::string& hosts, const std::string& saveDir, c
                          const std::string& updaterName = "updater/Updater.exe");
 std::string fileNode(const std::string& name, const std::string& path, const std::string& sha1,
                      std::uint64_t size);
+
+// A worker in a fresh working directory, with its waits recorded instead of slept.
+class NetEngineTest : public testing::Test {
+protected:
+    NetEngineTest()
+    {
+        worker.setSleeper([this](std::chrono::milliseconds wait) { waits.push_back(wait.count()); });
+    }
+
+    void useVersionServerFromTestConfig() { writeFile("test.cfg", "starter_cfg_host 127.0.0.1\n"); }
+    // Serves sandbox/served; throws when the server does not start.
+    fixtures::VersionServer& startVersionServer();
+    // nginx serving sandbox/http/www1 on 127.0.0.1 and .../www2 on 127.0.0.2.
+    fixtures::NginxServer& startWebServer();
+    void serve(const std::string& name, const std::string& content)
+    {
+        writeFile(sandbox.root() / "served" / name, content);
+    }
+    void publish(int host, const std::string& name, const std::string& content)
+    {
+        writeFile(sandbox.root() / "http" / ("www" + std::to_string(host)) / name, content);
+    }
+
+    Sandbox sandbox;
+    RecordingEventSet sink;
+    StarterWorker worker{&sink};
+    std::vector<long long> waits;  // milliseconds
+    std::unique_ptr<fixtures::VersionServer> versionServer;
+    std::unique_ptr<fixtures::NginxServer> webServer;
+};

@@ -1,6 +1,6 @@
 // Download passes against nginx: verification, packages, order and hosts.
 
-#include "tests/engine/NetTestSupport.h"
+#include "tests/engine/EngineTestSupport.h"
 
 #include <boost/filesystem/operations.hpp>
 

@@ -3,8 +3,8 @@
 // worker checks. A refused delivery leaves the installation byte for byte as it was.
 
 #include "engine/StarterWorker.h"
+#include "tests/common/Network.h"
 #include "tests/engine/EngineTestSupport.h"
-#include "tests/net/NetTestSupport.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -18,6 +18,7 @@
 #include <vector>
 
 namespace fs = boost::filesystem;
+using namespace fixtures;
 
 namespace {
 
@@ -39,15 +40,6 @@ std::map<std::string, std::string> snapshot(const fs::path& dir)
     return files;
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to)
-{
-    const std::size_t at = text.find(from);
-    EXPECT_NE(std::string::npos, at) << from;
-    if (at != std::string::npos)
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 class ReleaseFixture {
 public:
     ReleaseFixture() : served_(sandbox_.root() / "served"), keys_(sandbox_.root() / "keys")
@@ -61,7 +53,7 @@ public:
                   "    save_dir game\n    file_list\n    {\n    }\n}\n");
         for (const char* pair : {"publisher", "stranger"})
             tool({"keygen", "--private", key(pair, "private"), "--public", key(pair, "public")});
-        server_.reset(new nettest::VersionServer(served_));
+        server_.reset(new VersionServer(served_));
     }
 
     bool ready() const { return server_->ready() && fs::exists(keys_ / "stranger-public.pem"); }
@@ -69,9 +61,9 @@ public:
     // launcher-publish with `arguments`; its output.
     std::string tool(std::vector<std::string> arguments)
     {
-        arguments.insert(arguments.begin(), LAUNCHER_PUBLISH);
+        arguments.insert(arguments.begin(), publishProgram());
         const fs::path output = sandbox_.root() / "tool-output.txt";
-        nettest::ChildProcess process(arguments, output);
+        ChildProcess process(arguments, output);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (process.running() && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -80,7 +72,7 @@ public:
 
     std::string key(const std::string& pair, const std::string& half) const
     {
-        return nettest::nativePath(keys_ / (pair + "-" + half + ".pem"));
+        return nativePath(keys_ / (pair + "-" + half + ".pem"));
     }
 
     // The server's files of one release, listed and signed.
@@ -90,14 +82,14 @@ public:
         writeFile(served_ / "a.dat", "alpha " + generation);
         writeFile(served_ / "b.dat", "beta " + generation);
         manifest();
-        const std::string output = tool({"sign", nettest::nativePath(served_), "--key", key(signer, "private"),
+        const std::string output = tool({"sign", nativePath(served_), "--key", key(signer, "private"),
                                          "--release", release, "--valid-days", days});
         EXPECT_NE(std::string::npos, output.find("release " + release)) << output;
     }
 
     void manifest()
     {
-        tool({"manifest", nettest::nativePath(served_), "--place", "b.dat=updater", "--place",
+        tool({"manifest", nativePath(served_), "--place", "b.dat=updater", "--place",
               "launcher_info.cfg=updater"});
     }
 
@@ -129,7 +121,7 @@ private:
     Sandbox sandbox_;
     fs::path served_;
     fs::path keys_;
-    std::unique_ptr<nettest::VersionServer> server_;
+    std::unique_ptr<VersionServer> server_;
 };
 
 struct HostileCase {
@@ -144,14 +136,26 @@ void PrintTo(const HostileCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class HostileRelease : public testing::TestWithParam<HostileCase> {};
+// A fresh installation beside a running version server and two key pairs;
+// skipped where the native programs cannot run.
+class SignedRelease : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inPrivateNetwork() || !ChildProcess::supported())
+            GTEST_SKIP() << kNoNamespace;
+        fixture_.reset(new ReleaseFixture);
+        ASSERT_TRUE(fixture_->ready());
+    }
+
+    std::unique_ptr<ReleaseFixture> fixture_;
+};
+
+class HostileRelease : public SignedRelease, public testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostileRelease, IsRefusedAndInstallsNothing)
 {
-    if (!nettest::inPrivateNetwork() || !nettest::ChildProcess::supported())
-        GTEST_SKIP() << nettest::kNoNamespace;
-    ReleaseFixture f;
-    ASSERT_TRUE(f.ready());
+    ReleaseFixture& f = *fixture_;
     f.publish("1", "5");
     ASSERT_EQ(0, f.run());
     const std::map<std::string, std::string> before = snapshot(".");
@@ -192,12 +196,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "文件不符 files.cfg", 0}),
     [](const testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
 
-TEST(SignedRelease, IsInstalledAndItsNumberRemembered)
+TEST_F(SignedRelease, IsInstalledAndItsNumberRemembered)
 {
-    if (!nettest::inPrivateNetwork() || !nettest::ChildProcess::supported())
-        GTEST_SKIP() << nettest::kNoNamespace;
-    ReleaseFixture f;
-    ASSERT_TRUE(f.ready());
+    ReleaseFixture& f = *fixture_;
     f.publish("1", "5");
     ASSERT_EQ(0, f.run());
     f.publish("2", "6");
@@ -209,12 +210,9 @@ TEST(SignedRelease, IsInstalledAndItsNumberRemembered)
     EXPECT_EQ(std::string::npos, f.log().find("发布签名无效")) << f.log();
 }
 
-TEST(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
+TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
 {
-    if (!nettest::inPrivateNetwork() || !nettest::ChildProcess::supported())
-        GTEST_SKIP() << nettest::kNoNamespace;
-    ReleaseFixture f;
-    ASSERT_TRUE(f.ready());
+    ReleaseFixture& f = *fixture_;
     f.publish("2", "6", "stranger");
     writeFile(f.served() / "a.dat", "alpha 2, changed");
     ASSERT_EQ(0, f.run(false));

@@ -1,6 +1,6 @@
 // Whole runs of the worker: the events that come out, and the bounds of its retries.
 
-#include "tests/engine/NetTestSupport.h"
+#include "tests/engine/EngineTestSupport.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Net, NetServersDown,
 TEST_F(NetRunLoop, FailedPassesRetryWhatIsLeftThenGiveUp)
 {
     startVersionServer();
-    WebServer& web = startWebServer();
+    auto& web = startWebServer();
     const std::string good(1000, 'g');
     publish(1, "good.bin", good);
     publish(1, "bad.bin", std::string(500, 'x'));

@@ -1,4 +1,7 @@
-#include "NetTestSupport.h"
+#include "tests/common/Directories.h"
+#include "tests/common/Files.h"
+#include "tests/common/Network.h"
+#include "tests/common/Servers.h"
 
 #include "net/HttpFileDownloader.h"
 #include "support/FileDigest.h"
@@ -11,11 +14,22 @@
 
 namespace {
 
-using namespace nettest;
+using namespace fixtures;
 using gametool::HttpFileDownloader;
 
 const unsigned short kPort = 80;
 const std::string kHeaderEnd = "\r\n\r\n";
+
+// Counts what a downloader reports.
+class CountingListener : public gametool::FileDownloadListener {
+public:
+    void onBytesReceived(std::uint64_t count) override {
+        total += count;
+        ++reports;
+    }
+    std::uint64_t total = 0;
+    int reports = 0;
+};
 
 std::string rangeReply(const std::string& range, const std::string& body) {
     return "HTTP/1.1 206 Partial Content\r\nContent-Range: " + range + "\r\nContent-Length: " +

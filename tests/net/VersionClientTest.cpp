@@ -1,4 +1,7 @@
-#include "NetTestSupport.h"
+#include "tests/common/Directories.h"
+#include "tests/common/Files.h"
+#include "tests/common/Network.h"
+#include "tests/common/Servers.h"
 
 #include "net/VersionClient.h"
 #include "support/FileDigest.h"
@@ -12,15 +15,9 @@
 
 namespace {
 
-using namespace nettest;
+using namespace fixtures;
 
 const unsigned short kPort = 7455;
-
-std::string be32(std::uint32_t value) {
-    return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-}
-
-std::string requestFrame(const std::string& text) { return "\x0a" + be32(std::uint32_t(text.size())) + text; }
 
 std::string fileReply(const std::string& skipped, const std::string& content) {
     return "\x0a" + be32(std::uint32_t(skipped.size())) + skipped + be32(std::uint32_t(content.size())) + content;
@@ -121,7 +118,7 @@ TEST_F(VersionServerTest, HostWithSeveralAddressesTriesEachInTurn) {
         GTEST_SKIP() << "netns-run could not give /etc/hosts the name with several addresses";
     }
     writeFile(root_ / "a.txt", "alpha");
-    VersionServer server(root_, "127.0.0.2");  // the name's second address; the first refuses
+    VersionServer server(root_, {}, "127.0.0.2");  // the name's second address; the first refuses
     ASSERT_TRUE(server.ready()) << server.output();
     VersionClient client;
     ASSERT_TRUE(client.connect("multi.netns.invalid"));
@@ -164,7 +161,7 @@ TEST_P(BadClientTest, ConnectionIsClosed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Protocol, BadClientTest,
-    testing::Values(BadClientCase{"WrongGreeting", "QUIV" + requestFrame("a.txt:")},
+    testing::Values(BadClientCase{"WrongGreeting", "QUIV" + versionRequest("a.txt:")},
                     BadClientCase{"UnknownRequestType", "quiv\x0b" + be32(6) + "a.txt:"},
                     BadClientCase{"RequestTextTooLong", "quiv\x0a" + be32(64 * 1024 + 1)}),
     [](const testing::TestParamInfo<BadClientCase>& info) { return std::string(info.param.name); });
@@ -188,7 +185,7 @@ TEST_F(VersionClientTest, SendsGreetingAndRequestFramesByteForByte) {
     }
     server.join();
     EXPECT_EQ(std::string("quiv") + "\x0a" + std::string("\0\0\0\x15", 4) + "files.cfg:unavailable" +
-                  requestFrame("name:"),
+                  versionRequest("name:"),
               server.received());
     EXPECT_TRUE(hasContent(dir_ / "f", "one"));
     EXPECT_FALSE(fs::exists(dir_ / "g"));

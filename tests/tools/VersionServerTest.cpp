@@ -1,111 +1,33 @@
 // The version server as players' starters and hostile clients meet it: the real
 // program in a private network namespace, driven over plain sockets.
 
-#include "support/FileDigest.h"
+#include "tests/common/Directories.h"
+#include "tests/common/Files.h"
+#include "tests/common/Network.h"
+#include "tests/common/Servers.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-namespace fs = boost::filesystem;
+using namespace fixtures;
 using Clock = std::chrono::steady_clock;
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void writeAll(const fs::path& path, const std::string& content) {
-    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-std::string bytes(std::size_t size, unsigned seed) {
-    std::string out(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = char(seed >> 16);
-    }
-    return out;
-}
-
-std::string sha1Of(const fs::path& path) { return computeFileSha1(path.wstring()); }
-
-// Our server as a child process; its output goes to a file.
-class Server {
-public:
-    Server(const fs::path& root, std::vector<std::string> options = {}) : log_(root.parent_path() / "server.log") {
-        std::vector<std::string> args = {LAUNCHER_VERSION_SERVER, "--root", root.string(), "--listen", "127.0.0.1"};
-        args.insert(args.end(), options.begin(), options.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int out = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(&arg[0]);
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 500 && output().find("version-server: serving") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~Server() {
-        if (pid_ > 0) {
-            stop(SIGKILL);
-        }
-    }
-    bool ready() const { return output().find("version-server: serving") != std::string::npos; }
-    bool alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-    void signal(int number) { ::kill(pid_, number); }
-    // The exit status, or -1 after a signal.
-    int stop(int number = SIGTERM) {
-        ::kill(pid_, number);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const { return readAll(log_); }
-
-private:
-    fs::path log_;
-    pid_t pid_ = -1;
-};
-
-std::string be32(std::uint32_t value) {
-    return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-}
-
-std::string request(const std::string& name, const std::string& digest) {
-    const std::string text = name + ":" + digest;
-    return "\x0a" + be32(std::uint32_t(text.size())) + text;
-}
+std::string request(const std::string& name, const std::string& digest) { return versionRequest(name + ":" + digest); }
 
 struct Reply {
     bool complete = false;
@@ -189,18 +111,13 @@ private:
 class VersionServerTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("LAUNCHER_NETNS")) {
-            GTEST_SKIP() << "needs the private network namespace of tests/netns-run";
+        if (!inPrivateNetwork()) {
+            GTEST_SKIP() << kNoNamespace;
         }
-        dir_ = fs::temp_directory_path() / fs::unique_path("version-server-%%%%-%%%%");
+        temp_.reset(new TempDirectory);
+        dir_ = temp_->path();
         root_ = dir_ / "root";
         fs::create_directories(root_);
-    }
-    void TearDown() override {
-        boost::system::error_code ignored;
-        if (!HasFailure()) {
-            fs::remove_all(dir_, ignored);
-        }
     }
     // A starter's whole exchange for one file, on a fresh connection.
     Reply check(const std::string& name, const std::string& digest = "unavailable") {
@@ -210,6 +127,7 @@ protected:
         }
         return client.fetch(name, digest);
     }
+    std::unique_ptr<TempDirectory> temp_;
     fs::path dir_;
     fs::path root_;
 };
@@ -225,9 +143,9 @@ struct HangUpCase {
 class HangUp : public VersionServerTest, public testing::WithParamInterface<HangUpCase> {};
 
 TEST_P(HangUp, ServerLivesAndServesTheNextClient) {
-    const std::string big = bytes(8 * 1024 * 1024, 1);
-    writeAll(root_ / "big.bin", big);
-    Server server(root_);
+    const std::string big = randomBytes(8 * 1024 * 1024, 1);
+    writeFile(root_ / "big.bin", big);
+    VersionServer server(root_);
     ASSERT_TRUE(server.ready()) << server.output();
     for (int round = 0; round < 5; ++round) {
         Client leaving;
@@ -237,7 +155,7 @@ TEST_P(HangUp, ServerLivesAndServesTheNextClient) {
         GetParam().reset ? leaving.reset() : leaving.close();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_TRUE(server.alive()) << server.output();
+    ASSERT_TRUE(server.running()) << server.output();
     const Reply reply = check("big.bin");
     EXPECT_TRUE(reply.complete);
     EXPECT_TRUE(reply.content == big);
@@ -260,8 +178,8 @@ struct DeadlineCase {
 class Deadline : public VersionServerTest, public testing::WithParamInterface<DeadlineCase> {};
 
 TEST_P(Deadline, SilentConnectionIsClosed) {
-    writeAll(root_ / "a.txt", "alpha");
-    Server server(root_, {"--greeting-ms", "400", "--idle-ms", "800"});
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_, {"--greeting-ms", "400", "--idle-ms", "800"});
     ASSERT_TRUE(server.ready()) << server.output();
     Client client;
     ASSERT_TRUE(client.send(GetParam().sent));
@@ -283,21 +201,20 @@ INSTANTIATE_TEST_SUITE_P(Clients, Deadline,
 // --- a publisher replacing a file while it is being sent --------------------------
 
 TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
-    const std::vector<std::string> versions = {bytes(3 * 1024 * 1024, 2), bytes(2 * 1024 * 1024 + 7, 3)};
+    const std::vector<std::string> versions = {randomBytes(3 * 1024 * 1024, 2), randomBytes(2 * 1024 * 1024 + 7, 3)};
     std::vector<std::string> digests;
     for (std::size_t i = 0; i < versions.size(); ++i) {
-        writeAll(dir_ / ("v" + std::to_string(i)), versions[i]);
-        digests.push_back(sha1Of(dir_ / ("v" + std::to_string(i))));
+        digests.push_back(sha1Of(versions[i]));
     }
-    writeAll(root_ / "Launcher.exe", versions[0]);
-    Server server(root_);
+    writeFile(root_ / "Launcher.exe", versions[0]);
+    VersionServer server(root_);
     ASSERT_TRUE(server.ready()) << server.output();
 
     std::atomic<bool> done{false};
     std::thread publisher([&] {
         for (unsigned i = 1; !done; ++i) {
             const fs::path temporary = root_ / "Launcher.exe.part";
-            writeAll(temporary, versions[i % 2]);
+            writeFile(temporary, versions[i % 2]);
             fs::rename(temporary, root_ / "Launcher.exe");
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
@@ -328,10 +245,10 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
 TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed) {
     for (const char* release : {"r1", "r2"}) {
         fs::create_directories(dir_ / release);
-        writeAll(dir_ / release / "files.cfg", release);
+        writeFile(dir_ / release / "files.cfg", release);
     }
     fs::create_directory_symlink("r1", dir_ / "current");
-    Server server(dir_ / "current");
+    VersionServer server(dir_ / "current");
     ASSERT_TRUE(server.ready()) << server.output();
     EXPECT_EQ("r1", check("files.cfg").content);
     fs::create_directory_symlink("r2", dir_ / "next");
@@ -350,8 +267,8 @@ TEST_F(VersionServerTest, SilentConnectionsNeverLockOutARealClient) {
     }
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    writeAll(root_ / "a.txt", "alpha");
-    Server server(root_, {"--descriptor-limit", "1024"});
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_, {"--descriptor-limit", "1024"});
     ASSERT_TRUE(server.ready()) << server.output();
 
     std::vector<std::unique_ptr<Client>> silent;
@@ -384,18 +301,16 @@ struct NameCase {
 class Names : public VersionServerTest, public testing::WithParamInterface<NameCase> {};
 
 TEST_P(Names, AreDecodedStrictlyAndLookedUpAsUtf8) {
-    writeAll(root_ / "\xe4\xb8\xad\xe6\x96\x87.txt", "chinese");  // 中文.txt
-    writeAll(root_ / "\xe4\xb9\x97.txt", "trail byte");           // 乗.txt, GBK 81 5C: a "\" as its second byte
-    Server server(root_, {"--name-encoding", GetParam().encoding});
+    writeFile(root_ / "\xe4\xb8\xad\xe6\x96\x87.txt", "chinese");  // 中文.txt
+    writeFile(root_ / "\xe4\xb9\x97.txt", "trail byte");           // 乗.txt, GBK 81 5C: a "\" as its second byte
+    VersionServer server(root_, {"--name-encoding", GetParam().encoding});
     ASSERT_TRUE(server.ready()) << server.output();
     const Reply reply = check(GetParam().requested);
     ASSERT_TRUE(reply.complete);
     if (GetParam().served) {
         EXPECT_EQ(10, reply.code);
         EXPECT_FALSE(reply.content.empty());
-        const fs::path copy = dir_ / "copy";
-        writeAll(copy, reply.content);
-        EXPECT_EQ(sha1Of(copy), reply.digest);
+        EXPECT_EQ(sha1Of(reply.content), reply.digest);
     } else {
         EXPECT_EQ(1, reply.code);
     }
@@ -415,21 +330,21 @@ INSTANTIATE_TEST_SUITE_P(
 // --- a stop while a reply is on its way -------------------------------------------
 
 TEST_F(VersionServerTest, SigtermLetsTheReplyInFlightFinish) {
-    const std::string big = bytes(16 * 1024 * 1024, 4);
-    writeAll(root_ / "big.bin", big);
-    Server server(root_);
+    const std::string big = randomBytes(16 * 1024 * 1024, 4);
+    writeFile(root_ / "big.bin", big);
+    VersionServer server(root_);
     ASSERT_TRUE(server.ready()) << server.output();
     Client client;
     ASSERT_TRUE(client.send("quiv" + request("big.bin", "x")));
     std::string reply;
     ASSERT_TRUE(client.read(reply, 64 * 1024));
-    server.signal(SIGTERM);
+    server.terminate();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(Client().connected());  // no longer accepting
     const std::size_t head = 1 + 4 + 40 + 4;
     ASSERT_TRUE(client.read(reply, head + big.size() - reply.size()));
     EXPECT_TRUE(reply.substr(head) == big);
-    EXPECT_EQ(0, server.stop(SIGTERM));
+    EXPECT_EQ(0, server.stop());
     EXPECT_NE(std::string::npos, server.output().find("version-server: stopped"));
 }
 

@@ -1,4 +1,6 @@
-#include "NetTestSupport.h"
+#include "tests/common/Servers.h"
+
+#include "tests/common/Files.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -8,9 +10,9 @@
 #include <cstdlib>
 #include <thread>
 
-namespace nettest {
+namespace fixtures {
 
-// A Windows process under wine cannot start a Linux program: tests/net/native-children
+// A Windows process under wine cannot start a Linux program: tests/common/native-children
 // starts it on a request file in the directory it names, and reports its end the same way.
 namespace {
 
@@ -75,11 +77,17 @@ bool ChildProcess::running() const {
     return id_ > 0 && !fs::exists(requestFile(id_, ".exit"), error);
 }
 
+void ChildProcess::terminate() {
+    if (id_ > 0) {
+        writeFile(requestFile(id_, ".stop"), "");
+    }
+}
+
 int ChildProcess::stop() {
     if (id_ <= 0) {
         return status_;
     }
-    writeFile(requestFile(id_, ".stop"), "");
+    terminate();
     // native-children kills the program after 10 s of SIGTERM; a little longer here.
     const fs::path exitFile = requestFile(id_, ".exit");
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
@@ -95,4 +103,4 @@ int ChildProcess::stop() {
     return status_;
 }
 
-}  // namespace nettest
+}  // namespace fixtures

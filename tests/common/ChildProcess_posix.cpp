@@ -1,4 +1,6 @@
-#include "NetTestSupport.h"
+#include "tests/common/Servers.h"
+
+#include "tests/common/Files.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -13,7 +15,7 @@
 
 extern char** environ;
 
-namespace nettest {
+namespace fixtures {
 
 bool ChildProcess::supported() { return true; }
 
@@ -42,6 +44,12 @@ bool ChildProcess::running() const {
     return id_ > 0 && waitpid(pid_t(id_), nullptr, WNOHANG) == 0;
 }
 
+void ChildProcess::terminate() {
+    if (id_ > 0) {
+        kill(pid_t(id_), SIGTERM);
+    }
+}
+
 int ChildProcess::stop() {
     if (id_ <= 0) {
         return status_;
@@ -64,4 +72,4 @@ int ChildProcess::stop() {
     return status_;
 }
 
-}  // namespace nettest
+}  // namespace fixtures

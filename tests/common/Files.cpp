@@ -1,0 +1,95 @@
+#include "tests/common/Files.h"
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/uuid/detail/sha1.hpp>
+
+#include <cstdio>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fixtures {
+
+std::string readFile(const fs::path& path) {
+    fs::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    fs::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), std::streamsize(content.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+testing::AssertionResult hasContent(const fs::path& file, const std::string& expected) {
+    boost::system::error_code error;
+    if (!fs::is_regular_file(file, error)) {
+        return testing::AssertionFailure() << file.string() << " is not a file";
+    }
+    const std::string actual = readFile(file);
+    if (actual == expected) {
+        return testing::AssertionSuccess();
+    }
+    std::size_t offset = 0;
+    while (offset < actual.size() && offset < expected.size() && actual[offset] == expected[offset]) {
+        ++offset;
+    }
+    return testing::AssertionFailure() << file.string() << " holds " << actual.size() << " bytes, expected "
+                                       << expected.size() << "; first difference at offset " << offset;
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(generator() & 0xff);
+    }
+    return bytes;
+}
+
+std::string sha1Of(const std::string& content) {
+    boost::uuids::detail::sha1 sha;
+    sha.process_bytes(content.data(), content.size());
+    unsigned int words[5];
+    sha.get_digest(words);
+    char text[41];
+    for (int i = 0; i < 5; ++i) {
+        std::snprintf(text + 8 * i, 9, "%08x", words[i]);
+    }
+    return std::string(text, 40);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(std::string::npos, at) << from;
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string be32(std::uint32_t value) {
+    return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+}  // namespace fixtures
