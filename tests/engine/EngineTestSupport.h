@@ -40,7 +40,10 @@ private:
 
 using fixtures::readFile;
 using fixtures::sha1Of;
+using fixtures::VersionServer;
 using fixtures::writeFile;
+// nginx serving the sandbox's two web hosts.
+typedef fixtures::NginxServer WebServer;
 
 // A fresh directory tree per test; its "work" directory is the current directory
 // for the life of the object.
@@ -77,9 +80,9 @@ protected:
 
     void useVersionServerFromTestConfig() { writeFile("test.cfg", "starter_cfg_host 127.0.0.1\n"); }
     // Serves sandbox/served; throws when the server does not start.
-    fixtures::VersionServer& startVersionServer();
+    VersionServer& startVersionServer();
     // nginx serving sandbox/http/www1 on 127.0.0.1 and .../www2 on 127.0.0.2.
-    fixtures::NginxServer& startWebServer();
+    WebServer& startWebServer();
     void serve(const std::string& name, const std::string& content)
     {
         writeFile(sandbox.root() / "served" / name, content);
@@ -93,6 +96,6 @@ protected:
     RecordingEventSet sink;
     StarterWorker worker{&sink};
     std::vector<long long> waits;  // milliseconds
-    std::unique_ptr<fixtures::VersionServer> versionServer;
-    std::unique_ptr<fixtures::NginxServer> webServer;
+    std::unique_ptr<VersionServer> versionServer;
+    std::unique_ptr<WebServer> webServer;
 };

@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Net, NetServersDown,
 TEST_F(NetRunLoop, FailedPassesRetryWhatIsLeftThenGiveUp)
 {
     startVersionServer();
-    auto& web = startWebServer();
+    WebServer& web = startWebServer();
     const std::string good(1000, 'g');
     publish(1, "good.bin", good);
     publish(1, "bad.bin", std::string(500, 'x'));

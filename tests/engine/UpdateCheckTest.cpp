@@ -51,7 +51,7 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
     serve("files.cfg", "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n");
     for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt"})
         serve(name, name);
-    auto& server = startVersionServer();
+    VersionServer& server = startVersionServer();
 
     EXPECT_TRUE(worker.runUpdateCheck());
     EXPECT_EQ(readFile("dir2/twice.txt"), "twice.txt");
@@ -171,7 +171,7 @@ TEST_P(NetRefusedPath, IsNeitherRequestedNorWritten)
     serve("files.cfg", c.key + " " + value + "\nok.txt \"\"\n");
     serve("ok.txt", "ok");
     serve("v.txt", "v");
-    auto& server = startVersionServer();
+    VersionServer& server = startVersionServer();
 
     EXPECT_TRUE(worker.runUpdateCheck());
     EXPECT_EQ(readFile("ok.txt"), "ok");
