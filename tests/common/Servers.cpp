@@ -73,7 +73,19 @@ NginxServer::NginxServer(const std::vector<fs::path>& roots) {
 std::string NginxServer::errorLog() const { return readFile(dir_ / "error.log") + readFile(dir_ / "output.txt"); }
 
 std::vector<std::string> NginxServer::requests(int host) const {
-    return splitLines(readFile(dir_ / ("access" + std::to_string(host) + ".log")));
+    // nginx logs a request once it has finished it, which may be just after the
+    // client has read the last byte: wait until the log stays the same a moment.
+    const fs::path log = dir_ / ("access" + std::to_string(host) + ".log");
+    std::string text = readFile(log);
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::string again = readFile(log);
+        if (again == text) {
+            break;
+        }
+        text = again;
+    }
+    return splitLines(text);
 }
 
 }  // namespace fixtures

@@ -72,7 +72,7 @@ public:
     explicit NginxServer(const fs::path& root) : NginxServer(std::vector<fs::path>{root}) {}
     bool ready() const { return ready_; }
     std::string errorLog() const;
-    // The request URIs host 1, 2, ... received, in order.
+    // The request URIs host 1, 2, ... has finished, in order.
     std::vector<std::string> requests(int host) const;
 
 private:
