@@ -79,14 +79,16 @@ TEST_P(NetFailedInstall, LeavesTheLocalFileAsItWas)
 
     EXPECT_EQ(!c.stillPending, worker.downloadAndInstall());
     EXPECT_EQ(c.stillPending, worker.pending().count(c.name) == 1);
-    if (c.local == Local::Directory)
+    if (c.local == Local::Directory) {
         EXPECT_TRUE(fs::is_directory(local));
-    else
+    } else {
         EXPECT_EQ(readFile(local.string()), "old");
+    }
     const std::string temp = local.string() + ".tmp";
     EXPECT_EQ(c.tempKept, fs::exists(temp));
-    if (c.tempKept)
+    if (c.tempKept) {
         EXPECT_EQ(readFile(temp), c.served);
+    }
     EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
 
     // The next pass takes the kept content without asking the server again, or
