@@ -33,13 +33,16 @@ fs::path probePath()
 std::vector<std::string> waitForLines(const fs::path& file, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!fs::exists(file)) {
+    // Under wine the renamed file has been seen to exist a moment before it can be
+    // read: wait for its content, not only its name.
+    std::string content;
+    while ((content = fs::exists(file) ? readFile(file) : std::string()).empty()) {
         if (std::chrono::steady_clock::now() > deadline)
             return {};
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::vector<std::string> lines;
-    std::istringstream in(readFile(file));
+    std::istringstream in(content);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
