@@ -1,5 +1,6 @@
 # Run by CTest when it reads the test list (see launcher_add_gtest): lists the
-# tests of one GoogleTest program and registers each as its own CTest test.
+# tests of one GoogleTest program and registers each as its own CTest test, or
+# each suite when LAUNCHER_TEST_PER_SUITE is set.
 # The list is kept in LAUNCHER_TEST_FILE and made again only when the program or
 # its registration is newer.
 
@@ -31,6 +32,12 @@ function(_launcher_discover)
     string(APPEND properties " ${q}")
   endforeach()
   _launcher_quote(workdir "${LAUNCHER_TEST_WORKING_DIR}")
+  set(timeout "")
+  list(FIND LAUNCHER_TEST_PROPERTIES TIMEOUT at)
+  if(at GREATER_EQUAL 0)
+    math(EXPR at "${at} + 1")
+    list(GET LAUNCHER_TEST_PROPERTIES ${at} timeout)
+  endif()
 
   if(NOT result EQUAL 0)
     # Keep the failure visible: a warning and a test that cannot run (and so fails).
@@ -47,6 +54,7 @@ function(_launcher_discover)
   string(REPLACE ";" "\\;" output "${output}")
   string(REPLACE "\n" ";" lines "${output}")
   set(suite "")
+  set(suites "")
   foreach(line IN LISTS lines)
     if(line STREQUAL "")
       continue()
@@ -58,6 +66,16 @@ function(_launcher_discover)
       string(REGEX REPLACE " +#.*$" "" test "${line}")
       string(STRIP "${test}" test)
       set(full "${suite}.${test}")
+      if(LAUNCHER_TEST_PER_SUITE)
+        if(NOT DEFINED _count_${suite})
+          list(APPEND suites "${suite}")
+          set(_count_${suite} 0)
+        endif()
+        if(NOT full MATCHES "(^|[./])DISABLED_")
+          math(EXPR _count_${suite} "${_count_${suite}} + 1")
+        endif()
+        continue()
+      endif()
       _launcher_quote(name "${LAUNCHER_TEST_NAME}.${full}")
       _launcher_quote(filter "--gtest_filter=${full}")
       string(APPEND script
@@ -72,6 +90,32 @@ function(_launcher_discover)
     else()
       # A line that is neither a suite nor a test (a program's own start-up output).
       set(suite "")
+    endif()
+  endforeach()
+  # One process a suite, where starting a process is dear (a program under the
+  # emulator): its tests run in turn, disabled ones left out as gtest does by
+  # default. Skipped only when every test of the suite was.
+  foreach(suite IN LISTS suites)
+    _launcher_quote(name "${LAUNCHER_TEST_NAME}.${suite}")
+    _launcher_quote(filter "--gtest_filter=${suite}.*")
+    if(_count_${suite} EQUAL 0)
+      string(APPEND script "add_test(${name} ${runner}${exe} ${filter})\n"
+                           "set_tests_properties(${name} PROPERTIES DISABLED TRUE)\n")
+      continue()
+    endif()
+    if(_count_${suite} EQUAL 1)
+      set(all_skipped "\\[  SKIPPED \\] 1 test, listed below")
+    else()
+      set(all_skipped "\\[  SKIPPED \\] ${_count_${suite}} tests, listed below")
+    endif()
+    string(APPEND script
+      "add_test(${name} ${runner}${exe} ${filter})\n"
+      "set_tests_properties(${name} PROPERTIES WORKING_DIRECTORY ${workdir}"
+      " SKIP_RETURN_CODE 77 SKIP_REGULAR_EXPRESSION [==[${all_skipped}]==]${properties})\n")
+    if(timeout)
+      # As long as the suite's tests would have had one after the other.
+      math(EXPR suite_timeout "${timeout} * ${_count_${suite}}")
+      string(APPEND script "set_tests_properties(${name} PROPERTIES TIMEOUT ${suite_timeout})\n")
     endif()
   endforeach()
   set(listed TRUE)

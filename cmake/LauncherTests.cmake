@@ -13,6 +13,9 @@
 #                                   namespace and outside the emulator
 #       [PROPERTIES <prop> <value>...])   set on every test, e.g. TIMEOUT 60 LABELS net
 #
+# Under the emulator a test is a suite ("<name>.<Suite>", its tests run in one
+# process): wine's start takes seconds, far longer than most tests.
+#
 # Tests are listed when CTest starts (the program is run with --gtest_list_tests,
 # again only after it was rebuilt), not at build time: listing a Windows program
 # needs wine, and a build should not. Skipped tests (GTEST_SKIP, exit code 77)
@@ -75,6 +78,10 @@ function(launcher_add_gtest name)
   # The emulator alone lists the tests; the network namespace is for running them.
   launcher_test_runner(lister FALSE)
   launcher_test_runner(runner "${arg_NETNS}" ${arg_WRAPPER})
+  set(per_suite "")
+  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+    set(per_suite ON)
+  endif()
   set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_include.cmake)
   set(tests_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_tests.cmake)
   string(CONCAT content
@@ -84,6 +91,7 @@ function(launcher_add_gtest name)
     "set(LAUNCHER_TEST_RUNNER [==[${runner}]==])\n"
     "set(LAUNCHER_TEST_WORKING_DIR [==[${CMAKE_CURRENT_BINARY_DIR}]==])\n"
     "set(LAUNCHER_TEST_PROPERTIES [==[${arg_PROPERTIES}]==])\n"
+    "set(LAUNCHER_TEST_PER_SUITE [==[${per_suite}]==])\n"
     "set(LAUNCHER_TEST_FILE [==[${tests_file}]==])\n"
     "set(LAUNCHER_TEST_INCLUDE_FILE [==[${include_file}]==])\n"
     "include([==[${LAUNCHER_GTEST_DISCOVER_SCRIPT}]==])\n")
