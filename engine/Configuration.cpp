@@ -6,7 +6,6 @@
 
 #include "support/Decimal.h"
 #include "support/FileManager.h"
-#include "support/InfoEntries.h"
 #include "support/InfoFile.h"
 #include "support/Log.h"
 #include "support/PathSafety.h"
