@@ -1,33 +1,21 @@
 #include "support/SignatureCheck.h"
 
-#include <openssl/bio.h>
+#include "support/PemKey.h"
+
 #include <openssl/bn.h>
-#include <openssl/ecdsa.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <memory>
 
-namespace {
-
-template <typename T, void (*Free)(T*)>
-struct Freer {
-    void operator()(T* p) const { Free(p); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
-using BioPtr = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, Freer<ECDSA_SIG, ECDSA_SIG_free>>;
-using ContextPtr = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX, EVP_MD_CTX_free>>;
-
-}  // namespace
+using openssl::ContextPtr;
+using openssl::KeyPtr;
+using openssl::SigPtr;
 
 SignatureCheck checkP256Signature(const std::string& publicKeyPem, const std::string& message,
                                   const std::string& signature)
 {
     if (p256PublicPoint(publicKeyPem).empty())
         return SignatureCheck::KeyUnusable;
-    BioPtr bio(BIO_new_mem_buf(publicKeyPem.data(), static_cast<int>(publicKeyPem.size())));
-    KeyPtr key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    const KeyPtr key = openssl::readPublicKey(publicKeyPem);
     if (!key)
         return SignatureCheck::KeyUnusable;
     if (signature.size() != kP256SignatureSize)

@@ -1,5 +1,6 @@
 #include "tools/launcher-publish/Signing.h"
 
+#include "support/PemKey.h"
 #include "support/SignedRelease.h"
 #include "support/TextConvert.h"
 
@@ -31,15 +32,10 @@ namespace publish {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Freer {
-    void operator()(T* p) const { Free(p); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
-using KeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using ContextPtr = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, Freer<ECDSA_SIG, ECDSA_SIG_free>>;
-using BioPtr = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
+using openssl::BioPtr;
+using openssl::ContextPtr;
+using openssl::KeyPtr;
+using openssl::SigPtr;
 
 const char kSignatureName[] = "release.sig";
 const char kManifestName[] = "files.cfg";
@@ -107,8 +103,7 @@ KeyPtr readPrivateKey(const fs::path& path)
     std::string pem;
     if (!readSmallFile(path.wstring(), 64 * 1024, pem))
         throw Error("cannot read the private key " + quoted(path));
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    KeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    KeyPtr key = openssl::readPrivateKey(pem);
     char group[64] = {};
     std::size_t length = 0;
     if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_EC ||
