@@ -19,7 +19,8 @@ std::string readFile(const fs::path& path) {
 }
 
 void writeFile(const fs::path& path, const std::string& content) {
-    if (path.has_parent_path()) {
+    // Only when missing: a parent such as ".." is no directory to create.
+    if (path.has_parent_path() && !fs::exists(path.parent_path())) {
         fs::create_directories(path.parent_path());
     }
     fs::ofstream out(path, std::ios::binary | std::ios::trunc);

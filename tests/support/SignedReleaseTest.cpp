@@ -35,14 +35,7 @@ const std::string kSignatureLine =
     "acdbafa1a28aa00a5ff02d0dc4b0a81a14fcc7f52caf96f79aa22050b261abae\n";
 const std::int64_t kBeforeExpiry = 1893455999;  // 2029-12-31T23:59:59Z
 
-std::string replaced(std::string text, const std::string& from, const std::string& to)
-{
-    const std::size_t at = text.find(from);
-    EXPECT_NE(std::string::npos, at) << from;
-    if (at != std::string::npos)
-        text.replace(at, from.size(), to);
-    return text;
-}
+using fixtures::replaced;
 
 struct CheckCase {
     const char* name;

@@ -1,7 +1,5 @@
 #include "SupportTestUtil.h"
 
-#include "support/Log.h"
-#include "support/TextConvert.h"
 
 #include <boost/crc.hpp>
 #include <boost/iostreams/copy.hpp>
@@ -15,99 +13,36 @@
 
 namespace fs = boost::filesystem;
 
-namespace {
-
-fs::path& root()
-{
-    static fs::path path;
-    return path;
-}
-
-fs::path& log()
-{
-    static fs::path path;
-    return path;
-}
-
-// Makes the temporary root the current directory for the whole run, starts the
-// log there.
-class SupportEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        initPathConversion();
-        root() = fs::temp_directory_path() / fs::unique_path("support-tests-%%%%-%%%%-%%%%");
-        fs::create_directories(root());
-        fs::current_path(root());
-        Log::instance().write("support tests");
-        log() = root() / Log::instance().filePath();
-    }
-
-    void TearDown() override
-    {
-        fs::current_path(root().parent_path());
-        boost::system::error_code ignored;
-        fs::remove_all(root(), ignored);  // the open log may keep it on Windows
-    }
-};
-
+// The run's directory holds the log and every test's directory.
 const ::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new SupportEnvironment);
-
-}  // namespace
+    ::testing::AddGlobalTestEnvironment(new fixtures::RunDirectory("support tests"));
 
 void TempDirTest::SetUp()
 {
-    dir_ = root() / fs::unique_path("t-%%%%-%%%%");
-    fs::create_directory(dir_);
-    fs::current_path(dir_);
+    working_.reset(new fixtures::WorkingDirectory("t"));
+    dir_ = working_->path();
 }
 
 void TempDirTest::TearDown()
 {
-    fs::current_path(root());
-    boost::system::error_code ignored;
-    fs::permissions(dir_, fs::add_perms | fs::owner_all, ignored);
-    fs::remove_all(dir_, ignored);
+    working_.reset();
 }
 
 namespace testutil {
 
 fs::path logFile()
 {
-    return log();
+    return fixtures::logFile();
 }
 
 std::uintmax_t logSize()
 {
-    return fs::file_size(log());
+    return fs::file_size(logFile());
 }
 
 std::vector<std::string> logLinesSince(std::uintmax_t offset)
 {
-    std::string text = readFile(log()).substr(offset);
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-void writeFile(const fs::path& path, const std::string& bytes)
-{
-    if (path.has_parent_path() && !fs::exists(path.parent_path()))
-        fs::create_directories(path.parent_path());
-    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return fixtures::splitLines(readFile(logFile()).substr(offset));
 }
 
 bool present(const fs::path& path)

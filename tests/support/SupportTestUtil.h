@@ -2,9 +2,14 @@
 // Shared pieces of the support tests: every test runs in a fresh directory of its
 // own under one temporary root, which also holds the run's log.
 
+#include "tests/common/Directories.h"
+#include "tests/common/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -17,8 +22,8 @@ boost::filesystem::path logFile();
 std::vector<std::string> logLinesSince(std::uintmax_t offset);
 std::uintmax_t logSize();
 
-void writeFile(const boost::filesystem::path& path, const std::string& bytes);
-std::string readFile(const boost::filesystem::path& path);
+using fixtures::readFile;
+using fixtures::writeFile;
 bool present(const boost::filesystem::path& path);
 void makeReadOnly(const boost::filesystem::path& path);
 bool isReadOnly(const boost::filesystem::path& path);
@@ -48,4 +53,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     boost::filesystem::path dir_;
+
+private:
+    std::unique_ptr<fixtures::WorkingDirectory> working_;
 };
