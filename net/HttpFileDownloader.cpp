@@ -48,6 +48,8 @@ const std::size_t kBodyPiece = 1024 * 1024;
 // The least one body read asks for: enough to see the end of the connection, or
 // bytes beyond the announced total, without growing the buffer for them.
 const std::size_t kLeastPiece = 4096;
+// The configuration may name a path of any length; the log keeps its start.
+const std::size_t kLoggedPathLimit = 1024;
 
 typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
 
@@ -491,7 +493,8 @@ void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline) {
 bool HttpFileDownloader::download(bool resume) {
     InterData& state = *m_inter;
     try {
-        Log::instance().write("准备下载：", m_data->path);
+        const std::string& path = m_data->path;
+        Log::instance().write("准备下载：", path.size() <= kLoggedPathLimit ? path : path.substr(0, kLoggedPathLimit) + "...");
         state.resume = resume;
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());
