@@ -73,8 +73,7 @@ std::intptr_t CLauncherDlg::onUpdateFinished(std::int32_t resultCode)
         m_window.setStatusText(L"更新完成");
         m_window.setProgressPos(100);
         m_window.updateWindow();
-        const bool started =
-            m_data->controller && m_data->controller->worker()->handOff(m_passThroughArg);
+        const bool started = m_data->controller && m_data->controller->worker()->handOff(m_passThroughArg);
         if (!started)
             m_window.messageBox(L"启动登陆器失败", L"严重错误", platform::BoxIconError);
         m_window.exitProcess(0);

@@ -136,8 +136,8 @@ inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& d
          << "  server { listen 127.0.0.1:80 backlog=4096; root " << fs::absolute(root).string() << "; }\n}\n";
     conf.close();
     auto child = std::make_unique<Child>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d, "-g",
-                                 "daemon off; master_process off;"},
+        std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d,
+                                 "-g", "daemon off; master_process off;"},
         dir / "output.txt");
     if (!child->started() || !waitForListener(80, 10))
         return nullptr;
@@ -247,8 +247,8 @@ struct Comparison {
 };
 
 inline Comparison compareWithCurl(const std::string& workerCommand, const fs::path& ourFile,
-                                  const std::string& curlUrl, const fs::path& curlFile,
-                                  std::uint64_t size, int rounds)
+                                  const std::string& curlUrl, const fs::path& curlFile, std::uint64_t size,
+                                  int rounds)
 {
     Comparison result;
     for (int round = 0; round < rounds && result.ok; ++round) {
@@ -270,8 +270,7 @@ inline Comparison compareWithCurl(const std::string& workerCommand, const fs::pa
 
 // Prints throughputs, ratio and peak memory; the exit status tells whether both targets were met.
 inline int reportComparison(const char* title, const char* ourName, const char* memoryWhat,
-                            const Comparison& result, std::uint64_t size, double target,
-                            long memoryLimitKiB)
+                            const Comparison& result, std::uint64_t size, double target, long memoryLimitKiB)
 {
     const double ratio = result.tool / result.ours;
     const bool memoryMet = result.peakKiB > 0 && result.peakKiB < memoryLimitKiB;

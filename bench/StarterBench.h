@@ -40,7 +40,7 @@ struct ProcessRun {
 };
 
 inline ProcessRun runProcess(const std::vector<std::string>& arguments, const fs::path& directory,
-                      const fs::path& output)
+                             const fs::path& output)
 {
     ProcessRun result;
     const auto start = std::chrono::steady_clock::now();
@@ -117,7 +117,8 @@ public:
         fs::copy_file(programs.launcher, server / "Launcher.exe");
         int status = 0;
         bench::run(quoted(programs.publisher) + " launcher-info " + quoted(files.string()) +
-                       " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix game/ -o " +
+                       " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix "
+                       "game/ -o " +
                        quoted((server / "launcher_info.cfg").string()) + " >/dev/null",
                    status);
         if (status != 0)
@@ -184,7 +185,8 @@ public:
     double timeCurlAndDigest(bool& ok)
     {
         fs::remove_all(dir_ / "curl");
-        const double fetch = timeShell("curl --http1.0 -s -f --create-dirs -K " + quoted((dir_ / "curl.txt").string()), ok);
+        const double fetch =
+            timeShell("curl --http1.0 -s -f --create-dirs -K " + quoted((dir_ / "curl.txt").string()), ok);
         bool fetched = ok && installed(dir_ / "curl");
         const double digest = timeDigest(dir_ / "curl", ok);
         ok = ok && fetched;
@@ -193,7 +195,8 @@ public:
 
     double timeDigest(const fs::path& root, bool& ok)
     {
-        return timeShell("cd " + quoted(root.string()) + " && find . -type f -print0 | xargs -0 sha1sum >/dev/null", ok);
+        return timeShell(
+            "cd " + quoted(root.string()) + " && find . -type f -print0 | xargs -0 sha1sum >/dev/null", ok);
     }
 
     fs::path install() const { return dir_ / "install"; }

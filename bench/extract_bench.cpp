@@ -30,7 +30,8 @@ const std::uint64_t kMiB = 1024 * 1024;
 // Deflates everything written to it into one zlib stream in a file.
 class PackageWriter {
 public:
-    explicit PackageWriter(const std::string& path) : out_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644))
+    explicit PackageWriter(const std::string& path)
+        : out_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644))
     {
         deflateInit(&stream_, 1);
     }
@@ -78,10 +79,11 @@ std::string le32(std::uint32_t value)
 void addEntry(PackageWriter& package, bench::Random& random, const std::string& name, std::uint64_t size,
               bool text)
 {
-    static const char* words[] = {"texture ", "model ", "sound ", "level ", "player ", "quest ", "item ",
-                                  "shader ",  "0x3f80 ", "{ ",    "} ",      "name=",  "value;\n", "1.0 ",
-                                  "spawn ",   "region "};
-    package.write(le32(static_cast<std::uint32_t>(name.size())) + name + le32(static_cast<std::uint32_t>(size)));
+    static const char* words[] = {
+        "texture ", "model ", "sound ", "level ", "player ",  "quest ", "item ",  "shader ",
+        "0x3f80 ",  "{ ",     "} ",     "name=",  "value;\n", "1.0 ",   "spawn ", "region "};
+    package.write(le32(static_cast<std::uint32_t>(name.size())) + name +
+                  le32(static_cast<std::uint32_t>(size)));
     std::vector<char> chunk(4 * kMiB);
     for (std::uint64_t left = size; left > 0;) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
@@ -176,10 +178,11 @@ struct Timing {
 long peakKiB(const std::string& arguments)
 {
     int status = 0;
-    std::string report =
-        bench::run("/usr/bin/time -v /proc/" + std::to_string(::getpid()) + "/exe " + arguments + " 2>&1", status);
+    std::string report = bench::run(
+        "/usr/bin/time -v /proc/" + std::to_string(::getpid()) + "/exe " + arguments + " 2>&1", status);
     std::smatch match;
-    if (status != 0 || !std::regex_search(report, match, std::regex("Maximum resident set size \\(kbytes\\): ([0-9]+)")))
+    if (status != 0 ||
+        !std::regex_search(report, match, std::regex("Maximum resident set size \\(kbytes\\): ([0-9]+)")))
         return -1;
     return std::stol(match[1]);
 }

@@ -45,9 +45,10 @@ int main(int argc, char** argv)
 
     const fs::path ourFile = dir / "ours.bin";
     const fs::path curlFile = dir / "curl.bin";
-    const std::string command = "'" + bench::selfPath() + "' --worker 127.0.0.1 big.bin '" + ourFile.string() + "'";
-    const bench::Comparison result =
-        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, bench::kFileSize, bench::kRounds);
+    const std::string command =
+        "'" + bench::selfPath() + "' --worker 127.0.0.1 big.bin '" + ourFile.string() + "'";
+    const bench::Comparison result = bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin",
+                                                            curlFile, bench::kFileSize, bench::kRounds);
     if (!result.ok) {
         std::cerr << "http_bench: a transfer failed\n";
         return 1;

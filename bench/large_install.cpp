@@ -43,12 +43,19 @@ int main(int argc, char** argv)
     const double gib = double(kCount * kFileSize) / (1024.0 * 1024.0 * 1024.0);
     std::printf("%zu files of %llu MiB (%.1f GiB), best of %d (time ratios: lower is better)\n", kCount,
                 static_cast<unsigned long long>(kFileSize >> 20), gib, options.rounds);
-    std::printf("  fresh install   starter %7.3f s   curl+sha1sum %7.3f s   ratio %.2f (median), target <= %.2f: %s\n",
-                f.fresh, f.curl, freshRatio, kFreshTarget, bench::verdict(freshRatio <= kFreshTarget));
-    std::printf("  nothing to do   starter %7.3f s   sha1sum      %7.3f s   ratio %.2f (median), target <= %.2f: %s\n",
-                f.idle, f.sha1sum, idleRatio, kIdleTarget, bench::verdict(idleRatio <= kIdleTarget));
-    std::printf("  peak memory of the starter: fresh install %.1f MiB, nothing to do %.1f MiB, target < %ld MiB: %s\n",
-                f.freshKiB / 1024.0, f.idleKiB / 1024.0, kMemoryLimitKiB / 1024, bench::verdict(peakKiB < kMemoryLimitKiB));
+    std::printf(
+        "  fresh install   starter %7.3f s   curl+sha1sum %7.3f s   ratio %.2f (median), target <= %.2f: "
+        "%s\n",
+        f.fresh, f.curl, freshRatio, kFreshTarget, bench::verdict(freshRatio <= kFreshTarget));
+    std::printf(
+        "  nothing to do   starter %7.3f s   sha1sum      %7.3f s   ratio %.2f (median), target <= %.2f: "
+        "%s\n",
+        f.idle, f.sha1sum, idleRatio, kIdleTarget, bench::verdict(idleRatio <= kIdleTarget));
+    std::printf(
+        "  peak memory of the starter: fresh install %.1f MiB, nothing to do %.1f MiB, target < %ld MiB: "
+        "%s\n",
+        f.freshKiB / 1024.0, f.idleKiB / 1024.0, kMemoryLimitKiB / 1024,
+        bench::verdict(peakKiB < kMemoryLimitKiB));
     std::fflush(stdout);
     return freshRatio <= kFreshTarget && idleRatio <= kIdleTarget && peakKiB < kMemoryLimitKiB ? 0 : 1;
 }

@@ -37,12 +37,16 @@ bool report(std::size_t count, int rounds, const bench::Figures& f)
                 static_cast<unsigned long long>(kFileSize / 1024), rounds);
     std::printf("  fresh install       starter %7.3f s %6.0f us/file   curl+sha1sum %7.3f s %6.0f us/file\n",
                 f.fresh, microsecondsPerFile(f.fresh, count), f.curl, microsecondsPerFile(f.curl, count));
-    std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", freshRatio, kTimeTarget, bench::verdict(freshRatio <= kTimeTarget));
+    std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", freshRatio, kTimeTarget,
+                bench::verdict(freshRatio <= kTimeTarget));
     std::printf("  nothing to do       starter %7.3f s %6.0f us/file   sha1sum      %7.3f s %6.0f us/file\n",
                 f.idle, microsecondsPerFile(f.idle, count), f.sha1sum, microsecondsPerFile(f.sha1sum, count));
-    std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", idleRatio, kTimeTarget, bench::verdict(idleRatio <= kTimeTarget));
-    std::printf("  peak memory of the starter: fresh install %.1f MiB, nothing to do %.1f MiB, target < %ld MiB: %s\n",
-                f.freshKiB / 1024.0, f.idleKiB / 1024.0, kMemoryLimitKiB / 1024, bench::verdict(memoryMet));
+    std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", idleRatio, kTimeTarget,
+                bench::verdict(idleRatio <= kTimeTarget));
+    std::printf(
+        "  peak memory of the starter: fresh install %.1f MiB, nothing to do %.1f MiB, target < %ld MiB: "
+        "%s\n",
+        f.freshKiB / 1024.0, f.idleKiB / 1024.0, kMemoryLimitKiB / 1024, bench::verdict(memoryMet));
     std::fflush(stdout);
     return freshRatio <= kTimeTarget && idleRatio <= kTimeTarget && memoryMet;
 }
@@ -60,7 +64,8 @@ int main(int argc, char** argv)
     for (std::size_t count : kCounts) {
         bench::Release release(options.base, count, kFileSize);
         if (!release.layOut(options.programs) || !release.serve(options.programs)) {
-            std::cerr << "many_files: cannot lay out or serve " << count << " files in " << options.base << "\n";
+            std::cerr << "many_files: cannot lay out or serve " << count << " files in " << options.base
+                      << "\n";
             return 2;
         }
         bench::Figures figures;
@@ -69,10 +74,9 @@ int main(int argc, char** argv)
         met = report(count, options.rounds, figures) && met;
         peakKiB[count] = std::max(figures.freshKiB, figures.idleKiB);
     }
-    const double growth =
-        double(peakKiB[kCounts[1]] - peakKiB[kCounts[0]]) / double(kCounts[1] - kCounts[0]);
+    const double growth = double(peakKiB[kCounts[1]] - peakKiB[kCounts[0]]) / double(kCounts[1] - kCounts[0]);
     const bool growthMet = growth <= kGrowthLimitKiB;
-    std::printf("peak memory growth from %zu to %zu files: %.2f KiB per file, target <= %.1f: %s\n", kCounts[0],
-                kCounts[1], growth, kGrowthLimitKiB, bench::verdict(growthMet));
+    std::printf("peak memory growth from %zu to %zu files: %.2f KiB per file, target <= %.1f: %s\n",
+                kCounts[0], kCounts[1], growth, kGrowthLimitKiB, bench::verdict(growthMet));
     return met && growthMet ? 0 : 1;
 }

@@ -67,22 +67,23 @@ int main(int argc, char** argv)
     const std::string self = bench::selfPath();
     const fs::path ourFile = dir / "ours.bin";
     const fs::path curlFile = dir / "curl.bin";
-    const bench::WorkerResult warm = bench::runWorker("'" + self + "' --worker big.bin " +
-                                                      computeFileSha1(big.wstring()) + " '" + ourFile.string() + "'");
+    const bench::WorkerResult warm = bench::runWorker(
+        "'" + self + "' --worker big.bin " + computeFileSha1(big.wstring()) + " '" + ourFile.string() + "'");
     const std::string command = "'" + self + "' --worker big.bin unavailable '" + ourFile.string() + "'";
     if (!warm.ok) {
         std::cerr << "version_bench: the warm-up fetch failed\n";
         return 1;
     }
-    const bench::Comparison result =
-        bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin", curlFile, bench::kFileSize, bench::kRounds);
+    const bench::Comparison result = bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin",
+                                                            curlFile, bench::kFileSize, bench::kRounds);
     if (!result.ok) {
         std::cerr << "version_bench: a transfer failed\n";
         return 1;
     }
     char title[112];
     std::snprintf(title, sizeof title,
-                  "version: 1 GiB from our version server on loopback, best of %d (curl from nginx)", bench::kRounds);
+                  "version: 1 GiB from our version server on loopback, best of %d (curl from nginx)",
+                  bench::kRounds);
     return bench::reportComparison(title, "VersionClient", "fetching", result, bench::kFileSize,
                                    bench::kTarget, bench::kMemoryLimitKiB);
 }

@@ -33,8 +33,8 @@ using boost::asio::ip::tcp;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
-const char* const kNames[7] = {"files.cfg", "delete_config.txt", "Launcher.exe", "launcher_info.cfg",
-                               "platform.dll", "notice.txt", "Updater.exe"};
+const char* const kNames[7] = {"files.cfg",    "delete_config.txt", "Launcher.exe", "launcher_info.cfg",
+                               "platform.dll", "notice.txt",        "Updater.exe"};
 const std::size_t kSizes[7] = {400, 120, 2 << 20, 900, 300 << 10, 60, 1 << 20};
 const int kCases[3] = {100, 1000, 5000};
 const int kSilent = 10000;
@@ -43,12 +43,14 @@ const double kTargetRatio = 1.0;
 const double kMemoryTargetMiB = 64;
 const double kServedWithin = 15;
 
-std::string be32(std::uint32_t value) {
+std::string be32(std::uint32_t value)
+{
     return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
 }
 
 // What the system says about a server process.
-long statusKiB(const bench::Child& process, const char* field) {
+long statusKiB(const bench::Child& process, const char* field)
+{
     std::ifstream status("/proc/" + std::to_string(process.pid()) + "/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -58,7 +60,8 @@ long statusKiB(const bench::Child& process, const char* field) {
     return -1;
 }
 
-int descriptors(const bench::Child& process) {
+int descriptors(const bench::Child& process)
+{
     DIR* dir = ::opendir(("/proc/" + std::to_string(process.pid()) + "/fd").c_str());
     if (!dir)
         return -1;
@@ -90,9 +93,12 @@ struct Run {
 class Starter : public std::enable_shared_from_this<Starter> {
 public:
     Starter(Run& run, const std::vector<std::string>& requests)
-        : run_(run), requests_(requests), socket_(run.io), pause_(run.io) {}
+        : run_(run), requests_(requests), socket_(run.io), pause_(run.io)
+    {
+    }
     virtual ~Starter() = default;
-    void begin() {
+    void begin()
+    {
         if (Clock::now() >= run_.end)
             return;
         started_ = Clock::now();
@@ -102,7 +108,8 @@ public:
 
 protected:
     virtual void check() = 0;
-    void checked() {
+    void checked()
+    {
         error_code ignored;
         socket_.close(ignored);
         const double took = bench::seconds(started_);
@@ -115,7 +122,8 @@ protected:
         }
         begin();
     }
-    void failed() {
+    void failed()
+    {
         ++run_.results.errors;
         error_code ignored;
         socket_.close(ignored);
@@ -124,7 +132,8 @@ protected:
         pause_.async_wait([self](const error_code&) { self->begin(); });
     }
     template <typename Self>
-    std::shared_ptr<Self> self() {
+    std::shared_ptr<Self> self()
+    {
         return std::static_pointer_cast<Self>(shared_from_this());
     }
 
@@ -143,7 +152,8 @@ public:
     using Starter::Starter;
 
 private:
-    void check() override {
+    void check() override
+    {
         socket_ = tcp::socket(run_.io);
         auto self = this->self<OurStarter>();
         socket_.async_connect(run_.endpoint, [self](const error_code& error) {
@@ -151,20 +161,24 @@ private:
                 return self->failed();
             error_code ignored;
             self->socket_.set_option(tcp::no_delay(true), ignored);
-            boost::asio::async_write(self->socket_, boost::asio::buffer("quiv", 4),
-                                     [self](const error_code& e, std::size_t) { e ? self->failed() : self->ask(); });
+            boost::asio::async_write(
+                self->socket_, boost::asio::buffer("quiv", 4),
+                [self](const error_code& e, std::size_t) { e ? self->failed() : self->ask(); });
         });
     }
-    void ask() {
+    void ask()
+    {
         auto self = this->self<OurStarter>();
-        boost::asio::async_write(socket_, boost::asio::buffer(requests_[next_]), [self](const error_code& e, std::size_t) {
-            if (e)
-                return self->failed();
-            boost::asio::async_read(self->socket_, boost::asio::buffer(self->reply_),
-                                    [self](const error_code& e2, std::size_t) { self->answered(e2); });
-        });
+        boost::asio::async_write(
+            socket_, boost::asio::buffer(requests_[next_]), [self](const error_code& e, std::size_t) {
+                if (e)
+                    return self->failed();
+                boost::asio::async_read(self->socket_, boost::asio::buffer(self->reply_),
+                                        [self](const error_code& e2, std::size_t) { self->answered(e2); });
+            });
     }
-    void answered(const error_code& error) {
+    void answered(const error_code& error)
+    {
         // "Current": code 10, an empty text and an empty content.
         static const std::array<char, 9> kCurrent = {10, 0, 0, 0, 0, 0, 0, 0, 0};
         if (error || reply_ != kCurrent)
@@ -183,32 +197,36 @@ public:
     using Starter::Starter;
 
 private:
-    void check() override {
+    void check() override
+    {
         socket_ = tcp::socket(run_.io);
         response_.clear();
         auto self = this->self<HttpStarter>();
         socket_.async_connect(run_.endpoint, [self](const error_code& error) {
             if (error)
                 return self->failed();
-            boost::asio::async_write(self->socket_, boost::asio::buffer(self->requests_[self->next_]),
-                                     [self](const error_code& e, std::size_t) { e ? self->failed() : self->read(); });
+            boost::asio::async_write(
+                self->socket_, boost::asio::buffer(self->requests_[self->next_]),
+                [self](const error_code& e, std::size_t) { e ? self->failed() : self->read(); });
         });
     }
-    void read() {
+    void read()
+    {
         auto self = this->self<HttpStarter>();
-        socket_.async_read_some(boost::asio::buffer(piece_), [self](const error_code& error, std::size_t got) {
-            self->response_.append(self->piece_.data(), got);
-            if (!error && self->response_.size() < 4096)
-                return self->read();
-            if (error != boost::asio::error::eof || self->response_.compare(0, 12, "HTTP/1.1 304") != 0)
-                return self->failed();
-            if (++self->next_ < self->requests_.size()) {
-                error_code ignored;
-                self->socket_.close(ignored);
-                return self->check();
-            }
-            self->checked();
-        });
+        socket_.async_read_some(
+            boost::asio::buffer(piece_), [self](const error_code& error, std::size_t got) {
+                self->response_.append(self->piece_.data(), got);
+                if (!error && self->response_.size() < 4096)
+                    return self->read();
+                if (error != boost::asio::error::eof || self->response_.compare(0, 12, "HTTP/1.1 304") != 0)
+                    return self->failed();
+                if (++self->next_ < self->requests_.size()) {
+                    error_code ignored;
+                    self->socket_.close(ignored);
+                    return self->check();
+                }
+                self->checked();
+            });
     }
 
     std::array<char, 1024> piece_{};
@@ -218,9 +236,13 @@ private:
 // A connection that never asks for anything; when the server drops it, another takes its place.
 class Silent : public std::enable_shared_from_this<Silent> {
 public:
-    Silent(boost::asio::io_context& io, tcp::endpoint endpoint, Clock::time_point end, std::uint64_t& replaced)
-        : io_(io), endpoint_(endpoint), end_(end), replaced_(replaced), socket_(io), pause_(io) {}
-    void begin() {
+    Silent(boost::asio::io_context& io, tcp::endpoint endpoint, Clock::time_point end,
+           std::uint64_t& replaced)
+        : io_(io), endpoint_(endpoint), end_(end), replaced_(replaced), socket_(io), pause_(io)
+    {
+    }
+    void begin()
+    {
         if (Clock::now() >= end_)
             return;
         socket_ = tcp::socket(io_);
@@ -232,14 +254,16 @@ public:
                                           [self](const error_code&, std::size_t) { self->again(); });
         });
     }
-    void stop() {
+    void stop()
+    {
         error_code ignored;
         socket_.close(ignored);
         pause_.cancel(ignored);
     }
 
 private:
-    void again() {
+    void again()
+    {
         ++replaced_;
         error_code ignored;
         socket_.close(ignored);
@@ -267,7 +291,8 @@ struct Figures {
     std::uint64_t errors = 0;
 };
 
-double percentile(std::vector<double>& values, double share) {
+double percentile(std::vector<double>& values, double share)
+{
     if (values.empty())
         return 0;
     const std::size_t index = std::min(values.size() - 1, std::size_t(share * double(values.size())));
@@ -278,8 +303,10 @@ double percentile(std::vector<double>& values, double share) {
 // Runs `clients` starters against the server in `process` for `seconds`,
 // sampling its descriptors; `extra` starts anything else on the same context.
 template <typename Starter>
-Results drive(bench::Child& process, unsigned short port, const std::vector<std::string>& requests, int clients,
-              double seconds, int& peakDescriptors, const std::function<void(boost::asio::io_context&)>& extra = {}) {
+Results drive(bench::Child& process, unsigned short port, const std::vector<std::string>& requests,
+              int clients, double seconds, int& peakDescriptors,
+              const std::function<void(boost::asio::io_context&)>& extra = {})
+{
     boost::asio::io_context io(1);
     Results results;
     Run run{io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port),
@@ -303,7 +330,8 @@ Results drive(bench::Child& process, unsigned short port, const std::vector<std:
     return results;
 }
 
-std::string etagOf(const std::string& name) {
+std::string etagOf(const std::string& name)
+{
     boost::asio::io_context io;
     tcp::socket socket(io);
     error_code error;
@@ -315,17 +343,21 @@ std::string etagOf(const std::string& name) {
     for (std::size_t got; (got = socket.read_some(boost::asio::buffer(piece), error)) > 0 || !error;)
         response.append(piece.data(), got);
     const std::string::size_type at = response.find("ETag: ");
-    return at == std::string::npos ? std::string() : response.substr(at + 6, response.find("\r\n", at) - at - 6);
+    return at == std::string::npos ? std::string()
+                                   : response.substr(at + 6, response.find("\r\n", at) - at - 6);
 }
 
-std::string readText(const fs::path& path) {
+std::string readText(const fs::path& path)
+{
     std::ifstream in(path.string(), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-std::unique_ptr<bench::Child> startOurs(const std::string& program, const fs::path& root, const fs::path& output) {
+std::unique_ptr<bench::Child> startOurs(const std::string& program, const fs::path& root,
+                                        const fs::path& output)
+{
     auto process = std::make_unique<bench::Child>(
         std::vector<std::string>{program, "--root", root.string(), "--listen", "127.0.0.1"}, output);
     if (!process->started() || !bench::waitForListener(7455, 10))
@@ -333,14 +365,17 @@ std::unique_ptr<bench::Child> startOurs(const std::string& program, const fs::pa
     return process;
 }
 
-void print(const char* who, int clients, const Figures& f) {
-    std::printf("  %-5s C=%-5d %9.0f checks/s   p50 %7.2f ms   p99 %7.2f ms   peak RSS %6.1f MiB   "
-                "peak descriptors %5d   errors %llu\n",
-                who, clients, f.checksPerSecond, f.p50 * 1000, f.p99 * 1000, f.peakMiB, f.peakDescriptors,
-                static_cast<unsigned long long>(f.errors));
+void print(const char* who, int clients, const Figures& f)
+{
+    std::printf(
+        "  %-5s C=%-5d %9.0f checks/s   p50 %7.2f ms   p99 %7.2f ms   peak RSS %6.1f MiB   "
+        "peak descriptors %5d   errors %llu\n",
+        who, clients, f.checksPerSecond, f.p50 * 1000, f.p99 * 1000, f.peakMiB, f.peakDescriptors,
+        static_cast<unsigned long long>(f.errors));
 }
 
-Figures figures(Results& results, bench::Child& process, int peakDescriptors) {
+Figures figures(Results& results, bench::Child& process, int peakDescriptors)
+{
     Figures f;
     // Checks begun within the time, over the time until the last of them ended:
     // at C=5000 one check can take longer than a case lasts.
@@ -355,7 +390,8 @@ Figures figures(Results& results, bench::Child& process, int peakDescriptors) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (!bench::inPrivateNetwork()) {
         std::cerr << "version_load: run inside tests/netns-run (it needs ports 80 and 7455 of its own)\n";
         return 2;
@@ -363,8 +399,8 @@ int main(int argc, char** argv) {
     initPathConversion();
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
     const std::string program = argc > 2 ? std::string(argv[2])
-                                         : (fs::path(bench::selfPath()).parent_path().parent_path() / "tools" /
-                                            "version-server" / "version-server")
+                                         : (fs::path(bench::selfPath()).parent_path().parent_path() /
+                                            "tools" / "version-server" / "version-server")
                                                .string();
     if (!fs::exists(program)) {
         std::cerr << "version_load: no version server at " << program << "\n";
@@ -390,9 +426,10 @@ int main(int argc, char** argv) {
         ourRequests.push_back("\x0a" + be32(std::uint32_t(text.size())) + text);
     }
 
-    std::printf("version_load: starters checking a 7-file manifest, all current; %.0f s per case, hard descriptor "
-                "limit %llu\n",
-                seconds, static_cast<unsigned long long>(hard));
+    std::printf(
+        "version_load: starters checking a 7-file manifest, all current; %.0f s per case, hard descriptor "
+        "limit %llu\n",
+        seconds, static_cast<unsigned long long>(hard));
     bool met = true;
     for (int clients : kCases) {
         // The generator holds C sockets; our server may hold two descriptors per connection.
@@ -420,11 +457,13 @@ int main(int argc, char** argv) {
         }
         std::vector<std::string> httpRequests;
         for (const char* name : kNames) {
-            httpRequests.push_back(std::string("GET /") + name + " HTTP/1.0\r\nHost: 127.0.0.1\r\nIf-None-Match: " +
-                                   etagOf(name) + "\r\nConnection: close\r\n\r\n");
+            httpRequests.push_back(std::string("GET /") + name +
+                                   " HTTP/1.0\r\nHost: 127.0.0.1\r\nIf-None-Match: " + etagOf(name) +
+                                   "\r\nConnection: close\r\n\r\n");
         }
         int nginxDescriptors = 0;
-        Results httpResults = drive<HttpStarter>(*nginx, 80, httpRequests, clients, seconds, nginxDescriptors);
+        Results httpResults =
+            drive<HttpStarter>(*nginx, 80, httpRequests, clients, seconds, nginxDescriptors);
         const Figures http = figures(httpResults, *nginx, nginxDescriptors);
         nginx->stop();
 
@@ -437,8 +476,8 @@ int main(int argc, char** argv) {
         met = met && ratioMet;
         if (clients == 5000) {
             const bool memoryMet = our.peakMiB < kMemoryTargetMiB;
-            std::printf("  C=5000: our peak RSS %.1f MiB (target < %.0f MiB): %s\n", our.peakMiB, kMemoryTargetMiB,
-                        bench::verdict(memoryMet));
+            std::printf("  C=5000: our peak RSS %.1f MiB (target < %.0f MiB): %s\n", our.peakMiB,
+                        kMemoryTargetMiB, bench::verdict(memoryMet));
             met = met && memoryMet;
         }
     }
@@ -458,20 +497,20 @@ int main(int argc, char** argv) {
         std::vector<std::shared_ptr<Silent>> silent;
         const auto end = Clock::now() + std::chrono::milliseconds(long(soakSeconds * 1000));
         int peak = 0;
-        Results real = drive<OurStarter>(*ours, 7455, ourRequests, kReal, soakSeconds, peak,
-                                         [&](boost::asio::io_context& io) {
-                                             const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 7455);
-                                             for (int i = 0; i < kSilent; ++i) {
-                                                 silent.push_back(std::make_shared<Silent>(io, at, end, replaced));
-                                                 silent.back()->begin();
-                                             }
-                                             // Silent ones still open at the end are let go.
-                                             auto stopper = std::make_shared<boost::asio::steady_timer>(io, end);
-                                             stopper->async_wait([&silent, stopper](const error_code&) {
-                                                 for (auto& s : silent)
-                                                     s->stop();
-                                             });
-                                         });
+        Results real = drive<OurStarter>(
+            *ours, 7455, ourRequests, kReal, soakSeconds, peak, [&](boost::asio::io_context& io) {
+                const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 7455);
+                for (int i = 0; i < kSilent; ++i) {
+                    silent.push_back(std::make_shared<Silent>(io, at, end, replaced));
+                    silent.back()->begin();
+                }
+                // Silent ones still open at the end are let go.
+                auto stopper = std::make_shared<boost::asio::steady_timer>(io, end);
+                stopper->async_wait([&silent, stopper](const error_code&) {
+                    for (auto& s : silent)
+                        s->stop();
+                });
+            });
         const double peakMiB = double(statusKiB(*ours, "VmHWM:")) / 1024;
         ours->stop();
         const std::string output = readText(log);
@@ -480,14 +519,15 @@ int main(int argc, char** argv) {
             at == std::string::npos ? "?" : output.substr(at + 10, output.find(' ', at + 10) - at - 10);
         const bool served = real.servedClients == std::uint64_t(kReal) && real.slowest < kServedWithin;
         const bool bounded = peakMiB < kMemoryTargetMiB;
-        std::printf("  soak: %d silent (reconnecting when dropped, %llu times) + %d real starters for %.0f s: "
-                    "%llu/%d served, %llu checks, slowest %.2f s (target < %.0f s): %s; server peak RSS %.1f MiB (target < %.0f "
-                    "MiB): %s; peak descriptors %d; evictions %s\n",
-                    kSilent, static_cast<unsigned long long>(replaced), kReal, soakSeconds,
-                    static_cast<unsigned long long>(real.servedClients), kReal,
-                    static_cast<unsigned long long>(real.checks), real.slowest, kServedWithin,
-                    bench::verdict(served), peakMiB, kMemoryTargetMiB, bench::verdict(bounded), peak,
-                    evictions.c_str());
+        std::printf(
+            "  soak: %d silent (reconnecting when dropped, %llu times) + %d real starters for %.0f s: "
+            "%llu/%d served, %llu checks, slowest %.2f s (target < %.0f s): %s; server peak RSS %.1f MiB "
+            "(target < %.0f "
+            "MiB): %s; peak descriptors %d; evictions %s\n",
+            kSilent, static_cast<unsigned long long>(replaced), kReal, soakSeconds,
+            static_cast<unsigned long long>(real.servedClients), kReal,
+            static_cast<unsigned long long>(real.checks), real.slowest, kServedWithin, bench::verdict(served),
+            peakMiB, kMemoryTargetMiB, bench::verdict(bounded), peak, evictions.c_str());
         met = met && served && bounded;
     }
     boost::system::error_code ignored;

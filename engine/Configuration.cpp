@@ -112,14 +112,24 @@ private:
 
     void takeField(const std::string& key, const std::string& data)
     {
-        const int field = key == "name" ? Name : key == "path" ? Path : key == "sha1" ? Sha1 : key == "size" ? Size : 0;
+        const int field = key == "name"   ? Name
+                          : key == "path" ? Path
+                          : key == "sha1" ? Sha1
+                          : key == "size" ? Size
+                                          : 0;
         if (field == 0 || (fileSeen_ & field) != 0)
             return;
         fileSeen_ |= field;
         switch (field) {
-        case Name: file_.name = data; break;
-        case Path: file_.path = data; break;
-        case Sha1: file_.sha1 = data; break;
+        case Name:
+            file_.name = data;
+            break;
+        case Path:
+            file_.path = data;
+            break;
+        case Sha1:
+            file_.sha1 = data;
+            break;
         default:  // anything but a plain decimal number (letters, a sign, blanks, overflow) is 0
             file_.size = 0;
             parseDecimal(data, file_.size);

@@ -166,8 +166,8 @@ bool StarterWorker::downloadFile(const std::wstring& localPath, const std::strin
                                  const gametool::FileInfo& file, Downloaded& result)
 {
     InnerData& d = *m_data;
-    d.downloader = std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath,
-                                                                   d.transfers);
+    d.downloader =
+        std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath, d.transfers);
     DownloaderSlot slot(d.downloader);
     d.downloader->setListener(this);
     d.downloader->setExpectedSize(file.size);

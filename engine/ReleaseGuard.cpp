@@ -60,7 +60,8 @@ bool ReleaseGuard::matches(const std::string& name, const std::wstring& path)
     return true;
 }
 
-bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manifest, FetchResult manifestResult)
+bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manifest,
+                                FetchResult manifestResult)
 {
     if (!active())
         return true;
@@ -68,14 +69,16 @@ bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manif
     if (manifestResult == FetchResult::Fetched)
         held_.push_back(Held{kManifestName, receivePath(manifest), manifest});
     const std::wstring signature = joinPath(updaterDirectory, narrowToWide(kSignatureName));
-    const FetchResult result = client.fetchFile(kSignatureName, localDigest(signature), receivePath(signature));
+    const FetchResult result =
+        client.fetchFile(kSignatureName, localDigest(signature), receivePath(signature));
     if (result == FetchResult::Fetched)
         held_.push_back(Held{kSignatureName, receivePath(signature), signature});
     else if (result != FetchResult::NoContent)
         return refuse("无法取得release.sig");
 
     std::string text;
-    if (!readSmallFile(result == FetchResult::Fetched ? receivePath(signature) : signature, kMaxReleaseText, text))
+    if (!readSmallFile(result == FetchResult::Fetched ? receivePath(signature) : signature, kMaxReleaseText,
+                       text))
         return refuse("无法读取release.sig");
     std::string reason;
     if (!checkRelease(key_, text, utcNow_(), highestAccepted(), release_, reason))

@@ -30,8 +30,7 @@ void sleepInterruptibly(std::chrono::milliseconds duration)
 
 }  // namespace
 
-StarterWorker::StarterWorker(gametool::EventSet* eventSink)
-    : m_data(new InnerData)
+StarterWorker::StarterWorker(gametool::EventSet* eventSink) : m_data(new InnerData)
 {
     m_data->eventSink = eventSink;
     m_data->isWow64 = platform::isWow64();
@@ -180,14 +179,38 @@ void StarterWorker::emit(std::int32_t kind, const EventValue& first, const Event
         m_data->eventSink->onEvent(event);
 }
 
-const std::string& StarterWorker::updaterName() const { return m_data->updaterName; }
-const std::string& StarterWorker::gameClientPath() const { return m_data->gameClientPath; }
-std::shared_ptr<FileGroup> StarterWorker::updaterGroup() const { return m_data->updaterGroup; }
-const std::string& StarterWorker::versionHost() const { return m_data->versionHost; }
-bool StarterWorker::selfUpdatePending() const { return m_data->selfUpdatePending; }
-bool StarterWorker::isWow64() const { return m_data->isWow64; }
-std::uint64_t StarterWorker::totalBytes() const { return m_data->totalBytes; }
-std::uint64_t StarterWorker::receivedBytes() const { return m_data->receivedBytes; }
+const std::string& StarterWorker::updaterName() const
+{
+    return m_data->updaterName;
+}
+const std::string& StarterWorker::gameClientPath() const
+{
+    return m_data->gameClientPath;
+}
+std::shared_ptr<FileGroup> StarterWorker::updaterGroup() const
+{
+    return m_data->updaterGroup;
+}
+const std::string& StarterWorker::versionHost() const
+{
+    return m_data->versionHost;
+}
+bool StarterWorker::selfUpdatePending() const
+{
+    return m_data->selfUpdatePending;
+}
+bool StarterWorker::isWow64() const
+{
+    return m_data->isWow64;
+}
+std::uint64_t StarterWorker::totalBytes() const
+{
+    return m_data->totalBytes;
+}
+std::uint64_t StarterWorker::receivedBytes() const
+{
+    return m_data->receivedBytes;
+}
 
 const std::map<std::string, UpdateFileInfo>& StarterWorker::pending() const
 {

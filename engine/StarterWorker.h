@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
-namespace boost { namespace filesystem { class path; } }
+namespace boost {
+namespace filesystem {
+class path;
+}
+}  // namespace boost
 
 struct FileGroup {
     std::string name;
@@ -82,8 +86,8 @@ public:
         std::string digest;
     };
     // Fetches into a temporary file beside `localPath`; the local file stays as it is.
-    bool downloadFile(const std::wstring& localPath, const std::string& host,
-                      const gametool::FileInfo& file, Downloaded& result);
+    bool downloadFile(const std::wstring& localPath, const std::string& host, const gametool::FileInfo& file,
+                      Downloaded& result);
 
     // Starts the configured program, or the self-replacement; true when started.
     bool handOff(const std::wstring& passThroughArg);

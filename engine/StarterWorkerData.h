@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
-namespace gametool { class FileDownloader; class HttpTransferContext; }
+namespace gametool {
+class FileDownloader;
+class HttpTransferContext;
+}  // namespace gametool
 
 struct StarterWorker::InnerData {
     std::string updaterName;

@@ -110,7 +110,8 @@ bool StarterWorker::runUpdateCheck()
     };
 
     const std::wstring manifest = joinPath(updaterDirectory, L"files.cfg");
-    const FetchResult manifestResult = client.fetchFile("files.cfg", localDigest(manifest), guard.receivePath(manifest));
+    const FetchResult manifestResult =
+        client.fetchFile("files.cfg", localDigest(manifest), guard.receivePath(manifest));
     if (manifestResult == FetchResult::Failed || manifestResult == FetchResult::NotWritten) {
         Log::instance().write("下载版本服务器文件列表失败");
         // The server answered: asking it again cannot help this disk.
@@ -120,7 +121,8 @@ bool StarterWorker::runUpdateCheck()
     if (!guard.admitRelease(client, manifest, manifestResult))
         return refused();
     InfoEntries entries;
-    const std::wstring manifestNow = manifestResult == FetchResult::Fetched ? guard.receivePath(manifest) : manifest;
+    const std::wstring manifestNow =
+        manifestResult == FetchResult::Fetched ? guard.receivePath(manifest) : manifest;
     if (!readServerEntries(manifestNow, "files.cfg", entries))
         return false;
 

@@ -16,7 +16,11 @@ public:
     virtual void onBytesReceived(std::uint64_t count) { (void)count; }
     virtual void onMessage(const std::string& text) { (void)text; }
     // Reserved notification; nothing raises it yet.
-    virtual void onNotify(std::uintptr_t code, std::uintptr_t value) { (void)code; (void)value; }
+    virtual void onNotify(std::uintptr_t code, std::uintptr_t value)
+    {
+        (void)code;
+        (void)value;
+    }
 };
 
 struct FileInfo {

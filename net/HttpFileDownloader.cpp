@@ -53,7 +53,8 @@ const std::size_t kLoggedPathLimit = 1024;
 
 typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
 
-std::string trimmed(const std::string& text) {
+std::string trimmed(const std::string& text)
+{
     const char* blanks = " \t\r\n\v\f";
     const std::string::size_type first = text.find_first_not_of(blanks);
     if (first == std::string::npos) {
@@ -62,7 +63,8 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-void parseContentRange(const std::string& line, ResponseHeader& header) {
+void parseContentRange(const std::string& line, ResponseHeader& header)
+{
     const std::string::size_type blank = line.rfind(' ');
     const std::string value = trimmed(blank == std::string::npos ? line : line.substr(blank + 1));
     std::vector<std::string> parts;
@@ -86,7 +88,8 @@ public:
 
     explicit HeaderEndMatch(const boost::asio::streambuf* buffer) : buffer_(buffer) {}
 
-    result_type operator()(BufferIterator begin, BufferIterator end) const {
+    result_type operator()(BufferIterator begin, BufferIterator end) const
+    {
         const BufferIterator found = std::search(begin, end, kHeaderEnd, kHeaderEnd + kHeaderEndLength);
         if (found != end) {
             return result_type(found + kHeaderEndLength, true);
@@ -114,7 +117,8 @@ HttpTransferContext::HttpTransferContext() : m_parts(new Parts) {}
 
 HttpTransferContext::~HttpTransferContext() = default;
 
-bool parseHeader(std::istream& input, ResponseHeader& header) {
+bool parseHeader(std::istream& input, ResponseHeader& header)
+{
     // Numbers on the wire never carry the user's digit grouping.
     input.imbue(std::locale::classic());
     input >> header.httpVersion >> header.statusCode;
@@ -146,7 +150,9 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         : owner(downloader),
           context(shared ? std::move(shared) : std::make_shared<HttpTransferContext>()),
           ioService(context->parts().ioService),
-          responseBuffer(&context->parts().responseBuffer) {}
+          responseBuffer(&context->parts().responseBuffer)
+    {
+    }
 
     HttpFileDownloader* owner;
     // Declared before everything bound to its I/O context, so that it goes last.
@@ -178,7 +184,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 
     // The step deadline. Re-arming only moves the expiry time; the timer itself
     // is set again when it fires early, so a busy transfer costs no timer calls.
-    void armDeadline() {
+    void armDeadline()
+    {
         stepExpiry = std::chrono::steady_clock::now() + stepDeadline;
         deadlineActive = true;
         if (timerWaiting) {
@@ -192,13 +199,15 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         waitForDeadline();
     }
 
-    void waitForDeadline() {
+    void waitForDeadline()
+    {
         timerWaiting = true;
         std::shared_ptr<InterData> self = shared_from_this();
         deadline.async_wait([self](const error_code& error) { self->onDeadline(error); });
     }
 
-    void onDeadline(const error_code& error) {
+    void onDeadline(const error_code& error)
+    {
         timerWaiting = false;
         if (error || abandoned || !deadlineActive) {
             return;
@@ -211,7 +220,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         closeSocket();
     }
 
-    void cancelDeadline() {
+    void cancelDeadline()
+    {
         deadlineActive = false;
         error_code ignored;
         deadline.cancel(ignored);
@@ -219,7 +229,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 
     void closeSocket() { versionprotocol::closeQuietly(socket); }
 
-    void discardTempFile() {
+    void discardTempFile()
+    {
         outputFile.reset();
         FileManager::instance().deleteFile(tempPath, true);
     }
@@ -229,7 +240,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // When resuming, hashes the part an earlier attempt left, so that the
     // content is read only once. A part that already has the expected size
     // needs no request at all (the caller's digest check decides).
-    Start hashExistingPart() {
+    Start hashExistingPart()
+    {
         FileManager& files = FileManager::instance();
         tempPath = job().tempPath;
         digest.reset(new StreamDigest);
@@ -250,7 +262,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     }
 
     // Opens the temporary file: continued after the hashed part, or emptied.
-    bool openTempFile() {
+    bool openTempFile()
+    {
         FileManager& files = FileManager::instance();
         const std::wstring parent = boost::filesystem::path(job().localPath).parent_path().wstring();
         const FileResult made = parent.empty() ? FileResult::Done : files.createDirectories(parent);
@@ -269,7 +282,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         return true;
     }
 
-    void onResolved(const error_code& error, const tcp::resolver::results_type& results) {
+    void onResolved(const error_code& error, const tcp::resolver::results_type& results)
+    {
         if (abandoned) {
             return;
         }
@@ -294,7 +308,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
                                    });
     }
 
-    void onConnected(const error_code& error) {
+    void onConnected(const error_code& error)
+    {
         if (abandoned) {
             return;
         }
@@ -308,13 +323,13 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         requestBuffer.sputn(request.data(), std::streamsize(request.size()));
         armDeadline();
         std::shared_ptr<InterData> self = shared_from_this();
-        boost::asio::async_write(socket, requestBuffer,
-                                 [self](const error_code& writeError, std::size_t) {
-                                     self->onRequestSent(writeError);
-                                 });
+        boost::asio::async_write(socket, requestBuffer, [self](const error_code& writeError, std::size_t) {
+            self->onRequestSent(writeError);
+        });
     }
 
-    void onRequestSent(const error_code& error) {
+    void onRequestSent(const error_code& error)
+    {
         if (abandoned) {
             return;
         }
@@ -325,13 +340,13 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         }
         armDeadline();
         std::shared_ptr<InterData> self = shared_from_this();
-        boost::asio::async_read_until(socket, *responseBuffer, HeaderEndMatch(responseBuffer),
-                                      [self](const error_code& readError, std::size_t size) {
-                                          self->onHeaderRead(readError, size);
-                                      });
+        boost::asio::async_read_until(
+            socket, *responseBuffer, HeaderEndMatch(responseBuffer),
+            [self](const error_code& readError, std::size_t size) { self->onHeaderRead(readError, size); });
     }
 
-    void onHeaderRead(error_code error, std::size_t size) {
+    void onHeaderRead(error_code error, std::size_t size)
+    {
         if (abandoned) {
             return;
         }
@@ -352,8 +367,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             return;
         }
         // Only the header's own bytes go to the parser; the body start stays buffered.
-        std::istringstream headerStream(std::string(
-            static_cast<const char*>(responseBuffer->data().data()), headerLength));
+        std::istringstream headerStream(
+            std::string(static_cast<const char*>(responseBuffer->data().data()), headerLength));
         responseBuffer->consume(headerLength);
         if (!parseHeader(headerStream, header)) {
             // Nothing past the temporary file's end: it is longer than the
@@ -393,7 +408,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 
     // Completes with whatever has arrived, at least one byte and at most one
     // piece, so the buffer never holds more than a piece of the body.
-    void readBody() {
+    void readBody()
+    {
         armDeadline();
         // Asking for no more than the rest of the file keeps a buffer that small
         // files share from growing (and being zero-filled) beyond what they need.
@@ -409,7 +425,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     }
 
     // Writes everything buffered to the temporary file and reports it.
-    bool writeBuffered() {
+    bool writeBuffered()
+    {
         const std::size_t size = responseBuffer->size();
         // More than announced cannot be this file; the part is not kept.
         if (size > totalSize - receivedSize) {
@@ -420,7 +437,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         }
         const void* data = responseBuffer->data().data();
         if (!outputFile->write(data, std::int64_t(size))) {
-            Log::instance().write("写文件失。磁盘空间是否足够", wideToNarrow(tempPath), outputFile->failure());
+            Log::instance().write("写文件失。磁盘空间是否足够", wideToNarrow(tempPath),
+                                  outputFile->failure());
             cancelDeadline();
             return false;
         }
@@ -431,7 +449,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         return true;
     }
 
-    void onBodyRead(const error_code& error) {
+    void onBodyRead(const error_code& error)
+    {
         if (abandoned) {
             return;
         }
@@ -456,7 +475,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 
     // After a failed run: stop everything and let the queued handlers run out,
     // so that none of them keeps this state alive.
-    void abandon() {
+    void abandon()
+    {
         abandoned = true;
         for (int attempt = 0; attempt < 8; ++attempt) {
             try {
@@ -476,25 +496,30 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 HttpFileDownloader::HttpFileDownloader(const std::string& host, const std::string& path,
                                        const std::string& name, const std::wstring& localPath,
                                        std::shared_ptr<HttpTransferContext> context)
-    : FileDownloader(host, path, name, localPath) {
+    : FileDownloader(host, path, name, localPath)
+{
     initPathConversion();
     m_inter = std::make_shared<InterData>(this, std::move(context));
 }
 
-HttpFileDownloader::~HttpFileDownloader() {
+HttpFileDownloader::~HttpFileDownloader()
+{
     m_inter->outputFile.reset();
     m_inter->closeSocket();
 }
 
-void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline) {
+void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline)
+{
     m_inter->stepDeadline = deadline;
 }
 
-bool HttpFileDownloader::download(bool resume) {
+bool HttpFileDownloader::download(bool resume)
+{
     InterData& state = *m_inter;
     try {
         const std::string& path = m_data->path;
-        Log::instance().write("准备下载：", path.size() <= kLoggedPathLimit ? path : path.substr(0, kLoggedPathLimit) + "...");
+        Log::instance().write(
+            "准备下载：", path.size() <= kLoggedPathLimit ? path : path.substr(0, kLoggedPathLimit) + "...");
         state.resume = resume;
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());

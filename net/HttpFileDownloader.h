@@ -52,8 +52,7 @@ class HttpFileDownloader : public FileDownloader {
 public:
     // Without a context the download uses one of its own.
     HttpFileDownloader(const std::string& host, const std::string& path, const std::string& name,
-                       const std::wstring& localPath,
-                       std::shared_ptr<HttpTransferContext> context = nullptr);
+                       const std::wstring& localPath, std::shared_ptr<HttpTransferContext> context = nullptr);
     ~HttpFileDownloader() override;
 
     bool download(bool resume) override;

@@ -18,7 +18,8 @@ namespace {
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
-std::string errorText(const error_code& error, const char* operation) {
+std::string errorText(const error_code& error, const char* operation)
+{
     return boost::system::system_error(error, operation).what();
 }
 
@@ -34,7 +35,8 @@ struct VersionClient::Session : ReplySource {
 
     // The socket is non-blocking: data already there is taken at once, and the
     // step deadline only runs while the socket is waited for.
-    error_code waitFor(tcp::socket::wait_type type) {
+    error_code waitFor(tcp::socket::wait_type type)
+    {
         bool done = false;
         error_code result;
         io.restart();
@@ -53,12 +55,13 @@ struct VersionClient::Session : ReplySource {
         return result;
     }
 
-    static bool mustWait(const error_code& error) {
+    static bool mustWait(const error_code& error)
+    {
         return error == boost::asio::error::would_block || error == boost::asio::error::try_again;
     }
 
-    bool readSome(char* buffer, std::size_t size, std::size_t& received,
-                  std::string& error) override {
+    bool readSome(char* buffer, std::size_t size, std::size_t& received, std::string& error) override
+    {
         error_code result;
         for (;;) {
             received = socket.read_some(boost::asio::buffer(buffer, size), result);
@@ -74,7 +77,8 @@ struct VersionClient::Session : ReplySource {
         return false;
     }
 
-    bool writeAll(const char* data, std::size_t size, std::string& error) {
+    bool writeAll(const char* data, std::size_t size, std::string& error)
+    {
         error_code result;
         while (size > 0) {
             const std::size_t sent = socket.write_some(boost::asio::buffer(data, size), result);
@@ -99,9 +103,13 @@ VersionClient::VersionClient() : VersionClient(Deadlines()) {}
 
 VersionClient::VersionClient(const Deadlines& deadlines) : session_(new Session(deadlines)) {}
 
-VersionClient::~VersionClient() { session_->closeQuietly(); }
+VersionClient::~VersionClient()
+{
+    session_->closeQuietly();
+}
 
-bool VersionClient::connect(const std::string& host) {
+bool VersionClient::connect(const std::string& host)
+{
     Session& session = *session_;
     try {
         tcp::resolver resolver(session.io);
@@ -142,7 +150,8 @@ bool VersionClient::connect(const std::string& host) {
 }
 
 FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest,
-                                     const std::wstring& localPath) {
+                                     const std::wstring& localPath)
+{
     try {
         const std::string frame = versionprotocol::requestFrame(name, digest);
         std::string error;

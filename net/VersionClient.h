@@ -29,8 +29,7 @@ public:
 
     // Asks for `name`, telling the server the digest of the copy held; the content
     // replaces `localPath` only once it has arrived completely and been written.
-    FetchResult fetchFile(const std::string& name, const std::string& digest,
-                          const std::wstring& localPath);
+    FetchResult fetchFile(const std::string& name, const std::string& digest, const std::wstring& localPath);
 
 private:
     struct Session;

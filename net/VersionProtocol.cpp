@@ -2,19 +2,22 @@
 
 namespace versionprotocol {
 
-void appendLength(std::string& out, std::uint32_t value) {
+void appendLength(std::string& out, std::uint32_t value)
+{
     out.push_back(static_cast<char>(value >> 24));
     out.push_back(static_cast<char>(value >> 16));
     out.push_back(static_cast<char>(value >> 8));
     out.push_back(static_cast<char>(value));
 }
 
-std::uint32_t readLength(const unsigned char* bytes) {
+std::uint32_t readLength(const unsigned char* bytes)
+{
     return (std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
            (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]);
 }
 
-std::string requestFrame(const std::string& name, const std::string& digest) {
+std::string requestFrame(const std::string& name, const std::string& digest)
+{
     const std::string text = name + ":" + digest;
     std::string frame;
     frame.reserve(kHeadSize + text.size());
@@ -24,7 +27,8 @@ std::string requestFrame(const std::string& name, const std::string& digest) {
     return frame;
 }
 
-bool splitRequest(const std::string& text, std::string& name, std::string& digest) {
+bool splitRequest(const std::string& text, std::string& name, std::string& digest)
+{
     const std::string::size_type colon = text.rfind(':');
     if (colon == std::string::npos) {
         return false;
@@ -34,7 +38,8 @@ bool splitRequest(const std::string& text, std::string& name, std::string& diges
     return true;
 }
 
-std::string fileReplyHead(const std::string& digest, std::uint32_t contentSize) {
+std::string fileReplyHead(const std::string& digest, std::uint32_t contentSize)
+{
     std::string head;
     head.reserve(1 + 2 * kLengthSize + digest.size());
     head.push_back(static_cast<char>(kFileReply));
@@ -44,7 +49,8 @@ std::string fileReplyHead(const std::string& digest, std::uint32_t contentSize) 
     return head;
 }
 
-void closeQuietly(boost::asio::ip::tcp::socket& socket) {
+void closeQuietly(boost::asio::ip::tcp::socket& socket)
+{
     boost::system::error_code ignored;
     socket.cancel(ignored);
     socket.close(ignored);

@@ -15,7 +15,8 @@ class ReplyReader {
 public:
     explicit ReplyReader(ReplySource& source) : source_(source) {}
 
-    bool readExact(char* buffer, std::size_t size) {
+    bool readExact(char* buffer, std::size_t size)
+    {
         while (size > 0) {
             std::size_t received = 0;
             if (!source_.readSome(buffer, size, received, error_)) {
@@ -27,7 +28,8 @@ public:
         return true;
     }
 
-    bool readLength(std::uint32_t& value) {
+    bool readLength(std::uint32_t& value)
+    {
         unsigned char bytes[versionprotocol::kLengthSize];
         if (!readExact(reinterpret_cast<char*>(bytes), sizeof bytes)) {
             return false;
@@ -37,14 +39,16 @@ public:
     }
 
     // The piece buffer grows only as far as the data needs, at most one piece.
-    char* piece(std::size_t size) {
+    char* piece(std::size_t size)
+    {
         if (buffer_.size() < size) {
             buffer_.resize(size);
         }
         return buffer_.data();
     }
 
-    bool skip(std::uint64_t size) {
+    bool skip(std::uint64_t size)
+    {
         while (size > 0) {
             const std::size_t now = std::size_t(std::min<std::uint64_t>(size, kReplyPiece));
             if (!readExact(piece(now), now)) {
@@ -65,8 +69,9 @@ private:
 
 }  // namespace
 
-FetchResult receiveFileReply(ReplySource& source, const std::string& name,
-                             const std::string& digest, const std::wstring& localPath) {
+FetchResult receiveFileReply(ReplySource& source, const std::string& name, const std::string& digest,
+                             const std::wstring& localPath)
+{
     ReplyReader reader(source);
     char code = 0;
     if (!reader.readExact(&code, 1)) {
@@ -79,8 +84,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name,
     }
     std::uint32_t textLength = 0;
     std::uint32_t contentLength = 0;
-    if (!reader.readLength(textLength) || !reader.skip(textLength) ||
-        !reader.readLength(contentLength)) {
+    if (!reader.readLength(textLength) || !reader.skip(textLength) || !reader.readLength(contentLength)) {
         reader.logError();
         return FetchResult::Failed;
     }

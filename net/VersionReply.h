@@ -12,16 +12,15 @@ public:
     virtual ~ReplySource() = default;
     // Reads at least one and at most `size` bytes. False on an error or at the end
     // of the stream, with the error's text in `error`.
-    virtual bool readSome(char* buffer, std::size_t size, std::size_t& received,
-                          std::string& error) = 0;
+    virtual bool readSome(char* buffer, std::size_t size, std::size_t& received, std::string& error) = 0;
 };
 
 // Reads the reply to the request for `name` (sent with `digest`) and puts the
 // content at `localPath`. The content goes to "<localPath>.part" first, so an
 // interrupted reply never damages the copy already there. A content that
 // cannot be written is still read to its end, so the connection stays in step.
-FetchResult receiveFileReply(ReplySource& source, const std::string& name,
-                             const std::string& digest, const std::wstring& localPath);
+FetchResult receiveFileReply(ReplySource& source, const std::string& name, const std::string& digest,
+                             const std::wstring& localPath);
 
 // Largest piece read into memory at once, whatever length the server announces.
 const std::size_t kReplyPiece = 1024 * 1024;

@@ -60,8 +60,7 @@ public:
     bool deleteFile(const std::wstring& path, bool clearReadOnly = false);
     bool copyFile(const std::wstring& source, const std::wstring& destination);
     std::unique_ptr<File> openFile(const std::wstring& path, bool append);
-    void walkDirectory(const std::wstring& directory, const std::wstring& pattern,
-                       DirectoryVisitor& visitor);
+    void walkDirectory(const std::wstring& directory, const std::wstring& pattern, DirectoryVisitor& visitor);
 
     // True when both paths name one existing file by its identity (volume and
     // file index on Windows, device and inode on POSIX), so that another letter

@@ -40,9 +40,9 @@ namespace {
 std::string systemReason(DWORD code)
 {
     wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring reason = length && text ? std::wstring(text, length) : L"error " + std::to_wstring(code);
     if (text)
         LocalFree(text);
@@ -161,8 +161,8 @@ std::unique_ptr<FileManager::File> FileManager::openFile(const std::wstring& pat
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         (attributes & FILE_ATTRIBUTE_READONLY))
         return nullptr;
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     std::unique_ptr<File> file(new File(reinterpret_cast<std::intptr_t>(handle)));
@@ -201,7 +201,6 @@ bool FileManager::moveFile(const std::wstring& source, const std::wstring& desti
 {
     return MoveFileW(source.c_str(), destination.c_str()) != 0;
 }
-
 
 std::string FileManager::replaceFile(const std::wstring& source, const std::wstring& destination)
 {

@@ -22,9 +22,11 @@ Hash::Hash(HashKind kind) : impl_(new Impl)
     DWORD objectSize = 0;
     ULONG got = 0;
     if (!BCRYPT_SUCCESS(BCryptGetProperty(impl_->algorithm, BCRYPT_OBJECT_LENGTH,
-                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize, &got, 0)) ||
+                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize, &got,
+                                          0)) ||
         !BCRYPT_SUCCESS(BCryptGetProperty(impl_->algorithm, BCRYPT_HASH_LENGTH,
-                                          reinterpret_cast<PUCHAR>(&impl_->length), sizeof impl_->length, &got, 0)))
+                                          reinterpret_cast<PUCHAR>(&impl_->length), sizeof impl_->length,
+                                          &got, 0)))
         return;
     impl_->object.resize(objectSize);
     if (!BCRYPT_SUCCESS(BCryptCreateHash(impl_->algorithm, &impl_->hash, impl_->object.data(), objectSize,

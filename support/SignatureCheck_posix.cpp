@@ -41,7 +41,8 @@ SignatureCheck checkP256Signature(const std::string& publicKeyPem, const std::st
     ContextPtr context(EVP_MD_CTX_new());
     if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1)
         return SignatureCheck::KeyUnusable;
-    const int verdict = EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derLength),
-                                         reinterpret_cast<const unsigned char*>(message.data()), message.size());
+    const int verdict =
+        EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derLength),
+                         reinterpret_cast<const unsigned char*>(message.data()), message.size());
     return verdict == 1 ? SignatureCheck::Valid : SignatureCheck::Invalid;
 }

@@ -35,9 +35,9 @@ SignatureCheck checkP256Signature(const std::string& publicKeyPem, const std::st
             hash.update(message.data(), message.size());
             std::vector<unsigned char> digest = hash.finish();
             std::vector<UCHAR> raw(signature.begin(), signature.end());
-            const NTSTATUS status = BCryptVerifySignature(key, nullptr, digest.data(),
-                                                          static_cast<ULONG>(digest.size()), raw.data(),
-                                                          static_cast<ULONG>(raw.size()), 0);
+            const NTSTATUS status =
+                BCryptVerifySignature(key, nullptr, digest.data(), static_cast<ULONG>(digest.size()),
+                                      raw.data(), static_cast<ULONG>(raw.size()), 0);
             result = BCRYPT_SUCCESS(status) ? SignatureCheck::Valid : SignatureCheck::Invalid;
         }
         BCryptDestroyKey(key);

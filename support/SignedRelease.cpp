@@ -101,7 +101,8 @@ bool composeRelease(const Release& release, std::string& text)
         std::string digest;
         if (!validName(file.first) || !fromHex(file.second.sha256, 32, digest))
             return false;
-        text += "file " + std::to_string(file.second.size) + " " + file.second.sha256 + " " + file.first + "\n";
+        text +=
+            "file " + std::to_string(file.second.size) + " " + file.second.sha256 + " " + file.first + "\n";
     }
     return true;
 }
@@ -188,7 +189,8 @@ bool checkRelease(const std::string& publicKeyPem, const std::string& text, std:
         return false;
     }
     if (release.number < highestAccepted) {
-        reason = "发布编号 " + std::to_string(release.number) + " 低于已接受的 " + std::to_string(highestAccepted);
+        reason =
+            "发布编号 " + std::to_string(release.number) + " 低于已接受的 " + std::to_string(highestAccepted);
         return false;
     }
     return true;
@@ -216,7 +218,9 @@ bool parseUtc(const std::string& text, std::int64_t& seconds)
         if (!ok)
             return false;
     }
-    const auto number = [&](std::size_t at, std::size_t length) { return std::stoi(text.substr(at, length)); };
+    const auto number = [&](std::size_t at, std::size_t length) {
+        return std::stoi(text.substr(at, length));
+    };
     const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
     if (hour > 23 || minute > 59 || second > 59)
         return false;
@@ -237,7 +241,8 @@ bool parseUtc(const std::string& text, std::int64_t& seconds)
 
 std::int64_t utcNow()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 

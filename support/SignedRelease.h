@@ -38,8 +38,8 @@ std::string signatureLine(const std::string& signature);
 
 // Splits a release text into its record, the signed part and the signature (64
 // bytes). False with a reason when the text is not in the form above.
-bool parseRelease(const std::string& text, Release& release, std::string& signedPart,
-                  std::string& signature, std::string& reason);
+bool parseRelease(const std::string& text, Release& release, std::string& signedPart, std::string& signature,
+                  std::string& reason);
 
 // Parses, checks the signature with `publicKeyPem`, and that the release has not
 // expired at `now` and is not older than `highestAccepted`. False with a reason

@@ -29,8 +29,8 @@ std::string narrowBestEffort(const std::wstring& text)
 {
     if (text.empty())
         return std::string();
-    int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
     if (size <= 0)
         return std::string();
     std::string out(static_cast<std::size_t>(size), '\0');

@@ -160,8 +160,8 @@ bool acquireSingleInstance(const std::wstring& name)
 
 bool startProgram(const StartRequest& request)
 {
-    const std::string directory = request.directory.empty() ? std::string()
-                                                            : absolutePath(wideToNarrow(request.directory));
+    const std::string directory =
+        request.directory.empty() ? std::string() : absolutePath(wideToNarrow(request.directory));
     std::string program = wideToNarrow(request.file);
     if (program.empty())
         return false;

@@ -112,8 +112,8 @@ bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring&
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
-    if (!CreateProcessW(shell.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, exeDir.c_str(), &startup, &process))
+    if (!CreateProcessW(shell.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        exeDir.c_str(), &startup, &process))
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

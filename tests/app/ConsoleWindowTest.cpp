@@ -94,12 +94,15 @@ TEST_P(ConsoleTimerTest, ProgressIsRedrawnByTheOneSecondTimer)
 
     std::thread engineThread([&] {
         UpdateController* controller = created.get_future().get();
-        UpdateEvent total{UpdateEvent::Progress, EventValue(std::uint64_t(0)), EventValue(std::uint64_t(2048))};
+        UpdateEvent total{UpdateEvent::Progress, EventValue(std::uint64_t(0)),
+                          EventValue(std::uint64_t(2048))};
         controller->onEvent(total);
-        UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1024)), EventValue(std::uint64_t(0))};
+        UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1024)),
+                          EventValue(std::uint64_t(0))};
         controller->onEvent(piece);
         EXPECT_TRUE(output.waitFor(GetParam().progressShown)) << output.text();
-        UpdateEvent finished{UpdateEvent::Finished, EventValue(std::int32_t(1)), EventValue(std::uint64_t(0))};
+        UpdateEvent finished{UpdateEvent::Finished, EventValue(std::int32_t(1)),
+                             EventValue(std::uint64_t(0))};
         controller->onEvent(finished);
     });
     dialog.DoModal();
@@ -117,7 +120,8 @@ TEST_P(ConsoleTimerTest, ProgressIsRedrawnByTheOneSecondTimer)
 
 INSTANTIATE_TEST_SUITE_P(Modes, ConsoleTimerTest,
                          ::testing::Values(DrawCase{false, "正在更新:1/2KB 50%\n"},
-                                           DrawCase{true, "[####################                    ]  50%"}));
+                                           DrawCase{true,
+                                                    "[####################                    ]  50%"}));
 
 TEST(ConsoleWindowTest, SendFromAnotherThreadWaitsForTheUiThreadAndSendAfterCloseReturnsAtOnce)
 {
@@ -162,11 +166,14 @@ TEST(ConsoleWindowTest, SuccessWithAFailedHandOffShowsTheBoxAndExitsWithZero)
         created.set_value(dialog.controller());
     });
     std::vector<std::wstring> boxes;
-    const platform::MessageBoxHandler previous = platform::setMessageBoxHandler(
-        [&](const std::wstring& text, const std::wstring& caption, unsigned) { boxes.push_back(caption + L":" + text); });
+    const platform::MessageBoxHandler previous =
+        platform::setMessageBoxHandler([&](const std::wstring& text, const std::wstring& caption, unsigned) {
+            boxes.push_back(caption + L":" + text);
+        });
 
     std::thread engineThread([&] {
-        UpdateEvent finished{UpdateEvent::Finished, EventValue(std::int32_t(0)), EventValue(std::uint64_t(0))};
+        UpdateEvent finished{UpdateEvent::Finished, EventValue(std::int32_t(0)),
+                             EventValue(std::uint64_t(0))};
         created.get_future().get()->onEvent(finished);
         window.close();  // a test's exit returns; the real one would not
     });

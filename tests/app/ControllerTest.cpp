@@ -60,8 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, TotalUnitTest,
                          ::testing::Values(TotalCase{1048576, L"正在更新:0/1024KB"},
                                            TotalCase{1048577, L"正在更新:0.0/1.0MB"},
                                            TotalCase{1024, L"正在更新:0/1024"},
-                                           TotalCase{1025, L"正在更新:0/1KB"},
-                                           TotalCase{1, L"正在更新:0/1"},
+                                           TotalCase{1025, L"正在更新:0/1KB"}, TotalCase{1, L"正在更新:0/1"},
                                            TotalCase{0, L"正在更新:0/"},
                                            TotalCase{5368709120ull, L"正在更新:0.0/5120.0MB"}));
 
@@ -82,18 +81,17 @@ TEST_P(ProgressTextTest, CurrentValueAndPercentage)
     EXPECT_EQ(percent, GetParam().percent);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Examples, ProgressTextTest,
-    ::testing::Values(ProgressCase{13107200, 3355443, L"正在更新:3.2/12.5MB", 25},
-                      ProgressCase{512000, 256000, L"正在更新:250/500KB", 50},
-                      ProgressCase{800, 300, L"正在更新:300/800", 37},
-                      // KB values are truncated, not rounded
-                      ProgressCase{4096, 2047, L"正在更新:1/4KB", 49},
-                      ProgressCase{1000, 999, L"正在更新:999/1000", 99},
-                      // more than announced: the bar shows full, the number says so
-                      ProgressCase{1000, 1100, L"正在更新:1100/1000", 110},
-                      ProgressCase{0, 0, L"正在更新:0/", 0},
-                      ProgressCase{0, 5000, L"正在更新:5000/", 0}));
+INSTANTIATE_TEST_SUITE_P(Examples, ProgressTextTest,
+                         ::testing::Values(ProgressCase{13107200, 3355443, L"正在更新:3.2/12.5MB", 25},
+                                           ProgressCase{512000, 256000, L"正在更新:250/500KB", 50},
+                                           ProgressCase{800, 300, L"正在更新:300/800", 37},
+                                           // KB values are truncated, not rounded
+                                           ProgressCase{4096, 2047, L"正在更新:1/4KB", 49},
+                                           ProgressCase{1000, 999, L"正在更新:999/1000", 99},
+                                           // more than announced: the bar shows full, the number says so
+                                           ProgressCase{1000, 1100, L"正在更新:1100/1000", 110},
+                                           ProgressCase{0, 0, L"正在更新:0/", 0},
+                                           ProgressCase{0, 5000, L"正在更新:5000/", 0}));
 
 TEST_F(ControllerTest, PiecesAddUpAndKeepAdvancingAfterTheLastProgressEvent)
 {

@@ -31,8 +31,8 @@ TEST(DialogTest, UnreachableServerShowsTheLongFailureTextWithoutEverStartingTheT
     CLauncherDlg dialog(window, &unreachableServers);
     dialog.DoModal();
 
-    const std::vector<std::wstring> expected{L"init", L"status:正在检测更新...", L"send:1125:2", L"kill:1",
-                                             L"status:更新失败,无法连接到服务器", L"closed"};
+    const std::vector<std::wstring> expected{L"init",   L"status:正在检测更新...",           L"send:1125:2",
+                                             L"kill:1", L"status:更新失败,无法连接到服务器", L"closed"};
     EXPECT_EQ(window.calls(), expected);
     EXPECT_EQ(dialog.resultCode(), 2);
     ASSERT_NE(dialog.controller(), nullptr);
@@ -53,8 +53,8 @@ TEST_P(FailureTextTest, FailureIsShownAndTheWindowStaysWithTheBarWhereItWas)
     window.attach(dialog);
 
     dialog.sendMessage(WM_UPDATE_PROGRESS, 0, 0);
-    dialog.sendMessage(WM_UPDATE_FINISHED, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(GetParam().code)),
-                       0);
+    dialog.sendMessage(WM_UPDATE_FINISHED,
+                       static_cast<std::uintptr_t>(static_cast<std::intptr_t>(GetParam().code)), 0);
 
     const std::vector<std::wstring> calls = window.calls();
     EXPECT_EQ(calls.back(), std::wstring(L"status:") + GetParam().text);
@@ -67,7 +67,8 @@ TEST_P(FailureTextTest, FailureIsShownAndTheWindowStaysWithTheBarWhereItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, FailureTextTest,
-                         ::testing::Values(FailureCase{1, L"更新失败"}, FailureCase{2, L"更新失败,无法连接到服务器"},
+                         ::testing::Values(FailureCase{1, L"更新失败"},
+                                           FailureCase{2, L"更新失败,无法连接到服务器"},
                                            FailureCase{3, L"更新失败"}, FailureCase{-1, L"更新失败"}));
 
 TEST(DialogTest, FailedHandOffShowsTheBoxAfterTheSuccessTextAndStillExitsWithZero)
@@ -83,8 +84,9 @@ TEST(DialogTest, FailedHandOffShowsTheBoxAfterTheSuccessTextAndStillExitsWithZer
     const std::vector<std::wstring> calls = window.calls();
     engine.release();
 
-    const std::vector<std::wstring> expected{L"status:正在检测更新...", L"kill:1", L"status:更新完成", L"pos:100",
-                                             L"update", L"box:严重错误:启动登陆器失败:16", L"exit:0"};
+    const std::vector<std::wstring> expected{
+        L"status:正在检测更新...",         L"kill:1", L"status:更新完成", L"pos:100", L"update",
+        L"box:严重错误:启动登陆器失败:16", L"exit:0"};
     EXPECT_EQ(calls, expected);
 }
 
@@ -99,9 +101,11 @@ TEST(DialogTest, TimerTickShowsTheControllersTextAndPercentage)
     EXPECT_TRUE(window.calls().empty());
 
     dialog.OnInitDialog();
-    UpdateEvent progress{UpdateEvent::Progress, EventValue(std::uint64_t(0)), EventValue(std::uint64_t(3000))};
+    UpdateEvent progress{UpdateEvent::Progress, EventValue(std::uint64_t(0)),
+                         EventValue(std::uint64_t(3000))};
     dialog.controller()->onEvent(progress);
-    UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1500)), EventValue(std::uint64_t(0))};
+    UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1500)),
+                      EventValue(std::uint64_t(0))};
     dialog.controller()->onEvent(piece);
     dialog.onTimer(1);
     const std::vector<std::wstring> calls = window.calls();

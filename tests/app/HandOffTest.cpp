@@ -73,7 +73,10 @@ struct HandOffCase {
     std::vector<std::string> arguments;
 };
 
-void PrintTo(const HandOffCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HandOffCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class HandOffTest : public ::testing::TestWithParam<HandOffCase> {
 protected:
@@ -154,7 +157,13 @@ INSTANTIATE_TEST_SUITE_P(
         HandOffCase{"save_dir_wins", true, true, false, "-game", L"token", true, {"-game", "token"}},
         HandOffCase{"only_below_save_dir", false, true, false, "-game", L"token", true, {"-game", "token"}},
         HandOffCase{"directory_named_like_program", true, false, true, "-game", L"", false, {"-game"}},
-        HandOffCase{"pass_through_words_unquoted", true, false, false, "-game client", L"a b c", false,
+        HandOffCase{"pass_through_words_unquoted",
+                    true,
+                    false,
+                    false,
+                    "-game client",
+                    L"a b c",
+                    false,
                     {"-game", "client", "a", "b", "c"}},
         HandOffCase{"no_game_client_path", true, false, false, "", L"x", false, {"x"}}),
     [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
@@ -175,7 +184,10 @@ struct RestartCase {
     bool namesVariables;      // holds %NAME% or !NAME! of a variable the shell knows
 };
 
-void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RestartCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class SelfReplacementArguments : public ::testing::TestWithParam<RestartCase> {
 protected:
@@ -189,9 +201,10 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
 {
     const RestartCase& c = GetParam();
     if (c.namesVariables && runningUnderWine())
-        GTEST_SKIP() << "wine's cmd expands the value of a delayed !variable! once more, replacing %NAME% and "
-                        "!NAME! inside it (a value naming its own variable overruns its buffer); Windows' cmd "
-                        "inserts the value as text";
+        GTEST_SKIP()
+            << "wine's cmd expands the value of a delayed !variable! once more, replacing %NAME% and "
+               "!NAME! inside it (a value naming its own variable overruns its buffer); Windows' cmd "
+               "inserts the value as text";
     initPathConversion();
     const fs::path dir = fs::current_path() / c.directoryName;
     fs::create_directories(dir);
@@ -200,7 +213,8 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
     fs::copy_file(newBuild, dir / "Launcher.exe.tmp");
 
     const std::wstring argument = selfReplaceArgument(c.argument);
-    ASSERT_TRUE(platform::startSelfReplacement(buildSelfReplaceParameters(argument), dir.wstring(), argument));
+    ASSERT_TRUE(
+        platform::startSelfReplacement(buildSelfReplaceParameters(argument), dir.wstring(), argument));
 
     std::vector<std::string> lines;
     ASSERT_TRUE(readRecord(dir / "Ruvezuv.exe", lines)) << "the new build was not started";
@@ -223,7 +237,8 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
     const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (const char* name : {"Launcher.exe", "Ruvezuv.exe"}) {
         fs::ifstream placed(dir / name, std::ios::binary);
-        EXPECT_EQ(expected, std::string((std::istreambuf_iterator<char>(placed)), std::istreambuf_iterator<char>()))
+        EXPECT_EQ(expected,
+                  std::string((std::istreambuf_iterator<char>(placed)), std::istreambuf_iterator<char>()))
             << name << " is not the new build";
     }
     EXPECT_FALSE(fs::exists(dir / "Launcher.exe.tmp"));
@@ -242,8 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
                     L"^a^^b (c) ^&echo pwned>pwned.txt)", false},
         RestartCase{"LonePercentAndBang", L"p%PATH%!q! 100%", L"50% off! x%y !z", L"50% off! x%y !z", false},
         RestartCase{"VariableNames", L"v", L"%PATH%!STARTER_ARG!%CD%", L"%PATH%!STARTER_ARG!%CD%", true},
-        RestartCase{"DoubleQuotes", L"q", L"say \"hi\" & echo pwned>pwned.txt", L"say hi & echo pwned>pwned.txt",
-                    false},
+        RestartCase{"DoubleQuotes", L"q", L"say \"hi\" & echo pwned>pwned.txt",
+                    L"say hi & echo pwned>pwned.txt", false},
         RestartCase{"NonAscii", L"\x6E38\x620F \x76EE\x5F55", L"\x767B\x5F55 \x4EE4\x724C",
                     L"\x767B\x5F55 \x4EE4\x724C", false}),
     [](const ::testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.name); });

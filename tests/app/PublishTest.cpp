@@ -53,9 +53,10 @@ std::string inflateAll(const std::string& compressed)
 {
     std::string out(1 << 16, '\0');
     uLongf size = static_cast<uLongf>(out.size());
-    EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(&out[0]), &size,
-                         reinterpret_cast<const Bytef*>(compressed.data()), static_cast<uLong>(compressed.size())),
-              Z_OK);
+    EXPECT_EQ(
+        uncompress(reinterpret_cast<Bytef*>(&out[0]), &size,
+                   reinterpret_cast<const Bytef*>(compressed.data()), static_cast<uLong>(compressed.size())),
+        Z_OK);
     out.resize(size);
     return out;
 }
@@ -173,7 +174,10 @@ struct BadSettingsCase {
     publish::FileGroupSettings settings;
 };
 
-void PrintTo(const BadSettingsCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadSettingsCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class PublishLauncherInfoErrors : public ::testing::TestWithParam<BadSettingsCase> {};
 
@@ -181,16 +185,18 @@ TEST_P(PublishLauncherInfoErrors, AreRefusedWithoutWritingAnything)
 {
     ScopedWorkingDirectory directory;
     writeFile("files/a.txt", "a");
-    EXPECT_THROW(publish::writeLauncherInfo("files", GetParam().settings, "launcher_info.cfg"), publish::Error);
+    EXPECT_THROW(publish::writeLauncherInfo("files", GetParam().settings, "launcher_info.cfg"),
+                 publish::Error);
     EXPECT_FALSE(fs::exists("launcher_info.cfg"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PublishLauncherInfoErrors,
-    ::testing::Values(BadSettingsCase{"no_program", {"", "", {"h"}, "", ""}},
-                      BadSettingsCase{"no_host", {"u.exe", "", {}, "", ""}},
-                      BadSettingsCase{"empty_host", {"u.exe", "", {"h", ""}, "", ""}}),
-    [](const ::testing::TestParamInfo<BadSettingsCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, PublishLauncherInfoErrors,
+                         ::testing::Values(BadSettingsCase{"no_program", {"", "", {"h"}, "", ""}},
+                                           BadSettingsCase{"no_host", {"u.exe", "", {}, "", ""}},
+                                           BadSettingsCase{"empty_host", {"u.exe", "", {"h", ""}, "", ""}}),
+                         [](const ::testing::TestParamInfo<BadSettingsCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(PublishManifest, ListsTheServersFilesWithTheirPlaces)
 {
@@ -200,9 +206,10 @@ TEST(PublishManifest, ListsTheServersFilesWithTheirPlaces)
     writeFile("server/platform.dll", "dll");
     writeFile("server/B.txt", "b");
     writeFile("server/files.cfg", "stale manifest");
-    const auto names = publish::writeManifest("server", {{"platform.dll", "public"}, {"B.txt", "docs"}},
-                                              "server/files.cfg");
-    EXPECT_EQ(names, (std::vector<std::string>{"B.txt", "Launcher.exe", "delete_config.txt", "platform.dll"}));
+    const auto names =
+        publish::writeManifest("server", {{"platform.dll", "public"}, {"B.txt", "docs"}}, "server/files.cfg");
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"B.txt", "Launcher.exe", "delete_config.txt", "platform.dll"}));
 
     pt::ptree manifest;
     pt::read_info("server/files.cfg", manifest);
@@ -254,7 +261,8 @@ protected:
 
     bool check(Release& release, std::string& reason)
     {
-        return checkRelease(readFile("public.pem"), readFile("served/release.sig"), utcNow(), 0, release, reason);
+        return checkRelease(readFile("public.pem"), readFile("served/release.sig"), utcNow(), 0, release,
+                            reason);
     }
 
     ScopedWorkingDirectory directory;

@@ -18,7 +18,10 @@ struct CommandLineCase {
     const wchar_t* passThrough;
 };
 
-void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CommandLineCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class PassThroughArgTest : public ::testing::TestWithParam<CommandLineCase> {};
 
@@ -32,13 +35,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CommandLineCase{"quoted_argument", L"\"C:\\Game\\Launcher.exe\" \"-token 42\"", L"-token 42"},
         CommandLineCase{"empty_quoted_argument", L"\"C:\\Game\\Launcher.exe\" \"\"", L""},
-        CommandLineCase{"unquoted_word_gives_program", L"\"C:\\Game\\Launcher.exe\" word", L"C:\\Game\\Launcher.exe"},
+        CommandLineCase{"unquoted_word_gives_program", L"\"C:\\Game\\Launcher.exe\" word",
+                        L"C:\\Game\\Launcher.exe"},
         CommandLineCase{"program_only", L"\"C:\\Game\\Launcher.exe\"", L"C:\\Game\\Launcher.exe"},
         CommandLineCase{"one_quote_gives_whole_line", L"Launcher.exe \"abc", L"Launcher.exe \"abc"},
         CommandLineCase{"no_quote_gives_whole_line", L"Launcher.exe a b", L"Launcher.exe a b"},
         CommandLineCase{"last_of_several", L"\"p\" \"a\" \"b c\"", L"b c"},
-        CommandLineCase{"quote_first_character", L"\"abc", L"\"abc"},
-        CommandLineCase{"empty_line", L"", L""},
+        CommandLineCase{"quote_first_character", L"\"abc", L"\"abc"}, CommandLineCase{"empty_line", L"", L""},
         CommandLineCase{"non_ascii", L"\"C:\\游戏\\Launcher.exe\" \"账号=玩家 ü €\"", L"账号=玩家 ü €"}),
     [](const ::testing::TestParamInfo<CommandLineCase>& info) { return std::string(info.param.name); });
 

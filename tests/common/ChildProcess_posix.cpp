@@ -17,11 +17,18 @@ extern char** environ;
 
 namespace fixtures {
 
-bool ChildProcess::supported() { return true; }
+bool ChildProcess::supported()
+{
+    return true;
+}
 
-std::string nativePath(const fs::path& path) { return fs::absolute(path).string(); }
+std::string nativePath(const fs::path& path)
+{
+    return fs::absolute(path).string();
+}
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::path& logFile) {
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::path& logFile)
+{
     std::vector<char*> argv;
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -38,19 +45,25 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::
     posix_spawn_file_actions_destroy(&actions);
 }
 
-ChildProcess::~ChildProcess() { stop(); }
+ChildProcess::~ChildProcess()
+{
+    stop();
+}
 
-bool ChildProcess::running() const {
+bool ChildProcess::running() const
+{
     return id_ > 0 && waitpid(pid_t(id_), nullptr, WNOHANG) == 0;
 }
 
-void ChildProcess::terminate() {
+void ChildProcess::terminate()
+{
     if (id_ > 0) {
         kill(pid_t(id_), SIGTERM);
     }
 }
 
-int ChildProcess::stop() {
+int ChildProcess::stop()
+{
     if (id_ <= 0) {
         return status_;
     }

@@ -18,28 +18,33 @@ namespace {
 
 const char kChildrenVariable[] = "LAUNCHER_NATIVE_CHILDREN";
 
-fs::path requestDirectory() {
+fs::path requestDirectory()
+{
     const char* dir = std::getenv(kChildrenVariable);
     return dir && *dir ? fs::path("Z:" + std::string(dir)) : fs::path();
 }
 
-fs::path requestFile(long id, const char* suffix) {
+fs::path requestFile(long id, const char* suffix)
+{
     return requestDirectory() / (std::to_string(id) + suffix);
 }
 
 }  // namespace
 
-bool ChildProcess::supported() { return !requestDirectory().empty(); }
+bool ChildProcess::supported()
+{
+    return !requestDirectory().empty();
+}
 
-std::string nativePath(const fs::path& path) {
+std::string nativePath(const fs::path& path)
+{
     const std::wstring absolute = fs::absolute(path).wstring();
     // Wine's own mapping, which knows every drive (the run's directory is on C:).
     typedef char*(__cdecl * UnixName)(const wchar_t*);
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    const UnixName unixName =
-        kernel ? reinterpret_cast<UnixName>(
-                     reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")))
-               : nullptr;
+    const UnixName unixName = kernel ? reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+                                           GetProcAddress(kernel, "wine_get_unix_file_name")))
+                                     : nullptr;
     char* name = unixName ? unixName(absolute.c_str()) : nullptr;
     if (!name) {
         ADD_FAILURE() << "wine has no Unix name for " << fs::path(absolute).string();
@@ -50,7 +55,8 @@ std::string nativePath(const fs::path& path) {
     return result;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::path& logFile) {
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::path& logFile)
+{
     static long counter = 0;
     if (!supported() || arguments.empty()) {
         return;
@@ -70,20 +76,26 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const fs::
     }
 }
 
-ChildProcess::~ChildProcess() { stop(); }
+ChildProcess::~ChildProcess()
+{
+    stop();
+}
 
-bool ChildProcess::running() const {
+bool ChildProcess::running() const
+{
     boost::system::error_code error;
     return id_ > 0 && !fs::exists(requestFile(id_, ".exit"), error);
 }
 
-void ChildProcess::terminate() {
+void ChildProcess::terminate()
+{
     if (id_ > 0) {
         writeFile(requestFile(id_, ".stop"), "");
     }
 }
 
-int ChildProcess::stop() {
+int ChildProcess::stop()
+{
     if (id_ <= 0) {
         return status_;
     }

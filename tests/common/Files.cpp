@@ -11,14 +11,16 @@
 
 namespace fixtures {
 
-std::string readFile(const fs::path& path) {
+std::string readFile(const fs::path& path)
+{
     fs::ifstream in(path, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-void writeFile(const fs::path& path, const std::string& content) {
+void writeFile(const fs::path& path, const std::string& content)
+{
     // Only when missing: a parent such as ".." is no directory to create.
     if (path.has_parent_path() && !fs::exists(path.parent_path())) {
         fs::create_directories(path.parent_path());
@@ -30,7 +32,8 @@ void writeFile(const fs::path& path, const std::string& content) {
     }
 }
 
-testing::AssertionResult hasContent(const fs::path& file, const std::string& expected) {
+testing::AssertionResult hasContent(const fs::path& file, const std::string& expected)
+{
     boost::system::error_code error;
     if (!fs::is_regular_file(file, error)) {
         return testing::AssertionFailure() << file.string() << " is not a file";
@@ -47,7 +50,8 @@ testing::AssertionResult hasContent(const fs::path& file, const std::string& exp
                                        << expected.size() << "; first difference at offset " << offset;
 }
 
-std::string randomBytes(std::size_t size, unsigned seed) {
+std::string randomBytes(std::size_t size, unsigned seed)
+{
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
     for (char& c : bytes) {
@@ -56,7 +60,8 @@ std::string randomBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-std::string sha1Of(const std::string& content) {
+std::string sha1Of(const std::string& content)
+{
     boost::uuids::detail::sha1 sha;
     sha.process_bytes(content.data(), content.size());
     unsigned int words[5];
@@ -68,7 +73,8 @@ std::string sha1Of(const std::string& content) {
     return std::string(text, 40);
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
     const std::size_t at = text.find(from);
     EXPECT_NE(std::string::npos, at) << from;
     if (at != std::string::npos) {
@@ -77,7 +83,8 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
+std::vector<std::string> splitLines(const std::string& text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
@@ -89,7 +96,8 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
-std::string be32(std::uint32_t value) {
+std::string be32(std::uint32_t value)
+{
     return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
 }
 

@@ -15,28 +15,40 @@ namespace fixtures {
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
-bool inPrivateNetwork() {
+bool inPrivateNetwork()
+{
     const char* value = std::getenv("LAUNCHER_NETNS");
     return value && std::string(value) == "1";
 }
 
-bool hasMultiAddressName() {
+bool hasMultiAddressName()
+{
     const char* value = std::getenv("LAUNCHER_NETNS_HOSTS");
     return value && std::string(value) == "1";
 }
 
-std::string errorText(const error_code& error, const char* operation) {
+std::string errorText(const error_code& error, const char* operation)
+{
     return boost::system::system_error(error, operation).what();
 }
 
-std::string errorMessage(const error_code& error) { return error.message(); }
+std::string errorMessage(const error_code& error)
+{
+    return error.message();
+}
 
-std::string versionRequest(const std::string& text) { return "\x0a" + be32(std::uint32_t(text.size())) + text; }
+std::string versionRequest(const std::string& text)
+{
+    return "\x0a" + be32(std::uint32_t(text.size())) + text;
+}
 
 Peer::Peer(tcp::socket& socket, std::string& received, std::mutex& mutex)
-    : socket_(socket), received_(received), mutex_(mutex) {}
+    : socket_(socket), received_(received), mutex_(mutex)
+{
+}
 
-std::string Peer::read(std::size_t size) {
+std::string Peer::read(std::size_t size)
+{
     std::string data(size, '\0');
     error_code error;
     const std::size_t got = size ? boost::asio::read(socket_, boost::asio::buffer(&data[0], size), error) : 0;
@@ -46,7 +58,8 @@ std::string Peer::read(std::size_t size) {
     return data;
 }
 
-std::string Peer::readUntil(const std::string& mark) {
+std::string Peer::readUntil(const std::string& mark)
+{
     std::string data;
     char c = 0;
     error_code error;
@@ -61,13 +74,15 @@ std::string Peer::readUntil(const std::string& mark) {
     return data;
 }
 
-bool Peer::write(const std::string& bytes) {
+bool Peer::write(const std::string& bytes)
+{
     error_code error;
     boost::asio::write(socket_, boost::asio::buffer(bytes), error);
     return !error;
 }
 
-void Peer::waitForClose() {
+void Peer::waitForClose()
+{
     char buffer[4096];
     error_code error;
     while (!error) {
@@ -75,7 +90,8 @@ void Peer::waitForClose() {
     }
 }
 
-void Peer::close() {
+void Peer::close()
+{
     error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
@@ -83,7 +99,8 @@ void Peer::close() {
 
 ScriptedServer::ScriptedServer(const std::string& address, unsigned short port, Script script,
                                int connections)
-    : acceptor_(io_), endpoint_(boost::asio::ip::make_address(address), port), script_(std::move(script)) {
+    : acceptor_(io_), endpoint_(boost::asio::ip::make_address(address), port), script_(std::move(script))
+{
     acceptor_.open(endpoint_.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint_);
@@ -91,7 +108,8 @@ ScriptedServer::ScriptedServer(const std::string& address, unsigned short port, 
     thread_ = std::thread([this, connections]() { serve(connections); });
 }
 
-void ScriptedServer::serve(int connections) {
+void ScriptedServer::serve(int connections)
+{
     for (int i = 0; i < connections && !stopping_; ++i) {
         auto socket = std::make_unique<tcp::socket>(io_);
         error_code error;
@@ -114,7 +132,8 @@ void ScriptedServer::serve(int connections) {
     }
 }
 
-ScriptedServer::~ScriptedServer() {
+ScriptedServer::~ScriptedServer()
+{
     stopping_ = true;
     if (thread_.joinable()) {
         if (accepting_) {
@@ -135,18 +154,21 @@ ScriptedServer::~ScriptedServer() {
     }
 }
 
-std::string ScriptedServer::received() const {
+std::string ScriptedServer::received() const
+{
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
 }
 
-void ScriptedServer::join() {
+void ScriptedServer::join()
+{
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
-FullBacklog::FullBacklog(const std::string& address, unsigned short port) : acceptor_(io_) {
+FullBacklog::FullBacklog(const std::string& address, unsigned short port) : acceptor_(io_)
+{
     const tcp::endpoint endpoint(boost::asio::ip::make_address(address), port);
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
@@ -157,7 +179,8 @@ FullBacklog::FullBacklog(const std::string& address, unsigned short port) : acce
     fillers_.back()->connect(endpoint);
 }
 
-bool waitForListener(const std::string& address, unsigned short port, int seconds) {
+bool waitForListener(const std::string& address, unsigned short port, int seconds)
+{
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     const tcp::endpoint endpoint(boost::asio::ip::make_address(address), port);
     while (std::chrono::steady_clock::now() < end) {

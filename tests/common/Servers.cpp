@@ -10,15 +10,26 @@
 
 namespace fixtures {
 
-std::string versionServerProgram() { return LAUNCHER_VERSION_SERVER; }
-std::string nginxProgram() { return LAUNCHER_NGINX; }
-std::string publishProgram() { return LAUNCHER_PUBLISH; }
+std::string versionServerProgram()
+{
+    return LAUNCHER_VERSION_SERVER;
+}
+std::string nginxProgram()
+{
+    return LAUNCHER_NGINX;
+}
+std::string publishProgram()
+{
+    return LAUNCHER_PUBLISH;
+}
 
 VersionServer::VersionServer(const fs::path& root, const std::vector<std::string>& options,
-                             const std::string& address) {
+                             const std::string& address)
+{
     fs::create_directories(root);
     log_ = root.parent_path() / (root.filename().string() + "-server.txt");
-    std::vector<std::string> arguments{versionServerProgram(), "--root", nativePath(root), "--listen", address};
+    std::vector<std::string> arguments{versionServerProgram(), "--root", nativePath(root), "--listen",
+                                       address};
     arguments.insert(arguments.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(arguments, log_);
     // The server prints its first line once it listens.
@@ -32,9 +43,13 @@ VersionServer::VersionServer(const fs::path& root, const std::vector<std::string
     }
 }
 
-std::string VersionServer::output() const { return readFile(log_); }
+std::string VersionServer::output() const
+{
+    return readFile(log_);
+}
 
-NginxServer::NginxServer(const std::vector<fs::path>& roots) {
+NginxServer::NginxServer(const std::vector<fs::path>& roots)
+{
     dir_ = roots.front().parent_path() / (roots.front().filename().string() + "-nginx");
     fs::create_directories(dir_);
     const std::string d = nativePath(dir_);
@@ -42,27 +57,41 @@ NginxServer::NginxServer(const std::vector<fs::path>& roots) {
     for (std::size_t i = 0; i < roots.size(); ++i) {
         fs::create_directories(roots[i]);
         const std::string n = std::to_string(i + 1);
-        servers += "  server { listen 127.0.0." + n + ":80; root " + nativePath(roots[i]) + "; access_log " + d +
-                   "/access" + n + ".log uris; }\n";
+        servers += "  server { listen 127.0.0." + n + ":80; root " + nativePath(roots[i]) + "; access_log " +
+                   d + "/access" + n + ".log uris; }\n";
     }
     // Inside the namespace we are root only in name: stay that user, one process.
     writeFile(dir_ / "nginx.conf",
               "user root root;\n"
-              "pid " + d + "/nginx.pid;\n"
-              "error_log " + d + "/error.log;\n"
-              "events { worker_connections 64; }\n"
-              "http {\n"
-              "  log_format uris '$request_uri';\n"
-              "  client_body_temp_path " + d + "/body;\n"
-              "  proxy_temp_path " + d + "/proxy;\n"
-              "  fastcgi_temp_path " + d + "/fastcgi;\n"
-              "  uwsgi_temp_path " + d + "/uwsgi;\n"
-              "  scgi_temp_path " + d + "/scgi;\n"
-              "  sendfile on;\n" +
+              "pid " +
+                  d +
+                  "/nginx.pid;\n"
+                  "error_log " +
+                  d +
+                  "/error.log;\n"
+                  "events { worker_connections 64; }\n"
+                  "http {\n"
+                  "  log_format uris '$request_uri';\n"
+                  "  client_body_temp_path " +
+                  d +
+                  "/body;\n"
+                  "  proxy_temp_path " +
+                  d +
+                  "/proxy;\n"
+                  "  fastcgi_temp_path " +
+                  d +
+                  "/fastcgi;\n"
+                  "  uwsgi_temp_path " +
+                  d +
+                  "/uwsgi;\n"
+                  "  scgi_temp_path " +
+                  d +
+                  "/scgi;\n"
+                  "  sendfile on;\n" +
                   servers + "}\n");
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{nginxProgram(), "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d, "-g",
-                                 "daemon off; master_process off;"},
+        std::vector<std::string>{nginxProgram(), "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d,
+                                 "-g", "daemon off; master_process off;"},
         dir_ / "output.txt");
     ready_ = process_->running();
     for (std::size_t i = 0; ready_ && i < roots.size(); ++i) {
@@ -70,9 +99,13 @@ NginxServer::NginxServer(const std::vector<fs::path>& roots) {
     }
 }
 
-std::string NginxServer::errorLog() const { return readFile(dir_ / "error.log") + readFile(dir_ / "output.txt"); }
+std::string NginxServer::errorLog() const
+{
+    return readFile(dir_ / "error.log") + readFile(dir_ / "output.txt");
+}
 
-std::vector<std::string> NginxServer::requests(int host) const {
+std::vector<std::string> NginxServer::requests(int host) const
+{
     // nginx logs a request once it has finished it, which may be just after the
     // client has read the last byte: wait until the log stays the same a moment.
     const fs::path log = dir_ / ("access" + std::to_string(host) + ".log");

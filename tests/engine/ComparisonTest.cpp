@@ -20,7 +20,10 @@ struct NeedCase {
     bool needsUpdate;
     std::string logged;
 };
-void PrintTo(const NeedCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const NeedCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class FileNeedsUpdateTest : public testing::TestWithParam<NeedCase> {};
 
@@ -54,8 +57,8 @@ const NeedCase kNeedCases[] = {
     {"Missing", nullptr, sha1Of(""), true, "f.bin 不存在，加入更新列表"},
     {"Directory", "<dir>", sha1Of(""), true, "f.bin 不存在，加入更新列表"},
     {"Current", "abc", sha1Of("abc"), false, ""},
-    {"Differs", "abd", sha1Of("abc"),
-     true, "f.bin " + sha1Of("abd") + " 校验失败，加入更新列表:服务器sha1:" + sha1Of("abc")},
+    {"Differs", "abd", sha1Of("abc"), true,
+     "f.bin " + sha1Of("abd") + " 校验失败，加入更新列表:服务器sha1:" + sha1Of("abc")},
     {"UpperCaseDigestNeverMatches", "abc", upper(sha1Of("abc")), true, "校验失败"},
     {"EmptyDigestNeverMatches", "", "", true, "校验失败"},
 };
@@ -69,7 +72,8 @@ TEST(LocalCollectPending, KeysByNameAndTotalsEveryDifferingNode)
     writeFile("game/current.dll", "same");
     writeFile("launcher_info.cfg",
               launcherInfo("        host h\n", "game",
-                           fileNode("dup.dll", "first", sha1Of("x"), 5) + fileNode("dup.dll", "second", sha1Of("x"), 7) +
+                           fileNode("dup.dll", "first", sha1Of("x"), 5) +
+                               fileNode("dup.dll", "second", sha1Of("x"), 7) +
                                fileNode("current.dll", "c", sha1Of("same"), 100) + fileNode("", "", "", 11)));
     gametool::EventSet sink;
     StarterWorker worker(&sink);
@@ -123,7 +127,10 @@ struct StopCase {
     std::string events;
     std::string logged;
 };
-void PrintTo(const StopCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const StopCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class RunStopTest : public testing::TestWithParam<StopCase> {};
 
@@ -141,10 +148,11 @@ TEST_P(RunStopTest, AnInterruptionIsSilentAnErrorFinishesWithOne)
     EXPECT_EQ(sandbox.log(), "没有可用版本服务器\n" + GetParam().logged);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Local, RunStopTest,
-    testing::Values(StopCase{"Interrupted", [] { throw boost::thread_interrupted(); }, "", ""},
-                    StopCase{"Error", [] { throw std::runtime_error("wait failed"); }, "F(1)", "wait failed\n"}),
-    [](const testing::TestParamInfo<StopCase>& info) { return info.param.label; });
+INSTANTIATE_TEST_SUITE_P(Local, RunStopTest,
+                         testing::Values(StopCase{"Interrupted", [] { throw boost::thread_interrupted(); },
+                                                  "", ""},
+                                         StopCase{"Error", [] { throw std::runtime_error("wait failed"); },
+                                                  "F(1)", "wait failed\n"}),
+                         [](const testing::TestParamInfo<StopCase>& info) { return info.param.label; });
 
 }  // namespace

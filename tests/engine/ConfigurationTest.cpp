@@ -18,11 +18,14 @@ struct ConfigCase {
     const char* label;
     std::string text;
     bool ok;
-    std::string logged;                   // a line the read must log ("" for none)
-    std::vector<std::string> hosts;       // on success
-    std::vector<std::string> fileNames;   // on success
+    std::string logged;                  // a line the read must log ("" for none)
+    std::vector<std::string> hosts;      // on success
+    std::vector<std::string> fileNames;  // on success
 };
-void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const ConfigCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class LauncherInfoTest : public testing::TestWithParam<ConfigCase> {};
 
@@ -38,8 +41,7 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
     const std::string log = sandbox.log();
     if (c.logged.empty()) {
         EXPECT_EQ(log, "");
-    }
-    else
+    } else
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     if (!c.ok)
         return;
@@ -51,39 +53,79 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
 }
 
 const ConfigCase kConfigCases[] = {
-    {"Complete", launcherInfo(kHosts, "game", fileNode("a.dll", "r/a.dll", kSha, 3)), true, "",
-     {"10.1.1.1", "10.1.1.2"}, {"a.dll"}},
-    {"NoUpdaterName", launcherInfo(kHosts, "", "", ""), false, "launcher配置文件中没有指定更新器的名字", {}, {}},
-    {"UpdaterNameWrongCase", "Updater_Name x\nupdater { host_list { host h } file_list { } }\n", false,
-     "launcher配置文件中没有指定更新器的名字", {}, {}},
-    {"OnlyEmptyHosts", launcherInfo("        host \"\"\n", "", ""), false,
-     "launcher配置文件中没有指定更新器的服务器", {}, {}},
-    {"NoHostList", "updater_name u\nupdater { file_list { } }\n", false,
-     "launcher配置文件中没有指定更新器的服务器", {}, {}},
-    {"NoFileList", "updater_name u\nupdater { host_list { host h } }\n", false,
-     "launcher配置文件中没有指更新器的下载文件路径", {}, {}},
+    {"Complete",
+     launcherInfo(kHosts, "game", fileNode("a.dll", "r/a.dll", kSha, 3)),
+     true,
+     "",
+     {"10.1.1.1", "10.1.1.2"},
+     {"a.dll"}},
+    {"NoUpdaterName",
+     launcherInfo(kHosts, "", "", ""),
+     false,
+     "launcher配置文件中没有指定更新器的名字",
+     {},
+     {}},
+    {"UpdaterNameWrongCase",
+     "Updater_Name x\nupdater { host_list { host h } file_list { } }\n",
+     false,
+     "launcher配置文件中没有指定更新器的名字",
+     {},
+     {}},
+    {"OnlyEmptyHosts",
+     launcherInfo("        host \"\"\n", "", ""),
+     false,
+     "launcher配置文件中没有指定更新器的服务器",
+     {},
+     {}},
+    {"NoHostList",
+     "updater_name u\nupdater { file_list { } }\n",
+     false,
+     "launcher配置文件中没有指定更新器的服务器",
+     {},
+     {}},
+    {"NoFileList",
+     "updater_name u\nupdater { host_list { host h } }\n",
+     false,
+     "launcher配置文件中没有指更新器的下载文件路径",
+     {},
+     {}},
     {"EmptyFileList", launcherInfo(kHosts, "", ""), true, "", {"10.1.1.1", "10.1.1.2"}, {}},
     {"NodesKeptOrDropped",
      launcherInfo("        host h\n", "",
                   fileNode("both", "p", "", 0) + fileNode("", "", "", 9) +
-                      "        file { name noPath sha1 " + kSha + " }\n"
+                      "        file { name noPath sha1 " + kSha +
+                      " }\n"
                       "        file { name letters size 12abc }\n"
                       "        file { name signed path \"\" size -5 }\n"),
-     true, "", {"h"}, {"both", ""}},
+     true,
+     "",
+     {"h"},
+     {"both", ""}},
     // Read entry by entry, the configuration still means what its tree meant.
     {"FirstOfEqualKeysWins",
      "updater_name u\nupdater\n{\n  host_list { host h1 }\n  host_list { host h2 }\n"
-     "  file_list { f { name a.dll ; note\n name b.dll path p } }\n  file_list { f { name c.dll path p } }\n}\n"
+     "  file_list { f { name a.dll ; note\n name b.dll path p } }\n  file_list { f { name c.dll path p } "
+     "}\n}\n"
      "updater { host_list { host h3 } file_list { f { name d.dll path p } } }\n",
-     true, "", {"h1"}, {"a.dll"}},
+     true,
+     "",
+     {"h1"},
+     {"a.dll"}},
     {"QuotedContinuedAndBracesOnTheirOwnLines",
      "updater_name \"u\"\nupdater\n{\n  host_list\n  {\n    host \"h\" \\\n         \"4\"\n  }\n"
      "  file_list\n  {\n    \"\" { name \"sp ace.dll\" path \"p\\tq\" }\n  }\n}\n",
-     true, "", {"h4"}, {"sp ace.dll"}},
+     true,
+     "",
+     {"h4"},
+     {"sp ace.dll"}},
     {"NotInfoText", "updater_name u\nupdater {\n", false, "launcher_info.cfg", {}, {}},
     {"NameLeavesSaveDir",
-     launcherInfo("        host h\n", "", fileNode("../evil.dll", "p", kSha, 1) + fileNode("ok.dll", "p", kSha, 1)),
-     true, "文件路径不安全，已忽略: ../evil.dll", {"h"}, {"ok.dll"}},
+     launcherInfo("        host h\n", "",
+                  fileNode("../evil.dll", "p", kSha, 1) + fileNode("ok.dll", "p", kSha, 1)),
+     true,
+     "文件路径不安全，已忽略: ../evil.dll",
+     {"h"},
+     {"ok.dll"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Local, LauncherInfoTest, testing::ValuesIn(kConfigCases),
@@ -93,8 +135,8 @@ TEST(LocalLauncherInfo, KeepsValuesAsWritten)
 {
     Sandbox sandbox;
     writeFile("launcher_info.cfg",
-              launcherInfo("        host h\n", "dir/sub", fileNode("x/y.dll", "remote/y.dll", kSha, 1234567890123),
-                           "bin/Start.exe"));
+              launcherInfo("        host h\n", "dir/sub",
+                           fileNode("x/y.dll", "remote/y.dll", kSha, 1234567890123), "bin/Start.exe"));
     gametool::EventSet sink;
     StarterWorker worker(&sink);
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
@@ -173,11 +215,14 @@ INSTANTIATE_TEST_SUITE_P(Table, HostileLauncherInfo, testing::ValuesIn(hostile::
 
 struct TestConfigCase {
     const char* label;
-    std::string text;      // "" writes no file; "<dir>" makes a directory of that name
+    std::string text;  // "" writes no file; "<dir>" makes a directory of that name
     bool ok;
-    std::string host;      // versionHost afterwards; the previous one was "previous"
+    std::string host;  // versionHost afterwards; the previous one was "previous"
 };
-void PrintTo(const TestConfigCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const TestConfigCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class TestConfigTest : public testing::TestWithParam<TestConfigCase> {};
 

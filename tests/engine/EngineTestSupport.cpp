@@ -116,9 +116,13 @@ std::string makePackage(const std::vector<std::pair<std::string, std::string>>& 
 std::string launcherInfo(const std::string& hosts, const std::string& saveDir, const std::string& files,
                          const std::string& updaterName)
 {
-    return "updater_name \"" + updaterName + "\"\ngameclient_path \"-game\"\nupdater\n{\n"
-           "    host_list\n    {\n" + hosts + "    }\n    save_dir \"" + saveDir + "\"\n"
-           "    file_list\n    {\n" + files + "    }\n}\n";
+    return "updater_name \"" + updaterName +
+           "\"\ngameclient_path \"-game\"\nupdater\n{\n"
+           "    host_list\n    {\n" +
+           hosts + "    }\n    save_dir \"" + saveDir +
+           "\"\n"
+           "    file_list\n    {\n" +
+           files + "    }\n}\n";
 }
 
 std::string fileNode(const std::string& name, const std::string& path, const std::string& sha1,

@@ -60,7 +60,10 @@ struct FailedCase {
     bool tempKept;      // the verified content waits for the next try
     std::string logged;
 };
-void PrintTo(const FailedCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const FailedCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class NetFailedInstall : public NetInstallation, public testing::WithParamInterface<FailedCase> {};
 
@@ -101,12 +104,13 @@ TEST_P(NetFailedInstall, LeavesTheLocalFileAsItWas)
 
 INSTANTIATE_TEST_SUITE_P(
     Net, NetFailedInstall,
-    testing::Values(FailedCase{"DigestMismatch", "f.bin", "wrong", sha1Of("right"), Local::OldFile, true, false,
-                               "下载文件校验失败:game/f.bin " + sha1Of("wrong") + " " + sha1Of("right") + "\n"},
-                    FailedCase{"UnpackFails", "bad.quiv", "not a package", sha1Of("not a package"),
-                               Local::OldFile, true, true, "解压文件失败: game/bad.quiv\n"},
-                    FailedCase{"DirectoryInItsPlace", "d.bin", "new", sha1Of("new"), Local::Directory, false,
-                               true, "保存下载文件失败:game/d.bin "}),
+    testing::Values(
+        FailedCase{"DigestMismatch", "f.bin", "wrong", sha1Of("right"), Local::OldFile, true, false,
+                   "下载文件校验失败:game/f.bin " + sha1Of("wrong") + " " + sha1Of("right") + "\n"},
+        FailedCase{"UnpackFails", "bad.quiv", "not a package", sha1Of("not a package"), Local::OldFile, true,
+                   true, "解压文件失败: game/bad.quiv\n"},
+        FailedCase{"DirectoryInItsPlace", "d.bin", "new", sha1Of("new"), Local::Directory, false, true,
+                   "保存下载文件失败:game/d.bin "}),
     [](const testing::TestParamInfo<FailedCase>& info) { return info.param.label; });
 
 // The downloads of a pass share one buffer: a long file followed by short ones
@@ -141,7 +145,8 @@ TEST_F(NetInstallation, FetchesInByteOrderFromTheFirstHostOnly)
 {
     for (const char* name : {"b.txt", "a.txt", "B.txt"})
         publish(2, name, name);
-    configure(fileNode("b.txt", "b.txt", sha1Of("b.txt"), 5) + fileNode("a.txt", "a.txt", sha1Of("a.txt"), 5) +
+    configure(fileNode("b.txt", "b.txt", sha1Of("b.txt"), 5) +
+                  fileNode("a.txt", "a.txt", sha1Of("a.txt"), 5) +
                   fileNode("B.txt", "B.txt", sha1Of("B.txt"), 5),
               "        host 127.0.0.1\n        host 127.0.0.2\n");
 

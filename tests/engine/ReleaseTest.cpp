@@ -76,8 +76,8 @@ public:
     }
 
     // The server's files of one release, listed and signed.
-    void publish(const std::string& generation, const std::string& release, const std::string& signer = "publisher",
-                 const std::string& days = "30")
+    void publish(const std::string& generation, const std::string& release,
+                 const std::string& signer = "publisher", const std::string& days = "30")
     {
         writeFile(served_ / "a.dat", "alpha " + generation);
         writeFile(served_ / "b.dat", "beta " + generation);
@@ -172,7 +172,8 @@ TEST_P(HostileRelease, IsRefusedAndInstallsNothing)
 INSTANTIATE_TEST_SUITE_P(
     Rows, HostileRelease,
     testing::Values(
-        HostileCase{"tampered_file", [](ReleaseFixture& f) { writeFile(f.served() / "a.dat", "alpha 2, changed"); },
+        HostileCase{"tampered_file",
+                    [](ReleaseFixture& f) { writeFile(f.served() / "a.dat", "alpha 2, changed"); },
                     "文件不符 a.dat", 0},
         HostileCase{"tampered_signature",
                     [](ReleaseFixture& f) {
@@ -180,8 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                         writeFile(sig, replaced(readFile(sig), "release 6", "release 7"));
                     },
                     "签名不符", 0},
-        HostileCase{"signed_by_another_key", [](ReleaseFixture& f) { f.publish("2", "6", "stranger"); }, "签名不符",
-                    0},
+        HostileCase{"signed_by_another_key", [](ReleaseFixture& f) { f.publish("2", "6", "stranger"); },
+                    "签名不符", 0},
         HostileCase{"replayed_older_release", [](ReleaseFixture& f) { f.publish("0", "4"); },
                     "发布编号 4 低于已接受的 5", 0},
         HostileCase{"expired", [](ReleaseFixture& f) { f.publish("2", "6", "publisher", "1"); }, "发布已过期",

@@ -27,7 +27,8 @@ TEST_F(NetRunLoop, NothingPendingFinishesAtOnceOnTheWorkersThread)
 {
     startVersionServer();
     writeFile("game/a.txt", "current");
-    writeFile("launcher_info.cfg", launcherInfo(kHost, "game", fileNode("a.txt", "a.txt", sha1Of("current"), 7)));
+    writeFile("launcher_info.cfg",
+              launcherInfo(kHost, "game", fileNode("a.txt", "a.txt", sha1Of("current"), 7)));
 
     worker.start();
     worker.join();
@@ -83,7 +84,10 @@ struct DownCase {
     const char* label;
     bool testConfig;  // a test.cfg names the (missing) server, else the built-in hosts are tried
 };
-void PrintTo(const DownCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const DownCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class NetServersDown : public NetEngineTest, public testing::WithParamInterface<DownCase> {};
 
@@ -115,10 +119,9 @@ TEST_F(NetRunLoop, FailedPassesRetryWhatIsLeftThenGiveUp)
     const std::string good(1000, 'g');
     publish(1, "good.bin", good);
     publish(1, "bad.bin", std::string(500, 'x'));
-    writeFile("launcher_info.cfg",
-              launcherInfo(kHost, "game",
-                           fileNode("good.bin", "good.bin", sha1Of(good), 1000) +
-                               fileNode("bad.bin", "bad.bin", sha1Of("expected"), 500)));
+    writeFile("launcher_info.cfg", launcherInfo(kHost, "game",
+                                                fileNode("good.bin", "good.bin", sha1Of(good), 1000) +
+                                                    fileNode("bad.bin", "bad.bin", sha1Of("expected"), 500)));
 
     worker.run();
     std::string expected = "P(0,1500) B(1500)";
@@ -180,7 +183,10 @@ struct ChoiceCase {
     std::string finished;
     std::string updaterName;
 };
-void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const ChoiceCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class NetConfigurationChoice : public NetRunLoop, public testing::WithParamInterface<ChoiceCase> {};
 
@@ -202,12 +208,11 @@ TEST_P(NetConfigurationChoice, DeliveredCopyWinsUnlessItIsNoFile)
     EXPECT_EQ(worker.updaterName(), c.updaterName);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Net, NetConfigurationChoice,
-    testing::Values(ChoiceCase{"Delivered", "\n", false, "F(0)", "delivered.exe"},
-                    ChoiceCase{"DirectoryIgnored", "", true, "F(0)", "local.exe"},
-                    ChoiceCase{"DeliveredWithInclude", "#include \"included.info\"\n", false, "F(1)",
-                               "updater/Updater.exe"}),
-    [](const testing::TestParamInfo<ChoiceCase>& info) { return info.param.label; });
+INSTANTIATE_TEST_SUITE_P(Net, NetConfigurationChoice,
+                         testing::Values(ChoiceCase{"Delivered", "\n", false, "F(0)", "delivered.exe"},
+                                         ChoiceCase{"DirectoryIgnored", "", true, "F(0)", "local.exe"},
+                                         ChoiceCase{"DeliveredWithInclude", "#include \"included.info\"\n",
+                                                    false, "F(1)", "updater/Updater.exe"}),
+                         [](const testing::TestParamInfo<ChoiceCase>& info) { return info.param.label; });
 
 }  // namespace

@@ -48,7 +48,8 @@ TEST_F(NetUpdateCheck, BrokenUserLocaleDoesNotStopTheRead)
 TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
 {
     // The later of two equal keys wins; "public" is the platform directory, "Public" is not.
-    serve("files.cfg", "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n");
+    serve("files.cfg",
+          "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n");
     for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt"})
         serve(name, name);
     VersionServer& server = startVersionServer();
@@ -84,12 +85,15 @@ TEST_F(NetUpdateCheck, DirectoryStartingWithTwoDotsShowsTheBox)
 struct LauncherCase {
     const char* label;
     const char* key;
-    const char* local;  // the running Launcher.exe; nullptr for none
-    const char* link;   // a hard link to it, or nullptr
-    bool selfUpdate;    // stored as Launcher.exe.tmp
-    const char* landed; // where the new file is found otherwise, or nullptr
+    const char* local;   // the running Launcher.exe; nullptr for none
+    const char* link;    // a hard link to it, or nullptr
+    bool selfUpdate;     // stored as Launcher.exe.tmp
+    const char* landed;  // where the new file is found otherwise, or nullptr
 };
-void PrintTo(const LauncherCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const LauncherCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class NetSelfUpdate : public NetUpdateCheck, public testing::WithParamInterface<LauncherCase> {};
 
@@ -126,7 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
                     LauncherCase{"Current", "Launcher.exe", "new", nullptr, false, nullptr},
                     LauncherCase{"OtherCaseWithoutStarter", "LAUNCHER.exe", nullptr, nullptr, true, nullptr},
                     LauncherCase{"HardLinkToStarter", "alias.exe", "old", "alias.exe", true, nullptr},
-                    LauncherCase{"OtherFileInOtherCase", "launcher.exe", "old", nullptr, false, "launcher.exe"}),
+                    LauncherCase{"OtherFileInOtherCase", "launcher.exe", "old", nullptr, false,
+                                 "launcher.exe"}),
     [](const testing::TestParamInfo<LauncherCase>& info) { return info.param.label; });
 
 TEST_F(NetUpdateCheck, FailedFileDoesNotStopTheOthers)
@@ -155,11 +160,15 @@ TEST_F(NetUpdateCheck, IncludeInTheManifestFailsTheCheck)
 
 struct RefusedCase {
     const char* label;
-    std::string key;    // as written in INFO text
-    std::string value;  // as written in INFO text; "<outside>" is an absolute directory beside the work directory
+    std::string key;  // as written in INFO text
+    std::string
+        value;  // as written in INFO text; "<outside>" is an absolute directory beside the work directory
     std::string logged;
 };
-void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const RefusedCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class NetRefusedPath : public NetUpdateCheck, public testing::WithParamInterface<RefusedCase> {};
 
@@ -175,25 +184,27 @@ TEST_P(NetRefusedPath, IsNeitherRequestedNorWritten)
 
     EXPECT_TRUE(worker.runUpdateCheck());
     EXPECT_EQ(readFile("ok.txt"), "ok");
-    EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + c.logged + "\n"), std::string::npos) << sandbox.log();
+    EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + c.logged + "\n"), std::string::npos)
+        << sandbox.log();
     EXPECT_EQ(server.output().find("v.txt"), std::string::npos);
     EXPECT_FALSE(fs::exists(sandbox.root() / "v.txt"));
     EXPECT_FALSE(fs::exists(outside));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Net, NetRefusedPath,
-    testing::Values(RefusedCase{"AbsoluteKey", "\"/v.txt\"", "\"\"", "/v.txt"},
-                    RefusedCase{"BackslashKey", "\"\\\\v.txt\"", "\"\"", "\\v.txt"},
-                    RefusedCase{"DriveKey", "\"C:v.txt\"", "\"\"", "C:v.txt"},
-                    RefusedCase{"UncKey", "\"\\\\\\\\srv\\\\share\\\\v.txt\"", "\"\"", "\\\\srv\\share\\v.txt"},
-                    RefusedCase{"ClimbingKey", "\"sub/../../v.txt\"", "\"\"", "sub/../../v.txt"},
-                    RefusedCase{"WorkingDirectoryKey", "\".\"", "\"\"", "."},
-                    RefusedCase{"AbsoluteValue", "v.txt", "<outside>", "v.txt"},
-                    RefusedCase{"ClimbingValue", "v.txt", "\"..\"", "v.txt"},
-                    RefusedCase{"DriveValue", "v.txt", "\"C:\\\\\"", "v.txt"},
-                    RefusedCase{"WorkingDirectoryValue", "v.txt", "\".\"", "v.txt"}),
-    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.label; });
+INSTANTIATE_TEST_SUITE_P(Net, NetRefusedPath,
+                         testing::Values(RefusedCase{"AbsoluteKey", "\"/v.txt\"", "\"\"", "/v.txt"},
+                                         RefusedCase{"BackslashKey", "\"\\\\v.txt\"", "\"\"", "\\v.txt"},
+                                         RefusedCase{"DriveKey", "\"C:v.txt\"", "\"\"", "C:v.txt"},
+                                         RefusedCase{"UncKey", "\"\\\\\\\\srv\\\\share\\\\v.txt\"", "\"\"",
+                                                     "\\\\srv\\share\\v.txt"},
+                                         RefusedCase{"ClimbingKey", "\"sub/../../v.txt\"", "\"\"",
+                                                     "sub/../../v.txt"},
+                                         RefusedCase{"WorkingDirectoryKey", "\".\"", "\"\"", "."},
+                                         RefusedCase{"AbsoluteValue", "v.txt", "<outside>", "v.txt"},
+                                         RefusedCase{"ClimbingValue", "v.txt", "\"..\"", "v.txt"},
+                                         RefusedCase{"DriveValue", "v.txt", "\"C:\\\\\"", "v.txt"},
+                                         RefusedCase{"WorkingDirectoryValue", "v.txt", "\".\"", "v.txt"}),
+                         [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.label; });
 
 class NetHostileName : public NetUpdateCheck, public testing::WithParamInterface<hostile::Name> {};
 
@@ -213,7 +224,8 @@ TEST_P(NetHostileName, ManifestKeyAndValueAreSkippedOrStayInside)
     if (!hostile::refusedHere(GetParam()))
         return;
     for (const std::string& key : {GetParam().bytes, std::string("v.txt")})
-        EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + key + "\n"), std::string::npos) << sandbox.log();
+        EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + key + "\n"), std::string::npos)
+            << sandbox.log();
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, NetHostileName, testing::ValuesIn(hostile::names()), hostile::label);

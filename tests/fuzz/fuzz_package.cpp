@@ -44,8 +44,6 @@ fs::path workDirectory()
     return workPath();
 }
 
-
-
 std::string compress(const std::uint8_t* data, std::size_t size)
 {
     uLongf packedSize = compressBound(static_cast<uLong>(size));

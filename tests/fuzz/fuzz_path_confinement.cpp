@@ -25,7 +25,8 @@ bool staysBelowBase(const std::string& utf8Relative)
 {
     std::string generic = utf8Relative;
     std::replace(generic.begin(), generic.end(), '\\', '/');
-    const std::string resolved = boost::filesystem::path("/base/" + generic).lexically_normal().generic_string();
+    const std::string resolved =
+        boost::filesystem::path("/base/" + generic).lexically_normal().generic_string();
     return resolved.compare(0, 6, "/base/") == 0 && resolved.size() > 6 && resolved != "/base/.";
 }
 

@@ -23,7 +23,8 @@ const std::string kHeaderEnd = "\r\n\r\n";
 // Counts what a downloader reports.
 class CountingListener : public gametool::FileDownloadListener {
 public:
-    void onBytesReceived(std::uint64_t count) override {
+    void onBytesReceived(std::uint64_t count) override
+    {
         total += count;
         ++reports;
     }
@@ -31,19 +32,24 @@ public:
     int reports = 0;
 };
 
-std::string rangeReply(const std::string& range, const std::string& body) {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Range: " + range + "\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+std::string rangeReply(const std::string& range, const std::string& body)
+{
+    return "HTTP/1.1 206 Partial Content\r\nContent-Range: " + range +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string prepareLine(const std::string& path) { return "准备下载： " + path; }
+std::string prepareLine(const std::string& path)
+{
+    return "准备下载： " + path;
+}
 
 const std::string kCancelled = errorMessage(boost::asio::error::operation_aborted);
 const std::string kEndOfFile = errorMessage(boost::asio::error::eof);
 
 class HttpTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!inPrivateNetwork()) {
             GTEST_SKIP() << kNoNamespace;
         }
@@ -53,7 +59,8 @@ protected:
     // The local file is never touched: the content is in "<local>.tmp", and the
     // digest streamed while writing must be that of the whole temporary file.
     bool download(const std::string& host, const std::string& path, const fs::path& local, bool resume,
-                  gametool::FileDownloadListener* listener = nullptr, std::uint64_t expectedSize = 0) {
+                  gametool::FileDownloadListener* listener = nullptr, std::uint64_t expectedSize = 0)
+    {
         HttpFileDownloader downloader(host, path, "name", local.wstring());
         if (listener) {
             downloader.setListener(listener);
@@ -78,7 +85,8 @@ protected:
 
 class NginxTest : public HttpTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         HttpTest::SetUp();
         if (IsSkipped()) {
             return;
@@ -99,7 +107,8 @@ protected:
     std::unique_ptr<NginxServer> nginx_;
 };
 
-TEST_F(NginxTest, FreshDownloadCreatesDirectoriesAndReportsEveryByte) {
+TEST_F(NginxTest, FreshDownloadCreatesDirectoriesAndReportsEveryByte)
+{
     const fs::path local = dir_ / "out" / "sub" / "data.bin";
     CountingListener listener;
     LogWatch log;
@@ -111,7 +120,8 @@ TEST_F(NginxTest, FreshDownloadCreatesDirectoriesAndReportsEveryByte) {
     EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin")}), log.lines());
 }
 
-TEST_F(NginxTest, ResumeContinuesAfterPartialTemporaryFile) {
+TEST_F(NginxTest, ResumeContinuesAfterPartialTemporaryFile)
+{
     const fs::path local = dir_ / "data.bin";
     writeFile(local.string() + ".tmp", content_.substr(0, 1000));
     CountingListener listener;
@@ -120,7 +130,8 @@ TEST_F(NginxTest, ResumeContinuesAfterPartialTemporaryFile) {
     EXPECT_EQ(content_.size() - 1000, listener.total);
 }
 
-TEST_F(NginxTest, TemporaryFileOfTheExpectedSizeIsTakenWithoutARequest) {
+TEST_F(NginxTest, TemporaryFileOfTheExpectedSizeIsTakenWithoutARequest)
+{
     const fs::path local = dir_ / "data.bin";
     writeFile(temp(local), content_);
     CountingListener listener;
@@ -130,7 +141,8 @@ TEST_F(NginxTest, TemporaryFileOfTheExpectedSizeIsTakenWithoutARequest) {
     EXPECT_EQ(0u, listener.total);
 }
 
-TEST_F(NginxTest, LocalFileIsNeverTouched) {
+TEST_F(NginxTest, LocalFileIsNeverTouched)
+{
     const fs::path local = dir_ / "data.bin";
     fs::create_directories(local / "inside");
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));
@@ -138,14 +150,16 @@ TEST_F(NginxTest, LocalFileIsNeverTouched) {
     EXPECT_TRUE(hasContent(temp(local), content_));
 }
 
-TEST_F(NginxTest, WithoutResumeTemporaryFileStartsOver) {
+TEST_F(NginxTest, WithoutResumeTemporaryFileStartsOver)
+{
     const fs::path local = dir_ / "data.bin";
     writeFile(local.string() + ".tmp", "garbage that must not stay");
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, false));  // no listener at all
     EXPECT_TRUE(hasContent(temp(local), content_));
 }
 
-TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted) {
+TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted)
+{
     const fs::path local = dir_ / "data.bin";
     writeFile(local.string() + ".tmp", content_);
     LogWatch log;
@@ -157,7 +171,8 @@ TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted) {
     EXPECT_TRUE(hasContent(temp(local), content_));
 }
 
-TEST_F(NginxTest, MissingRemoteFileFails) {
+TEST_F(NginxTest, MissingRemoteFileFails)
+{
     LogWatch log;
     EXPECT_FALSE(download("127.0.0.1", "pub/none.bin", dir_ / "none.bin", false));
     EXPECT_FALSE(fs::exists(dir_ / "none.bin"));
@@ -166,7 +181,8 @@ TEST_F(NginxTest, MissingRemoteFileFails) {
 
 // One context for several downloads: what a failed response or a long file left
 // in the shared buffer must not reach the next file.
-TEST_F(NginxTest, SharedContextCarriesNothingIntoTheNextFile) {
+TEST_F(NginxTest, SharedContextCarriesNothingIntoTheNextFile)
+{
     const std::string shortContent = "short";
     writeFile(root_ / "pub" / "short.bin", shortContent);
     const auto context = std::make_shared<gametool::HttpTransferContext>();
@@ -185,7 +201,8 @@ TEST_F(NginxTest, SharedContextCarriesNothingIntoTheNextFile) {
 
 // --- failures before any server answers -----------------------------------------
 
-TEST_F(HttpTest, LocalAndConnectFailuresEachLogTheirLine) {
+TEST_F(HttpTest, LocalAndConnectFailuresEachLogTheirLine)
+{
     LogWatch log;
     EXPECT_FALSE(download("no.such.host.invalid", "a", dir_ / "a", false));
     EXPECT_FALSE(download("127.0.0.7", "b", dir_ / "b", false));  // nothing listens there
@@ -206,7 +223,8 @@ TEST_F(HttpTest, LocalAndConnectFailuresEachLogTheirLine) {
 
 class ScriptedHttpTest : public HttpTest, public testing::WithParamInterface<int> {};
 
-TEST_P(ScriptedHttpTest, RequestTextIsExact) {
+TEST_P(ScriptedHttpTest, RequestTextIsExact)
+{
     const int resumeFrom = GetParam();
     const std::string body = "0123456789";
     ScriptedServer server("127.0.0.1", kPort, [&](Peer& peer) {
@@ -220,9 +238,11 @@ TEST_P(ScriptedHttpTest, RequestTextIsExact) {
     CountingListener listener;
     EXPECT_TRUE(download("127.0.0.1", "dir/file name.bin", local, resumeFrom > 0, &listener));
     server.join();
-    EXPECT_EQ("GET /dir/file name.bin HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\nConnection: close\r\n"
-              "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n\r\n",
-              server.received());
+    EXPECT_EQ(
+        "GET /dir/file name.bin HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\nConnection: close\r\n"
+        "Range: bytes=" +
+            std::to_string(resumeFrom) + "-\r\n\r\n",
+        server.received());
     EXPECT_TRUE(hasContent(temp(local), body));
     EXPECT_EQ(body.size() - resumeFrom, listener.total);
 }
@@ -242,7 +262,8 @@ struct ResponseCase {
 
 class ResponseTest : public HttpTest, public testing::WithParamInterface<ResponseCase> {};
 
-TEST_P(ResponseTest, ResponseDecidesResult) {
+TEST_P(ResponseTest, ResponseDecidesResult)
+{
     const ResponseCase& c = GetParam();
     const std::string response = c.response;
     ScriptedServer server("127.0.0.1", kPort, [response](Peer& peer) {
@@ -264,10 +285,14 @@ TEST_P(ResponseTest, ResponseDecidesResult) {
 }
 
 const std::string kBeyondTotal = "服务器返回的数据超出文件尺寸";
-std::string noRange(int status) { return "服务器没有返回请求的文件范围: " + std::to_string(status); }
+std::string noRange(int status)
+{
+    return "服务器没有返回请求的文件范围: " + std::to_string(status);
+}
 const std::string kBadHeader = "解析头部信息失败";
 
-std::string endlessHeader() {
+std::string endlessHeader()
+{
     std::string header = "HTTP/1.1 206 Partial Content\r\n";
     while (header.size() < 100 * 1024) {
         header += "X-Filler: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n";
@@ -278,36 +303,76 @@ std::string endlessHeader() {
 INSTANTIATE_TEST_SUITE_P(
     Responses, ResponseTest,
     testing::Values(
-        ResponseCase{"Complete", rangeReply("bytes 0-9/10", "0123456789"), true, {}, Temp::Kept, "0123456789"},
+        ResponseCase{
+            "Complete", rangeReply("bytes 0-9/10", "0123456789"), true, {}, Temp::Kept, "0123456789"},
         // A whole body is refused before any of it is written.
-        ResponseCase{"Status200WithoutRange", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", false,
-                     {noRange(200)}, Temp::Kept, ""},
+        ResponseCase{"Status200WithoutRange",
+                     "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789",
+                     false,
+                     {noRange(200)},
+                     Temp::Kept,
+                     ""},
         ResponseCase{"Status200Empty", "HTTP/1.0 200 OK\r\n\r\n", false, {noRange(200)}, Temp::Kept, ""},
         ResponseCase{"LowerCaseContentRange",
-                     "HTTP/1.1 206 Partial Content\r\ncontent-range: bytes 0-9/10\r\n\r\n0123456789", false,
-                     {noRange(206)}, Temp::Kept, ""},
-        ResponseCase{"TwoPartContentRange", rangeReply("bytes 0-9", "0123456789"), false, {noRange(206)},
-                     Temp::Kept, ""},
-        ResponseCase{"NonNumericContentRange", rangeReply("bytes 0-x/10", "0123456789"), false, {noRange(206)},
-                     Temp::Kept, ""},
-        ResponseCase{"HugeContentRange", rangeReply("bytes 0-9/99999999999999999999999", "0123456789"), false,
-                     {noRange(206)}, Temp::Kept, ""},
+                     "HTTP/1.1 206 Partial Content\r\ncontent-range: bytes 0-9/10\r\n\r\n0123456789",
+                     false,
+                     {noRange(206)},
+                     Temp::Kept,
+                     ""},
+        ResponseCase{"TwoPartContentRange",
+                     rangeReply("bytes 0-9", "0123456789"),
+                     false,
+                     {noRange(206)},
+                     Temp::Kept,
+                     ""},
+        ResponseCase{"NonNumericContentRange",
+                     rangeReply("bytes 0-x/10", "0123456789"),
+                     false,
+                     {noRange(206)},
+                     Temp::Kept,
+                     ""},
+        ResponseCase{"HugeContentRange",
+                     rangeReply("bytes 0-9/99999999999999999999999", "0123456789"),
+                     false,
+                     {noRange(206)},
+                     Temp::Kept,
+                     ""},
         // Not where it was asked for: what is there cannot be continued with it.
-        ResponseCase{"RangeStartsElsewhere", rangeReply("bytes 5-9/10", "56789"), false,
-                     {"服务器返回的文件范围起点不符: 5"}, Temp::Absent, ""},
-        ResponseCase{"BodyBeyondTotal", rangeReply("bytes 0-4/5", "0123456789"), false, {kBeyondTotal},
-                     Temp::Absent, ""},
+        ResponseCase{"RangeStartsElsewhere",
+                     rangeReply("bytes 5-9/10", "56789"),
+                     false,
+                     {"服务器返回的文件范围起点不符: 5"},
+                     Temp::Absent,
+                     ""},
+        ResponseCase{"BodyBeyondTotal",
+                     rangeReply("bytes 0-4/5", "0123456789"),
+                     false,
+                     {kBeyondTotal},
+                     Temp::Absent,
+                     ""},
         ResponseCase{"EmptyRemoteFile", rangeReply("bytes 0-0/0", ""), false, {noRange(206)}, Temp::Kept, ""},
-        ResponseCase{"ClosedEarly", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n01234",
-                     false, {"连接断开： " + kEndOfFile}, Temp::Kept, "01234"},
+        ResponseCase{"ClosedEarly",
+                     "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n01234",
+                     false,
+                     {"连接断开： " + kEndOfFile},
+                     Temp::Kept,
+                     "01234"},
         ResponseCase{"Status404", "HTTP/1.1 404 Not Found\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
-        ResponseCase{"Status416", "HTTP/1.1 416 Range Not Satisfiable\r\n\r\n", false, {kBadHeader},
-                     Temp::Absent, ""},
+        ResponseCase{
+            "Status416", "HTTP/1.1 416 Range Not Satisfiable\r\n\r\n", false, {kBadHeader}, Temp::Absent, ""},
         ResponseCase{"NotHttp", "SSH-2.0-server\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
-        ResponseCase{"ClosedInHeader", "HTTP/1.1 206 Partial Content\r\n", false,
-                     {"接收头部信息失败 " + kEndOfFile}, Temp::Kept, ""},
-        ResponseCase{"EndlessHeader", endlessHeader(), false,
-                     {"接收头部信息失败 " + errorMessage(boost::asio::error::message_size)}, Temp::Kept, ""}),
+        ResponseCase{"ClosedInHeader",
+                     "HTTP/1.1 206 Partial Content\r\n",
+                     false,
+                     {"接收头部信息失败 " + kEndOfFile},
+                     Temp::Kept,
+                     ""},
+        ResponseCase{"EndlessHeader",
+                     endlessHeader(),
+                     false,
+                     {"接收头部信息失败 " + errorMessage(boost::asio::error::message_size)},
+                     Temp::Kept,
+                     ""}),
     [](const testing::TestParamInfo<ResponseCase>& info) { return std::string(info.param.name); });
 
 // --- deadlines (one case keeps the program's 6 seconds, the rest a short one) -------
@@ -326,7 +391,8 @@ const std::chrono::milliseconds kShort(300);
 
 class HttpStallTest : public HttpTest, public testing::WithParamInterface<StallCase> {};
 
-TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline) {
+TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline)
+{
     const StallCase& c = GetParam();
     std::unique_ptr<FullBacklog> backlog;
     std::unique_ptr<ScriptedServer> server;
@@ -340,9 +406,8 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline) {
     case Stall::Send:
         // A request far larger than the socket buffers, to a server that never reads.
         path = std::string(16 * 1024 * 1024, 'p');
-        server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [release](Peer&) {
-            release.wait_for(std::chrono::seconds(60));
-        });
+        server = std::make_unique<ScriptedServer>(
+            "127.0.0.1", kPort, [release](Peer&) { release.wait_for(std::chrono::seconds(60)); });
         break;
     case Stall::Header:
         server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [](Peer& peer) {

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     testing::InitGoogleTest(&argc, argv);
     fixtures::useRunDirectory("net_tests");
     return RUN_ALL_TESTS();

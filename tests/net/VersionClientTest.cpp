@@ -19,18 +19,21 @@ using namespace fixtures;
 
 const unsigned short kPort = 7455;
 
-std::string fileReply(const std::string& skipped, const std::string& content) {
-    return "\x0a" + be32(std::uint32_t(skipped.size())) + skipped + be32(std::uint32_t(content.size())) + content;
+std::string fileReply(const std::string& skipped, const std::string& content)
+{
+    return "\x0a" + be32(std::uint32_t(skipped.size())) + skipped + be32(std::uint32_t(content.size())) +
+           content;
 }
 
-std::string fetchedLine(const std::string& name, const std::string& digest) {
+std::string fetchedLine(const std::string& name, const std::string& digest)
+{
     return name + "  文件下载完成 原始sha1: " + digest;
 }
 
-
 class VersionClientTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!inPrivateNetwork()) {
             GTEST_SKIP() << kNoNamespace;
         }
@@ -41,7 +44,8 @@ protected:
 
 class VersionServerTest : public VersionClientTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         VersionClientTest::SetUp();
         if (IsSkipped()) {
             return;
@@ -57,7 +61,8 @@ protected:
 
 // --- against our version server --------------------------------------------------
 
-TEST_F(VersionServerTest, ServesManyRequestsOnOneConnection) {
+TEST_F(VersionServerTest, ServesManyRequestsOnOneConnection)
+{
     const std::string manifest = "files\n{\n}\n";
     const std::string big = randomBytes(3 * 1024 * 1024 + 17, 1);  // several read pieces
     writeFile(root_ / "files.cfg", manifest);
@@ -80,13 +85,14 @@ TEST_F(VersionServerTest, ServesManyRequestsOnOneConnection) {
     EXPECT_TRUE(hasContent(localBig, big));
     EXPECT_FALSE(fs::exists(localBig.string() + ".part"));
     EXPECT_EQ(FetchResult::Failed, client.fetchFile("missing.txt", "unavailable", (dir_ / "m").wstring()));
-    EXPECT_EQ(FetchResult::Failed, client.fetchFile("../client-1/escape", "unavailable", (dir_ / "e").wstring()));
+    EXPECT_EQ(FetchResult::Failed,
+              client.fetchFile("../client-1/escape", "unavailable", (dir_ / "e").wstring()));
     EXPECT_EQ(FetchResult::Fetched, client.fetchFile("data/big.bin", "", (dir_ / "again").wstring()));
     EXPECT_TRUE(hasContent(dir_ / "again", big));
 
-    EXPECT_EQ((std::vector<std::string>{fetchedLine("files.cfg", "unavailable"), fetchedLine("data\\big.bin", "0123"),
-                                        "服务器返回错误文件下载信息", "服务器返回错误文件下载信息",
-                                        fetchedLine("data/big.bin", "")}),
+    EXPECT_EQ((std::vector<std::string>{fetchedLine("files.cfg", "unavailable"),
+                                        fetchedLine("data\\big.bin", "0123"), "服务器返回错误文件下载信息",
+                                        "服务器返回错误文件下载信息", fetchedLine("data/big.bin", "")}),
               log.lines());
     EXPECT_EQ(0, server.stop());
     const std::string report = server.output();
@@ -96,7 +102,8 @@ TEST_F(VersionServerTest, ServesManyRequestsOnOneConnection) {
     EXPECT_NE(std::string::npos, report.find(" ../client-1/escape refused 0"));
 }
 
-TEST_F(VersionServerTest, ConnectAfterFailedConnectOnSameClient) {
+TEST_F(VersionServerTest, ConnectAfterFailedConnectOnSameClient)
+{
     writeFile(root_ / "a.txt", "alpha");
     VersionServer server(root_);
     ASSERT_TRUE(server.ready()) << server.output();
@@ -113,7 +120,8 @@ TEST_F(VersionServerTest, ConnectAfterFailedConnectOnSameClient) {
     EXPECT_EQ(0u, lines[1].find("resolve: ")) << lines[1];
 }
 
-TEST_F(VersionServerTest, HostWithSeveralAddressesTriesEachInTurn) {
+TEST_F(VersionServerTest, HostWithSeveralAddressesTriesEachInTurn)
+{
     if (!hasMultiAddressName()) {
         GTEST_SKIP() << "netns-run could not give /etc/hosts the name with several addresses";
     }
@@ -125,7 +133,8 @@ TEST_F(VersionServerTest, HostWithSeveralAddressesTriesEachInTurn) {
     EXPECT_EQ(FetchResult::Fetched, client.fetchFile("a.txt", "unavailable", (dir_ / "a.txt").wstring()));
 }
 
-TEST_F(VersionServerTest, ServesSeveralConnectionsAtOnce) {
+TEST_F(VersionServerTest, ServesSeveralConnectionsAtOnce)
+{
     writeFile(root_ / "a.txt", "alpha");
     VersionServer server(root_);
     ASSERT_TRUE(server.ready()) << server.output();
@@ -145,7 +154,8 @@ struct BadClientCase {
 class BadClientTest : public VersionServerTest, public testing::WithParamInterface<BadClientCase> {};
 
 // Bytes that are not the protocol end the connection instead of being answered.
-TEST_P(BadClientTest, ConnectionIsClosed) {
+TEST_P(BadClientTest, ConnectionIsClosed)
+{
     VersionServer server(root_);
     ASSERT_TRUE(server.ready()) << server.output();
     boost::asio::io_context io;
@@ -156,7 +166,8 @@ TEST_P(BadClientTest, ConnectionIsClosed) {
     boost::system::error_code error;
     EXPECT_EQ(0u, boost::asio::read(socket, boost::asio::buffer(&byte, 1), error));
     // Unread bytes make the close a reset.
-    EXPECT_TRUE(error == boost::asio::error::eof || error == boost::asio::error::connection_reset) << error.message();
+    EXPECT_TRUE(error == boost::asio::error::eof || error == boost::asio::error::connection_reset)
+        << error.message();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -168,7 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- against a server that writes chosen bytes ------------------------------------
 
-TEST_F(VersionClientTest, SendsGreetingAndRequestFramesByteForByte) {
+TEST_F(VersionClientTest, SendsGreetingAndRequestFramesByteForByte)
+{
     ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
         peer.read(4);
         peer.read(5 + 21);
@@ -201,7 +213,8 @@ struct ReplyCase {
 
 class ReplyTest : public VersionClientTest, public testing::WithParamInterface<ReplyCase> {};
 
-TEST_P(ReplyTest, ReplyDecidesResultAndLocalFile) {
+TEST_P(ReplyTest, ReplyDecidesResultAndLocalFile)
+{
     const ReplyCase& c = GetParam();
     const std::string reply = c.reply;
     ScriptedServer server("127.0.0.1", kPort, [reply](Peer& peer) {
@@ -231,18 +244,31 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"EmptyContentKeepsFile", fileReply("skip", ""), FetchResult::NoContent, "old content", {}},
         ReplyCase{"ErrorCode", "\x0b", FetchResult::Failed, "old content", {"服务器返回错误文件下载信息"}},
         ReplyCase{"ClosedAfterCode", "\x0a", FetchResult::Failed, "old content", {kEndOfFile}},
-        ReplyCase{"ClosedInSkippedText", "\x0a" + be32(100) + "abc", FetchResult::Failed, "old content",
+        ReplyCase{"ClosedInSkippedText",
+                  "\x0a" + be32(100) + "abc",
+                  FetchResult::Failed,
+                  "old content",
                   {kEndOfFile}},
-        ReplyCase{"ClosedInContent", "\x0a" + be32(0) + be32(10) + "12345", FetchResult::Failed, "old content",
+        ReplyCase{"ClosedInContent",
+                  "\x0a" + be32(0) + be32(10) + "12345",
+                  FetchResult::Failed,
+                  "old content",
                   {kFetched, kEndOfFile}},
         // Lengths far beyond memory are read piece by piece, so the short stream ends it.
-        ReplyCase{"HugeSkippedText", "\x0a" + be32(0xFFFFFFFF) + "ab", FetchResult::Failed, "old content",
+        ReplyCase{"HugeSkippedText",
+                  "\x0a" + be32(0xFFFFFFFF) + "ab",
+                  FetchResult::Failed,
+                  "old content",
                   {kEndOfFile}},
-        ReplyCase{"HugeContent", "\x0a" + be32(0) + be32(0xFFFFFFFF) + "ab", FetchResult::Failed, "old content",
+        ReplyCase{"HugeContent",
+                  "\x0a" + be32(0) + be32(0xFFFFFFFF) + "ab",
+                  FetchResult::Failed,
+                  "old content",
                   {kFetched, kEndOfFile}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
-TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInStep) {
+TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInStep)
+{
     ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
         peer.read(4);
         peer.read(5 + 7);
@@ -254,14 +280,17 @@ TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInSte
     LogWatch log;
     VersionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1"));
-    EXPECT_EQ(FetchResult::NotWritten, client.fetchFile("a.txt", "1", (dir_ / "no" / "such" / "dir").wstring()));
+    EXPECT_EQ(FetchResult::NotWritten,
+              client.fetchFile("a.txt", "1", (dir_ / "no" / "such" / "dir").wstring()));
     EXPECT_EQ(FetchResult::Fetched, client.fetchFile("b.txt", "2", (dir_ / "b.txt").wstring()));
     EXPECT_TRUE(hasContent(dir_ / "b.txt", "kept"));
-    EXPECT_EQ((std::vector<std::string>{fetchedLine("a.txt", "1"), "打开文件失败: a.txt", fetchedLine("b.txt", "2")}),
+    EXPECT_EQ((std::vector<std::string>{fetchedLine("a.txt", "1"), "打开文件失败: a.txt",
+                                        fetchedLine("b.txt", "2")}),
               log.lines());
 }
 
-TEST_F(VersionClientTest, LocalPathThatIsADirectoryIsNotReplaced) {
+TEST_F(VersionClientTest, LocalPathThatIsADirectoryIsNotReplaced)
+{
     ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
         peer.read(4 + 5 + 6);
         peer.write(fileReply("", "data"));
@@ -282,7 +311,8 @@ TEST_F(VersionClientTest, LocalPathThatIsADirectoryIsNotReplaced) {
     EXPECT_GT(lines[1].size(), std::string("打开文件失败: a.txt ").size());
 }
 
-TEST_F(VersionClientTest, FetchWithoutConnectionFails) {
+TEST_F(VersionClientTest, FetchWithoutConnectionFails)
+{
     LogWatch log;
     VersionClient client;
     EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "", (dir_ / "a.txt").wstring()));
@@ -293,7 +323,8 @@ TEST_F(VersionClientTest, FetchWithoutConnectionFails) {
 
 // --- deadlines (one case of each keeps the program's value, the rest a short one) ---
 
-TEST_F(VersionClientTest, ServerThatAcceptsTooLateIsUnreachable) {
+TEST_F(VersionClientTest, ServerThatAcceptsTooLateIsUnreachable)
+{
     FullBacklog server("127.0.0.1", kPort);
     LogWatch log;
     VersionClient client;
@@ -314,7 +345,8 @@ struct StallCase {
 
 class StallTest : public VersionClientTest, public testing::WithParamInterface<StallCase> {};
 
-TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept) {
+TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept)
+{
     const std::string sent = GetParam().sentBeforeStall;
     ScriptedServer server("127.0.0.1", kPort, [sent](Peer& peer) {
         peer.read(4 + 5 + 7);
@@ -341,8 +373,10 @@ TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept) {
 INSTANTIATE_TEST_SUITE_P(
     Deadline, StallTest,
     testing::Values(StallCase{"BeforeReply", "", {kCancelled}, VersionClient::Deadlines().step},
-                    StallCase{"InContent", "\x0a" + be32(0) + be32(100) + "0123456789",
-                              {fetchedLine("a.txt", "1"), kCancelled}, std::chrono::milliseconds(300)}),
+                    StallCase{"InContent",
+                              "\x0a" + be32(0) + be32(100) + "0123456789",
+                              {fetchedLine("a.txt", "1"), kCancelled},
+                              std::chrono::milliseconds(300)}),
     [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -39,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
     Arguments, ComposedCommandLine,
     ::testing::Values(
         CommandLineCase{"ProgramOnly", {"/opt/game/Launcher"}, L"\"/opt/game/Launcher\""},
-        CommandLineCase{"ProgramPathWithBlank", {"/opt/my game/Launcher", "x"}, L"\"/opt/my game/Launcher\" \"x\""},
+        CommandLineCase{
+            "ProgramPathWithBlank", {"/opt/my game/Launcher", "x"}, L"\"/opt/my game/Launcher\" \"x\""},
         CommandLineCase{"PlainWords", {"Launcher", "one", "two"}, L"\"Launcher\" \"one\" \"two\""},
         CommandLineCase{"EmptyArgument", {"Launcher", ""}, L"\"Launcher\" \"\""},
         CommandLineCase{"ArgumentWithBlank", {"Launcher", "two words"}, L"\"Launcher\" \"two words\""},
@@ -139,11 +140,13 @@ TEST_P(SelfReplacement, PutsTheNewBuildInPlaceAndStartsIt)
 
 INSTANTIATE_TEST_SUITE_P(
     Directories, SelfReplacement,
-    ::testing::Values(
-        ReplacementCase{"Plain", "game", L"", {}},
-        ReplacementCase{"BlanksInDirectoryAndArgument", "my game", L"first  second", {"first  second"}},
-        ReplacementCase{"ShellTextInDirectoryAndArgument", "q'\"$(touch pwned);`touch pwned`&",
-                        L"$(touch\tpwned) ;touch pwned", {"$(touch\tpwned) ;touch pwned"}}),
+    ::testing::Values(ReplacementCase{"Plain", "game", L"", {}},
+                      ReplacementCase{
+                          "BlanksInDirectoryAndArgument", "my game", L"first  second", {"first  second"}},
+                      ReplacementCase{"ShellTextInDirectoryAndArgument",
+                                      "q'\"$(touch pwned);`touch pwned`&",
+                                      L"$(touch\tpwned) ;touch pwned",
+                                      {"$(touch\tpwned) ;touch pwned"}}),
     [](const ::testing::TestParamInfo<ReplacementCase>& info) { return std::string(info.param.label); });
 
 TEST(SelfReplacementSteps, GoOnWhenThereIsNoNewBuild)

@@ -12,8 +12,7 @@ namespace fs = boost::filesystem;
 
 namespace platformtest {
 
-TempDir::TempDir()
-    : path_(fs::temp_directory_path() / fs::unique_path("platform-test-%%%%-%%%%-%%%%"))
+TempDir::TempDir() : path_(fs::temp_directory_path() / fs::unique_path("platform-test-%%%%-%%%%-%%%%"))
 {
     fs::create_directories(path_);
 }

@@ -5,11 +5,11 @@
 #include "support/FileDigest.h"
 
 namespace fs = boost::filesystem;
-using testutil::Entry;
 using testutil::deflateBytes;
-using testutil::present;
+using testutil::Entry;
 using testutil::filesBelow;
 using testutil::packageBody;
+using testutil::present;
 using testutil::readFile;
 using testutil::writeFile;
 
@@ -82,7 +82,10 @@ TEST_F(PackageTest, WritesEntriesInOrderIntoNestedDirectories)
 
 TEST_F(PackageTest, LengthsAreLittleEndian)
 {
-    EXPECT_TRUE(extract(deflateBytes(std::string("abc_morvelant\x05\x00\x00\x00" "a.txt\x02\x00\x00\x00hi", 28))));
+    EXPECT_TRUE(
+        extract(deflateBytes(std::string("abc_morvelant\x05\x00\x00\x00"
+                                         "a.txt\x02\x00\x00\x00hi",
+                                         28))));
     EXPECT_EQ("hi", readFile("out/a.txt"));
 }
 
@@ -112,10 +115,10 @@ TEST_P(RefusedNameTest, StopsBeforeWritingTheEntry)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, RefusedNameTest,
-                         ::testing::Values("", ".", "a/..", "../evil.txt", "a/../../evil.txt",
-                                           "..\\evil.txt", "/evil.txt", "\\evil.txt", "C:evil.txt",
-                                           "C:\\evil.txt", "\\\\server\\share\\evil.txt",
-                                           "\\\\.\\evil.txt", "//?/evil.txt", "CON", "sub/nul.txt"));
+                         ::testing::Values("", ".", "a/..", "../evil.txt", "a/../../evil.txt", "..\\evil.txt",
+                                           "/evil.txt", "\\evil.txt", "C:evil.txt", "C:\\evil.txt",
+                                           "\\\\server\\share\\evil.txt", "\\\\.\\evil.txt", "//?/evil.txt",
+                                           "CON", "sub/nul.txt"));
 
 class HostilePackageEntry : public PackageTest, public ::testing::WithParamInterface<hostile::Name> {};
 
@@ -141,13 +144,14 @@ TEST_F(PackageTest, RefusesEntriesThatRunPastTheEnd)
     const std::string tail = testutil::le32(5) + "b.txt" + testutil::le32(100) + std::string(50, 'x');
     EXPECT_FALSE(extract(deflateBytes(good + tail))) << "data shorter than its length";
     EXPECT_EQ("ok", readFile("out/ok.txt"));
-    EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(5) + "c.txt" + testutil::le32(0xFFFFFFFF) + "xy")))
+    EXPECT_FALSE(
+        extract(deflateBytes(good + testutil::le32(5) + "c.txt" + testutil::le32(0xFFFFFFFF) + "xy")))
         << "largest data length";
     EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(10) + "short"))) << "name past the end";
     EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(5) + "c.txt" + "\x01"))) << "data length cut";
     EXPECT_FALSE(extract(deflateBytes(good + "\x01\x00"))) << "name length cut";
-    EXPECT_FALSE(extract(deflateBytes(good + testutil::le32(4097) + std::string(4097, 'n') +
-                                      testutil::le32(0))))
+    EXPECT_FALSE(
+        extract(deflateBytes(good + testutil::le32(4097) + std::string(4097, 'n') + testutil::le32(0))))
         << "name longer than any real one";
 
     std::string corrupt = deflateBytes(good);

@@ -59,7 +59,10 @@ inline const std::vector<Name>& names()
         // Overlong UTF-8: "..", "/" and a zero in disguise; in GBK they are plain characters.
         {"overlong_dot_dot", "\xC0\xAE\xC0\xAE/canary", R::WhereUtf8},
         {"overlong_dot_dot_twice", "\xC0\xAE\xC0\xAE/\xC0\xAE\xC0\xAE/canary/keep.txt", R::WhereUtf8},
-        {"overlong_slash", "..\xC0\xAF" "canary\xC0\xAFkeep.txt", R::WhereUtf8},
+        {"overlong_slash",
+         "..\xC0\xAF"
+         "canary\xC0\xAFkeep.txt",
+         R::WhereUtf8},
         {"overlong_zero", "keep.txt\xC0\x80.dll", R::WhereUtf8},
         {"three_byte_overlong_dot", "\xE0\x80\xAE\xE0\x80\xAE/canary", R::WhereUtf8},
         {"surrogate", "\xED\xA0\x80.txt", R::WhereUtf8},

@@ -111,7 +111,8 @@ TEST_F(LogTest, PruningCountsOnlyLogNamedFiles)
         writeFile(std::string("Log/") + name, "");
     fs::create_directories("Log/20000101_000000.txt");
     writeFile("Log/20000101_000001.txt", "held open");
-    std::unique_ptr<FileManager::File> held = FileManager::instance().openFile(L"Log/20000101_000001.txt", true);
+    std::unique_ptr<FileManager::File> held =
+        FileManager::instance().openFile(L"Log/20000101_000001.txt", true);
     ASSERT_TRUE(held);
     for (int i = 0; i < 10; ++i)
         writeFile("Log/2017010" + std::to_string(i) + "_000000.txt", "");

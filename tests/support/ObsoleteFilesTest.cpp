@@ -36,7 +36,8 @@ TEST_F(ObsoleteFilesTest, TimeStampedEntriesRunOncePerRelease)
 {
     writeFile("bin/old.dll", "old");
     writeFile("bin/a.b.c.dll", "dotted");
-    deliver("bin/old.dll 20170301_000000\n\"bin/a.b.c.dll\" 20170301_000000\nnever/there.txt 20170301_000000\n");
+    deliver(
+        "bin/old.dll 20170301_000000\n\"bin/a.b.c.dll\" 20170301_000000\nnever/there.txt 20170301_000000\n");
     deleteObsoleteFiles();
     EXPECT_FALSE(present("bin/old.dll"));
     EXPECT_FALSE(present("bin/a.b.c.dll"));
@@ -76,7 +77,8 @@ TEST_F(ObsoleteFilesTest, EmptyValueDeletesEveryTimeAndRecordStaysUntouched)
     writeFile("tmp.txt", "x");
     deleteObsoleteFiles();
     EXPECT_FALSE(present("tmp.txt"));
-    EXPECT_EQ(past, fs::last_write_time("updater/file_delete_record.txt")) << "unchanged record not rewritten";
+    EXPECT_EQ(past, fs::last_write_time("updater/file_delete_record.txt"))
+        << "unchanged record not rewritten";
     EXPECT_EQ(1u, record().size());
 }
 
@@ -111,7 +113,8 @@ TEST_F(ObsoleteFilesTest, KeysOutsideTheInstallationAreRefused)
     std::vector<std::string> lines = testutil::logLinesSince(logBefore);
     EXPECT_EQ(3u, lines.size());
     for (const std::string& key : {std::string("."), std::string("../victim.txt"), absolute})
-        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "文件路径不安全，已忽略: " + key)) << key;
+        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "文件路径不安全，已忽略: " + key))
+            << key;
     fs::current_path(dir_);
 }
 
@@ -153,9 +156,9 @@ TEST_P(HostileDeletionKey, IsSkippedOrStaysInside)
         return;
     const std::vector<std::string> lines = testutil::logLinesSince(logStart);
     const std::string expected = "文件路径不安全，已忽略: " + GetParam().bytes;
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                            [&](const std::string& line) { return line.find(expected) != std::string::npos; }))
-        << testing::PrintToString(lines);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(expected) != std::string::npos;
+    })) << testing::PrintToString(lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, HostileDeletionKey, ::testing::ValuesIn(hostile::names()), hostile::label);

@@ -24,23 +24,21 @@ TEST_P(ConfinedPathTest, OnlyNamesBelowTheBase)
 
 INSTANTIATE_TEST_SUITE_P(
     Names, ConfinedPathTest,
-    ::testing::Values(std::make_pair("a.txt", true), std::make_pair("bin/x.dll", true),
-                      std::make_pair("bin\\x.dll", true), std::make_pair("a//b", true),
-                      std::make_pair("./a", true), std::make_pair("a/../b", true),
-                      std::make_pair("x/..y", true), std::make_pair("..a", true), std::make_pair("a/", true),
-                      std::make_pair(".hidden", true), std::make_pair(" lead", true),
-                      std::make_pair("comfort.txt", true), std::make_pair("COM0", true),
-                      std::make_pair("console.log", true), std::make_pair("", false), std::make_pair(".", false),
-                      std::make_pair("a/..", false), std::make_pair("a\\b\\..\\..", false),
-                      std::make_pair("..", false), std::make_pair("../a", false),
-                      std::make_pair("a/../../b", false), std::make_pair("/a", false), std::make_pair("\\a", false),
-                      std::make_pair("C:", false), std::make_pair("c:a", false), std::make_pair("a:b", false),
-                      std::make_pair("dir/a.txt:s:$DATA", false), std::make_pair("\\\\host\\share", false),
-                      std::make_pair("\\\\?\\C:\\a", false), std::make_pair("a/.../b", false),
-                      std::make_pair("a/.. /b", false), std::make_pair("a./b", false),
-                      std::make_pair("b ", false), std::make_pair("lpt1.txt", false),
-                      std::make_pair("Aux", false), std::make_pair("CONIN$", false),
-                      std::make_pair("conout$.x", false), std::make_pair("prn .x.y", false)));
+    ::testing::Values(
+        std::make_pair("a.txt", true), std::make_pair("bin/x.dll", true), std::make_pair("bin\\x.dll", true),
+        std::make_pair("a//b", true), std::make_pair("./a", true), std::make_pair("a/../b", true),
+        std::make_pair("x/..y", true), std::make_pair("..a", true), std::make_pair("a/", true),
+        std::make_pair(".hidden", true), std::make_pair(" lead", true), std::make_pair("comfort.txt", true),
+        std::make_pair("COM0", true), std::make_pair("console.log", true), std::make_pair("", false),
+        std::make_pair(".", false), std::make_pair("a/..", false), std::make_pair("a\\b\\..\\..", false),
+        std::make_pair("..", false), std::make_pair("../a", false), std::make_pair("a/../../b", false),
+        std::make_pair("/a", false), std::make_pair("\\a", false), std::make_pair("C:", false),
+        std::make_pair("c:a", false), std::make_pair("a:b", false),
+        std::make_pair("dir/a.txt:s:$DATA", false), std::make_pair("\\\\host\\share", false),
+        std::make_pair("\\\\?\\C:\\a", false), std::make_pair("a/.../b", false),
+        std::make_pair("a/.. /b", false), std::make_pair("a./b", false), std::make_pair("b ", false),
+        std::make_pair("lpt1.txt", false), std::make_pair("Aux", false), std::make_pair("CONIN$", false),
+        std::make_pair("conout$.x", false), std::make_pair("prn .x.y", false)));
 
 TEST(ConfinedWidePathTest, SuperscriptDigitsMakeDeviceNames)
 {

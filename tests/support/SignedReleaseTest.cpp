@@ -86,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"no_key", "", kGood, kBeforeExpiry, 0, "无法使用内置公钥"},
         CheckCase{"changed_size", kKey, replaced(kGood, "file 3", "file 4"), kBeforeExpiry, 0, "签名不符"},
         CheckCase{"later_expiry", kKey, replaced(kGood, "2030", "2031"), kBeforeExpiry, 0, "签名不符"},
-        CheckCase{"changed_signature", kKey, replaced(kGood, "signature 93", "signature 94"), kBeforeExpiry, 0,
-                  "签名不符"},
+        CheckCase{"changed_signature", kKey, replaced(kGood, "signature 93", "signature 94"), kBeforeExpiry,
+                  0, "签名不符"},
         CheckCase{"no_signature", kKey, kSigned, kBeforeExpiry, 0, "release.sig缺少签名"},
         CheckCase{"empty", kKey, "", kBeforeExpiry, 0, "release.sig缺少发布编号"},
         CheckCase{"text_after_signature", kKey, kGood + "file 1 x y\n", kBeforeExpiry, 0,
@@ -105,10 +105,11 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"upper_case_digest", kKey, replaced(kGood, "ba7816bf", "BA7816BF"), kBeforeExpiry, 0,
                   "release.sig格式错误"},
         CheckCase{"names_out_of_order", kKey,
-                  replaced(kGood, "abc\n", "abc\nfile 1 " + std::string(64, '0') + " abb\n"), kBeforeExpiry, 0,
-                  "release.sig格式错误"},
-        CheckCase{"name_twice", kKey, replaced(kGood, "abc\n", "abc\nfile 1 " + std::string(64, '0') + " abc\n"),
-                  kBeforeExpiry, 0, "release.sig格式错误"},
+                  replaced(kGood, "abc\n", "abc\nfile 1 " + std::string(64, '0') + " abb\n"), kBeforeExpiry,
+                  0, "release.sig格式错误"},
+        CheckCase{"name_twice", kKey,
+                  replaced(kGood, "abc\n", "abc\nfile 1 " + std::string(64, '0') + " abc\n"), kBeforeExpiry,
+                  0, "release.sig格式错误"},
         CheckCase{"oversized", kKey, kGood, kBeforeExpiry, 0, "release.sig过大", kMaxReleaseText}),
     caseName);
 
@@ -128,9 +129,10 @@ TEST(SignedRelease, ComposedTextIsWhatWasSignedAndReadsBack)
 
 TEST(SignedRelease, UtcTimesRoundTrip)
 {
-    const std::pair<std::int64_t, const char*> rows[] = {
-        {0, "1970-01-01T00:00:00Z"}, {951782399, "2000-02-28T23:59:59Z"}, {951782400, "2000-02-29T00:00:00Z"},
-        {1893456000, "2030-01-01T00:00:00Z"}};
+    const std::pair<std::int64_t, const char*> rows[] = {{0, "1970-01-01T00:00:00Z"},
+                                                         {951782399, "2000-02-28T23:59:59Z"},
+                                                         {951782400, "2000-02-29T00:00:00Z"},
+                                                         {1893456000, "2030-01-01T00:00:00Z"}};
     for (const auto& row : rows) {
         EXPECT_EQ(row.second, formatUtc(row.first));
         std::int64_t seconds = -1;

@@ -1,6 +1,5 @@
 #include "SupportTestUtil.h"
 
-
 #include <boost/crc.hpp>
 #include <boost/iostreams/copy.hpp>
 #include <boost/iostreams/device/back_inserter.hpp>

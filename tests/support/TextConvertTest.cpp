@@ -16,7 +16,8 @@ TEST(TextConvertTest, BadBytesNeverThrow)
 {
     std::wstring wide;
     // 0xFF begins no character in UTF-8 or in GBK, so the text around it survives.
-    ASSERT_NO_THROW(wide = narrowToWide("a\xff" "b"));
+    ASSERT_NO_THROW(wide = narrowToWide("a\xff"
+                                        "b"));
     EXPECT_EQ(L'a', wide.front());
     EXPECT_EQ(L'b', wide.back());
     // A character cut off at the end.
@@ -41,10 +42,11 @@ TEST_P(JoinPathTest, InsertsASeparatorOnlyWhereNeeded)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, JoinPathTest,
-                         ::testing::Values(JoinCase{L"updater", L"files.cfg", true}, JoinCase{L"", L"x", false},
-                                           JoinCase{L"a/", L"x", false}, JoinCase{L"a\\", L"x", false},
-                                           JoinCase{L"C:", L"x", false}, JoinCase{L"a", L"/x", false},
-                                           JoinCase{L"a", L"\\x", false}, JoinCase{L"a", L"", false}));
+                         ::testing::Values(JoinCase{L"updater", L"files.cfg", true},
+                                           JoinCase{L"", L"x", false}, JoinCase{L"a/", L"x", false},
+                                           JoinCase{L"a\\", L"x", false}, JoinCase{L"C:", L"x", false},
+                                           JoinCase{L"a", L"/x", false}, JoinCase{L"a", L"\\x", false},
+                                           JoinCase{L"a", L"", false}));
 
 TEST(Utf8Test, RoundTripAndStopAtTheFirstZero)
 {

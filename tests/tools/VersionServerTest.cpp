@@ -27,7 +27,10 @@ namespace {
 using namespace fixtures;
 using Clock = std::chrono::steady_clock;
 
-std::string request(const std::string& name, const std::string& digest) { return versionRequest(name + ":" + digest); }
+std::string request(const std::string& name, const std::string& digest)
+{
+    return versionRequest(name + ":" + digest);
+}
 
 struct Reply {
     bool complete = false;
@@ -39,7 +42,8 @@ struct Reply {
 // A blocking client; no read waits longer than 20 s, so a fault cannot hang the test.
 class Client {
 public:
-    Client() {
+    Client()
+    {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval wait{20, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -51,22 +55,26 @@ public:
     }
     ~Client() { close(); }
     bool connected() const { return connected_; }
-    void close() {
+    void close()
+    {
         if (fd_ >= 0) {
             ::close(fd_);
             fd_ = -1;
         }
     }
     // Closes with a reset rather than a goodbye.
-    void reset() {
+    void reset()
+    {
         linger hard{1, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         close();
     }
-    bool send(const std::string& data) {
+    bool send(const std::string& data)
+    {
         return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
     }
-    bool read(std::string& into, std::size_t size) {
+    bool read(std::string& into, std::size_t size)
+    {
         std::size_t old = into.size();
         into.resize(old + size);
         while (size > 0) {
@@ -79,7 +87,8 @@ public:
         }
         return true;
     }
-    Reply fetch(const std::string& name, const std::string& digest = "unavailable") {
+    Reply fetch(const std::string& name, const std::string& digest = "unavailable")
+    {
         Reply reply;
         std::string head;
         if (!send(request(name, digest)) || !read(head, 1)) {
@@ -100,7 +109,8 @@ public:
     }
 
 private:
-    static std::uint32_t be(const std::string& b) {
+    static std::uint32_t be(const std::string& b)
+    {
         return (std::uint32_t(std::uint8_t(b[0])) << 24) | (std::uint32_t(std::uint8_t(b[1])) << 16) |
                (std::uint32_t(std::uint8_t(b[2])) << 8) | std::uint32_t(std::uint8_t(b[3]));
     }
@@ -110,7 +120,8 @@ private:
 
 class VersionServerTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!inPrivateNetwork()) {
             GTEST_SKIP() << kNoNamespace;
         }
@@ -120,7 +131,8 @@ protected:
         fs::create_directories(root_);
     }
     // A starter's whole exchange for one file, on a fresh connection.
-    Reply check(const std::string& name, const std::string& digest = "unavailable") {
+    Reply check(const std::string& name, const std::string& digest = "unavailable")
+    {
         Client client;
         if (!client.connected() || !client.send("quiv")) {
             return Reply();
@@ -142,7 +154,8 @@ struct HangUpCase {
 
 class HangUp : public VersionServerTest, public testing::WithParamInterface<HangUpCase> {};
 
-TEST_P(HangUp, ServerLivesAndServesTheNextClient) {
+TEST_P(HangUp, ServerLivesAndServesTheNextClient)
+{
     const std::string big = randomBytes(8 * 1024 * 1024, 1);
     writeFile(root_ / "big.bin", big);
     VersionServer server(root_);
@@ -166,7 +179,9 @@ INSTANTIATE_TEST_SUITE_P(Clients, HangUp,
                          testing::Values(HangUpCase{"BeforeTheReply", 0, false},
                                          HangUpCase{"InTheContent", 100000, false},
                                          HangUpCase{"WithResetInTheContent", 100000, true}),
-                         [](const testing::TestParamInfo<HangUpCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<HangUpCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // --- clients that stay silent --------------------------------------------------------
 
@@ -177,7 +192,8 @@ struct DeadlineCase {
 
 class Deadline : public VersionServerTest, public testing::WithParamInterface<DeadlineCase> {};
 
-TEST_P(Deadline, SilentConnectionIsClosed) {
+TEST_P(Deadline, SilentConnectionIsClosed)
+{
     writeFile(root_ / "a.txt", "alpha");
     VersionServer server(root_, {"--greeting-ms", "400", "--idle-ms", "800"});
     ASSERT_TRUE(server.ready()) << server.output();
@@ -196,12 +212,16 @@ TEST_P(Deadline, SilentConnectionIsClosed) {
 INSTANTIATE_TEST_SUITE_P(Clients, Deadline,
                          testing::Values(DeadlineCase{"NoGreeting", ""}, DeadlineCase{"GreetingOnly", "quiv"},
                                          DeadlineCase{"IdleAfterARequest", "quiv" + request("a.txt", "x")}),
-                         [](const testing::TestParamInfo<DeadlineCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<DeadlineCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // --- a publisher replacing a file while it is being sent --------------------------
 
-TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
-    const std::vector<std::string> versions = {randomBytes(3 * 1024 * 1024, 2), randomBytes(2 * 1024 * 1024 + 7, 3)};
+TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion)
+{
+    const std::vector<std::string> versions = {randomBytes(3 * 1024 * 1024, 2),
+                                               randomBytes(2 * 1024 * 1024 + 7, 3)};
     std::vector<std::string> digests;
     for (std::size_t i = 0; i < versions.size(); ++i) {
         digests.push_back(sha1Of(versions[i]));
@@ -227,8 +247,9 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
             client.send("quiv");
             for (int i = 0; i < 40; ++i) {
                 const Reply reply = client.fetch("Launcher.exe");
-                const bool ok = reply.complete && ((reply.content == versions[0] && reply.digest == digests[0]) ||
-                                                   (reply.content == versions[1] && reply.digest == digests[1]));
+                const bool ok =
+                    reply.complete && ((reply.content == versions[0] && reply.digest == digests[0]) ||
+                                       (reply.content == versions[1] && reply.digest == digests[1]));
                 ++(ok ? whole : wrong);
             }
         });
@@ -242,7 +263,8 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion) {
     EXPECT_EQ(160, whole.load());
 }
 
-TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed) {
+TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed)
+{
     for (const char* release : {"r1", "r2"}) {
         fs::create_directories(dir_ / release);
         writeFile(dir_ / release / "files.cfg", release);
@@ -258,7 +280,8 @@ TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed) {
 
 // --- more silent connections than the server has descriptors ---------------------
 
-TEST_F(VersionServerTest, SilentConnectionsNeverLockOutARealClient) {
+TEST_F(VersionServerTest, SilentConnectionsNeverLockOutARealClient)
+{
     const int kSilent = 3000;
     rlimit limit;
     ::getrlimit(RLIMIT_NOFILE, &limit);
@@ -300,9 +323,10 @@ struct NameCase {
 
 class Names : public VersionServerTest, public testing::WithParamInterface<NameCase> {};
 
-TEST_P(Names, AreDecodedStrictlyAndLookedUpAsUtf8) {
+TEST_P(Names, AreDecodedStrictlyAndLookedUpAsUtf8)
+{
     writeFile(root_ / "\xe4\xb8\xad\xe6\x96\x87.txt", "chinese");  // 中文.txt
-    writeFile(root_ / "\xe4\xb9\x97.txt", "trail byte");           // 乗.txt, GBK 81 5C: a "\" as its second byte
+    writeFile(root_ / "\xe4\xb9\x97.txt", "trail byte");  // 乗.txt, GBK 81 5C: a "\" as its second byte
     VersionServer server(root_, {"--name-encoding", GetParam().encoding});
     ASSERT_TRUE(server.ready()) << server.output();
     const Reply reply = check(GetParam().requested);
@@ -324,12 +348,16 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"CutGbkCharacter", "gbk", "\xd6\xd0\xce.txt", false},
                     NameCase{"Utf8Name", "utf-8", "\xe4\xb8\xad\xe6\x96\x87.txt", true},
                     NameCase{"GbkBytesUnderUtf8", "utf-8", "\xd6\xd0\xce\xc4.txt", false},
-                    NameCase{"OverlongUtf8Slash", "utf-8", "x\xc0\xaf..\xc0\xaf" "a.txt", false}),
+                    NameCase{"OverlongUtf8Slash", "utf-8",
+                             "x\xc0\xaf..\xc0\xaf"
+                             "a.txt",
+                             false}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
 // --- a stop while a reply is on its way -------------------------------------------
 
-TEST_F(VersionServerTest, SigtermLetsTheReplyInFlightFinish) {
+TEST_F(VersionServerTest, SigtermLetsTheReplyInFlightFinish)
+{
     const std::string big = randomBytes(16 * 1024 * 1024, 4);
     writeFile(root_ / "big.bin", big);
     VersionServer server(root_);

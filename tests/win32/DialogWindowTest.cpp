@@ -63,7 +63,8 @@ public:
     ScopedWorkingDirectory()
     {
         previous_ = boost::filesystem::current_path();
-        path_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path(L"dlgtest-%%%%%%%%");
+        path_ =
+            boost::filesystem::temp_directory_path() / boost::filesystem::unique_path(L"dlgtest-%%%%%%%%");
         boost::filesystem::create_directories(path_);
         boost::filesystem::current_path(path_);
     }
@@ -147,7 +148,8 @@ class DialogWindowRun : public ::testing::TestWithParam<CloseCase> {};
 TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
 {
     if (!std::getenv("DISPLAY"))
-        GTEST_SKIP() << "no X display: wine cannot create windows (run through tests/win32/with-wine-display)";
+        GTEST_SKIP()
+            << "no X display: wine cannot create windows (run through tests/win32/with-wine-display)";
 
     ScopedWorkingDirectory directory;
     Win32DialogWindow window(GetModuleHandleW(nullptr));
@@ -181,13 +183,15 @@ TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
         seen.dragIcon = reinterpret_cast<HICON>(SendMessageW(handle, WM_QUERYDRAGICON, 0, 0));
 
         // Reported as the engine does, from a thread that is not the UI thread.
-        UpdateEvent progress{UpdateEvent::Progress, EventValue(std::uint64_t(0)), EventValue(std::uint64_t(2048))};
+        UpdateEvent progress{UpdateEvent::Progress, EventValue(std::uint64_t(0)),
+                             EventValue(std::uint64_t(2048))};
         dialog.controller()->onEvent(progress);
-        UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1024)), EventValue(std::uint64_t(0))};
+        UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1024)),
+                          EventValue(std::uint64_t(0))};
         dialog.controller()->onEvent(piece);
-        seen.progressShown = waitUntil(
-            [&] { return statusText(handle) == L"正在更新:1/2KB" && barPosition(handle) == 50; },
-            std::chrono::seconds(5));
+        seen.progressShown =
+            waitUntil([&] { return statusText(handle) == L"正在更新:1/2KB" && barPosition(handle) == 50; },
+                      std::chrono::seconds(5));
         seen.progressText = statusText(handle);
         seen.progressBar = barPosition(handle);
 
@@ -214,7 +218,8 @@ TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
     EXPECT_EQ(seen.bigIcon, window.icon());
     EXPECT_EQ(seen.smallIcon, window.icon());
     EXPECT_EQ(seen.dragIcon, window.icon());
-    EXPECT_TRUE(seen.progressShown) << "status '" << std::string(seen.progressText.begin(), seen.progressText.end())
+    EXPECT_TRUE(seen.progressShown) << "status '"
+                                    << std::string(seen.progressText.begin(), seen.progressText.end())
                                     << "', bar " << seen.progressBar;
     EXPECT_TRUE(seen.failureShown);
     EXPECT_TRUE(seen.statusLater == L"更新失败,无法连接到服务器");

@@ -29,7 +29,8 @@ protected:
     {
         const std::wstring path = launcherPath();
         ASSERT_FALSE(path.empty()) << "LAUNCHER_EXE_WIN is not set";
-        module_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        module_ =
+            LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module_, nullptr) << "cannot load the resources of Launcher.exe, error " << GetLastError();
     }
     void TearDown() override
@@ -41,7 +42,7 @@ protected:
     std::vector<std::uint8_t> resource(LPCWSTR type, LPCWSTR name, WORD language = 0xFFFF)
     {
         HRSRC info = language == 0xFFFF ? FindResourceW(module_, name, type)
-                                         : FindResourceExW(module_, type, name, language);
+                                        : FindResourceExW(module_, type, name, language);
         if (!info)
             return {};
         HGLOBAL loaded = LoadResource(module_, info);
@@ -132,14 +133,14 @@ struct ExpectedControl {
 
 TEST_F(LauncherResources, DialogTemplateInChineseMatchesTheLayout)
 {
-    const std::vector<std::uint8_t> data = resource(
-        RT_DIALOG, MAKEINTRESOURCEW(IDD_LAUNCHER_DIALOG), MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
+    const std::vector<std::uint8_t> data = resource(RT_DIALOG, MAKEINTRESOURCEW(IDD_LAUNCHER_DIALOG),
+                                                    MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
     ASSERT_FALSE(data.empty()) << "no dialog 102 in Chinese (PRC)";
     Reader in(data);
 
-    EXPECT_EQ(in.word(), 1);        // extended template
+    EXPECT_EQ(in.word(), 1);  // extended template
     EXPECT_EQ(in.word(), 0xFFFF);
-    EXPECT_EQ(in.dword(), 0u);      // help id
+    EXPECT_EQ(in.dword(), 0u);  // help id
     EXPECT_EQ(in.dword(), static_cast<std::uint32_t>(WS_EX_APPWINDOW));
     EXPECT_EQ(in.dword(), static_cast<std::uint32_t>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU |
                                                      DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS));
@@ -152,10 +153,10 @@ TEST_F(LauncherResources, DialogTemplateInChineseMatchesTheLayout)
     EXPECT_EQ(in.nameOrOrdinal(), L"");  // no menu
     EXPECT_EQ(in.nameOrOrdinal(), L"");  // the system's dialog class
     EXPECT_EQ(in.text(), L"Launcher");
-    EXPECT_EQ(in.word(), 9);             // points
-    EXPECT_EQ(in.word(), 0);             // normal weight
-    EXPECT_EQ(in.byte(), 0);             // not italic
-    EXPECT_EQ(in.byte(), 0);             // default character set
+    EXPECT_EQ(in.word(), 9);  // points
+    EXPECT_EQ(in.word(), 0);  // normal weight
+    EXPECT_EQ(in.byte(), 0);  // not italic
+    EXPECT_EQ(in.byte(), 0);  // default character set
     EXPECT_EQ(in.text(), L"MS Shell Dlg");
 
     const std::uint32_t childVisible = WS_CHILD | WS_VISIBLE;

@@ -26,7 +26,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     HANDLE file;
     int ok;
     DWORD length;
-    (void)instance; (void)previous; (void)commandLine; (void)show;
+    (void)instance;
+    (void)previous;
+    (void)commandLine;
+    (void)show;
 
     length = GetModuleFileNameW(NULL, self, 32768);
     if (length == 0 || length >= 32768)

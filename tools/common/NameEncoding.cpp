@@ -8,7 +8,8 @@ namespace {
 
 // One conversion with glibc's iconv. No "//IGNORE" or "//TRANSLIT": an invalid
 // or incomplete sequence (EILSEQ, EINVAL) fails the whole name.
-bool convert(const char* to, const char* from, const std::string& in, std::string& out) {
+bool convert(const char* to, const char* from, const std::string& in, std::string& out)
+{
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         return false;
@@ -29,12 +30,14 @@ bool convert(const char* to, const char* from, const std::string& in, std::strin
     return ok;
 }
 
-const char* systemName(NameEncoding encoding) {
+const char* systemName(NameEncoding encoding)
+{
     // glibc's GBK table is code page 936's, the euro sign at 0x80 included.
     return encoding == NameEncoding::Gbk ? "GBK" : "UTF-8";
 }
 
-bool isAscii(const std::string& text) {
+bool isAscii(const std::string& text)
+{
     for (unsigned char c : text) {
         if (c >= 0x80) {
             return false;
@@ -45,7 +48,8 @@ bool isAscii(const std::string& text) {
 
 }  // namespace
 
-bool parseNameEncoding(const std::string& text, NameEncoding& encoding) {
+bool parseNameEncoding(const std::string& text, NameEncoding& encoding)
+{
     if (text == "gbk" || text == "cp936") {
         encoding = NameEncoding::Gbk;
         return true;
@@ -57,7 +61,8 @@ bool parseNameEncoding(const std::string& text, NameEncoding& encoding) {
     return false;
 }
 
-bool decodeName(NameEncoding encoding, const std::string& bytes, std::string& utf8) {
+bool decodeName(NameEncoding encoding, const std::string& bytes, std::string& utf8)
+{
     // Plain ASCII is the same in every encoding here, and it is nearly every name.
     if (isAscii(bytes)) {
         utf8 = bytes;
@@ -69,7 +74,8 @@ bool decodeName(NameEncoding encoding, const std::string& bytes, std::string& ut
     return convert("UTF-32LE", systemName(encoding), bytes, wide) && convert("UTF-8", "UTF-32LE", wide, utf8);
 }
 
-bool encodeName(NameEncoding encoding, const std::string& utf8, std::string& bytes) {
+bool encodeName(NameEncoding encoding, const std::string& utf8, std::string& bytes)
+{
     if (isAscii(utf8)) {
         bytes = utf8;
         return true;
@@ -78,12 +84,13 @@ bool encodeName(NameEncoding encoding, const std::string& utf8, std::string& byt
     return convert("UTF-32LE", "UTF-8", utf8, wide) && convert(systemName(encoding), "UTF-32LE", wide, bytes);
 }
 
-std::string percentEncodePath(const std::string& utf8) {
+std::string percentEncodePath(const std::string& utf8)
+{
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : utf8) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                           c == '.' || c == '_' || c == '~' || c == '/';
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
         if (plain) {
             out += static_cast<char>(c);
         } else {

@@ -217,7 +217,8 @@ std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packag
 
         std::uint64_t remaining = size;
         while (remaining > 0) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
             input.read(buffer.data(), static_cast<std::streamsize>(want));
             const std::size_t got = static_cast<std::size_t>(input.gcount());
             if (got != want)
@@ -308,7 +309,8 @@ std::vector<std::string> writeManifest(const fs::path& serverDirectory,
 
     for (const auto& place : places) {
         if (!std::binary_search(names.begin(), names.end(), place.first))
-            throw Error("--place names " + quoted(place.first) + ", which is not in " + quoted(serverDirectory));
+            throw Error("--place names " + quoted(place.first) + ", which is not in " +
+                        quoted(serverDirectory));
     }
 
     pt::ptree tree;
@@ -329,7 +331,8 @@ void writeDeletionList(const std::map<std::string, std::string>& entries, const 
             throw Error("an empty path cannot be deleted");
         const std::string& stamp = entry.second;
         if (!stamp.empty() && !isTimestamp(stamp))
-            throw Error("time stamp " + quoted(stamp) + " of " + quoted(entry.first) + " is not YYYYMMDD_HHMMSS");
+            throw Error("time stamp " + quoted(stamp) + " of " + quoted(entry.first) +
+                        " is not YYYYMMDD_HHMMSS");
         tree.push_back(std::make_pair(entry.first, pt::ptree(stamp)));
     }
     writeInfo(tree, output);

@@ -32,11 +32,11 @@ std::size_t writePackage(const boost::filesystem::path& sourceDirectory,
                          const boost::filesystem::path& packagePath);
 
 struct FileGroupSettings {
-    std::string updaterName;            // required
+    std::string updaterName;  // required
     std::string gameClientPath;
-    std::vector<std::string> hosts;     // at least one, none empty
+    std::vector<std::string> hosts;  // at least one, none empty
     std::string saveDir;
-    std::string pathPrefix;             // put before each name to form its path on the host
+    std::string pathPrefix;  // put before each name to form its path on the host
     // How the starters read `name`s; each `path` is the UTF-8 name percent-encoded.
     NameEncoding nameEncoding = NameEncoding::Gbk;
 };

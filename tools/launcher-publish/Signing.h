@@ -20,7 +20,8 @@ void writeKeyPair(const boost::filesystem::path& privateKey, const boost::filesy
 // `validDays` days from now, with the size and SHA-256 of files.cfg and of every
 // file it lists. Returns the number of files covered. The keys of files.cfg are in
 // the starters' `encoding`; the files they name have UTF-8 names.
-std::size_t signRelease(const boost::filesystem::path& serverDirectory, const boost::filesystem::path& privateKey,
-                        std::uint64_t number, std::uint64_t validDays, NameEncoding encoding = NameEncoding::Gbk);
+std::size_t signRelease(const boost::filesystem::path& serverDirectory,
+                        const boost::filesystem::path& privateKey, std::uint64_t number,
+                        std::uint64_t validDays, NameEncoding encoding = NameEncoding::Gbk);
 
 }  // namespace publish

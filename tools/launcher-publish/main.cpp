@@ -131,8 +131,9 @@ int run(int argc, char** argv)
         return 0;
     }
     if (command == "launcher-info") {
-        const Arguments a = parse(argc, argv, {"--updater-name", "--host", "--save-dir", "--gameclient-path",
-                                               "--path-prefix", "-o", "--name-encoding"});
+        const Arguments a = parse(argc, argv,
+                                  {"--updater-name", "--host", "--save-dir", "--gameclient-path",
+                                   "--path-prefix", "-o", "--name-encoding"});
         if (a.positional.size() != 1)
             throw UsageError("launcher-info needs one FILES-DIR");
         publish::FileGroupSettings settings;
@@ -157,7 +158,8 @@ int run(int argc, char** argv)
             if (!places.insert(assignment).second)
                 throw UsageError("--place names " + assignment.first + " twice");
         }
-        const std::string output = a.single("-o", (boost::filesystem::path(a.positional[0]) / "files.cfg").string());
+        const std::string output =
+            a.single("-o", (boost::filesystem::path(a.positional[0]) / "files.cfg").string());
         const auto names = publish::writeManifest(a.positional[0], places, output, encodingOption(a));
         std::cout << output << ": " << names.size() << " files\n";
         return 0;
@@ -198,9 +200,10 @@ int run(int argc, char** argv)
             throw UsageError("sign needs --key PRIVATE.pem");
         const std::uint64_t release = number(a.single("--release", ""), "--release");
         const std::uint64_t days = number(a.single("--valid-days", "30"), "--valid-days");
-        const std::size_t count = publish::signRelease(a.positional[0], key, release, days, encodingOption(a));
-        std::cout << (boost::filesystem::path(a.positional[0]) / "release.sig").string() << ": release " << release
-                  << ", " << count << " files\n";
+        const std::size_t count =
+            publish::signRelease(a.positional[0], key, release, days, encodingOption(a));
+        std::cout << (boost::filesystem::path(a.positional[0]) / "release.sig").string() << ": release "
+                  << release << ", " << count << " files\n";
         return 0;
     }
     if (command == "-h" || command == "--help" || command == "help") {

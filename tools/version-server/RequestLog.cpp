@@ -7,9 +7,12 @@
 namespace versionserver {
 
 RequestLog::RequestLog(int descriptor, std::size_t capacity)
-    : descriptor_(descriptor), capacity_(capacity), writer_([this] { run(); }) {}
+    : descriptor_(descriptor), capacity_(capacity), writer_([this] { run(); })
+{
+}
 
-RequestLog::~RequestLog() {
+RequestLog::~RequestLog()
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -18,7 +21,8 @@ RequestLog::~RequestLog() {
     writer_.join();
 }
 
-void RequestLog::line(const std::string& text) {
+void RequestLog::line(const std::string& text)
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pending_.size() + text.size() + 1 > capacity_) {
@@ -31,7 +35,8 @@ void RequestLog::line(const std::string& text) {
     wake_.notify_one();
 }
 
-void RequestLog::always(const std::string& text) {
+void RequestLog::always(const std::string& text)
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_ += text;
@@ -40,12 +45,14 @@ void RequestLog::always(const std::string& text) {
     wake_.notify_one();
 }
 
-std::uint64_t RequestLog::dropped() const {
+std::uint64_t RequestLog::dropped() const
+{
     std::lock_guard<std::mutex> lock(mutex_);
     return dropped_;
 }
 
-void RequestLog::run() {
+void RequestLog::run()
+{
     std::string writing;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

@@ -21,7 +21,8 @@ const std::size_t kMaxCachedDigests = 16384;
 const std::size_t kMaxLoggedName = 200;
 
 // Keeps a decoded name on one line of the log and in one field.
-std::string printableName(const std::string& utf8) {
+std::string printableName(const std::string& utf8)
+{
     std::string out = utf8.substr(0, kMaxLoggedName);
     // Not cut inside a character.
     if (out.size() < utf8.size()) {
@@ -41,7 +42,8 @@ std::string printableName(const std::string& utf8) {
 }
 
 // Bytes that are not text, shown as \xNN so the log stays UTF-8.
-std::string escapedName(const std::string& bytes) {
+std::string escapedName(const std::string& bytes)
+{
     static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : bytes.substr(0, kMaxLoggedName / 4)) {
@@ -57,7 +59,8 @@ std::string escapedName(const std::string& bytes) {
 }
 
 // Where an open descriptor really leads, links resolved, as the system knows it.
-bool realPath(int descriptor, std::string& path) {
+bool realPath(int descriptor, std::string& path)
+{
     char buffer[4096];
     const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
     const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
@@ -70,19 +73,22 @@ bool realPath(int descriptor, std::string& path) {
 
 }  // namespace
 
-OpenFile::~OpenFile() {
+OpenFile::~OpenFile()
+{
     // Not retried on EINTR: the descriptor is released on Linux either way.
     ::close(descriptor_);
 }
 
-bool ServedFiles::Key::operator<(const Key& other) const {
+bool ServedFiles::Key::operator<(const Key& other) const
+{
     return std::tie(device, inode, size, modified) <
            std::tie(other.device, other.inode, other.size, other.modified);
 }
 
 ServedFiles::ServedFiles(const std::string& root, NameEncoding encoding) : root_(root), encoding_(encoding) {}
 
-Lookup ServedFiles::open(const std::string& requestText) {
+Lookup ServedFiles::open(const std::string& requestText)
+{
     Lookup result;
     std::string rawName;
     if (!versionprotocol::splitRequest(requestText, rawName, result.clientDigest)) {
@@ -119,7 +125,8 @@ Lookup ServedFiles::open(const std::string& requestText) {
     }
     // Non-blocking, so that a FIFO in the directory cannot hold up the server;
     // it changes nothing for a regular file.
-    const int descriptor = ::openat(rootDescriptor, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int descriptor =
+        ::openat(rootDescriptor, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) {
         const bool exhausted = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
         result.kind = exhausted ? Lookup::Unavailable : Lookup::Missing;
@@ -157,7 +164,8 @@ Lookup ServedFiles::open(const std::string& requestText) {
     return result;
 }
 
-void ServedFiles::digest(Lookup& lookup) {
+void ServedFiles::digest(Lookup& lookup)
+{
     if (lookup.kind != Lookup::Unhashed) {
         return;
     }
@@ -190,7 +198,8 @@ void ServedFiles::digest(Lookup& lookup) {
     decide(lookup);
 }
 
-bool ServedFiles::cached(const Key& key, std::string& digest) {
+bool ServedFiles::cached(const Key& key, std::string& digest)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = digests_.find(key);
     if (found == digests_.end()) {
@@ -200,7 +209,8 @@ bool ServedFiles::cached(const Key& key, std::string& digest) {
     return true;
 }
 
-void ServedFiles::decide(Lookup& lookup) const {
+void ServedFiles::decide(Lookup& lookup) const
+{
     if (lookup.digest == lookup.clientDigest) {
         lookup.kind = Lookup::Current;
         lookup.file.reset();

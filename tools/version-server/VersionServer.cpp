@@ -30,7 +30,8 @@ const int kPiecesPerTurn = 16;
 
 }  // namespace
 
-std::size_t connectionCapFor(std::uint64_t descriptorLimit) {
+std::size_t connectionCapFor(std::uint64_t descriptorLimit)
+{
     if (descriptorLimit <= kReservedDescriptors + 16 * kDescriptorsPerConnection) {
         return 16;
     }
@@ -40,22 +41,28 @@ std::size_t connectionCapFor(std::uint64_t descriptorLimit) {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(Server& server, tcp::socket socket, std::string address, std::string peer)
-        : address(std::move(address)), server_(server), socket_(std::move(socket)), timer_(server.io()),
-          peer_(std::move(peer)) {
+        : address(std::move(address)),
+          server_(server),
+          socket_(std::move(socket)),
+          timer_(server.io()),
+          peer_(std::move(peer))
+    {
         error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
         // Content goes out with sendfile, which must not block the server.
         socket_.non_blocking(true, ignored);
     }
 
-    void start() {
+    void start()
+    {
         setDeadline(Clock::now() + server_.settings().greetingTime);
         readMore();
     }
 
     // Idempotent; the connection leaves the server's lists at once, so that its
     // descriptors are free before the next accept.
-    void close() {
+    void close()
+    {
         if (closed_) {
             return;
         }
@@ -68,7 +75,8 @@ public:
     }
 
     // At a stop: a connection with a reply in hand finishes it first.
-    void closeWhenIdle() {
+    void closeWhenIdle()
+    {
         if (!busy_) {
             close();
         }
@@ -83,7 +91,8 @@ public:
 private:
     // One timer per connection; moving the deadline later only stores it, and the
     // timer, when it fires early, waits again for the stored deadline.
-    void setDeadline(Clock::time_point when) {
+    void setDeadline(Clock::time_point when)
+    {
         deadline_ = when;
         if (timerWaiting_ && timer_.expiry() <= when) {
             return;
@@ -96,7 +105,8 @@ private:
         timer_.async_wait([self, round](const error_code& error) { self->onTimer(error, round); });
     }
 
-    void onTimer(const error_code& error, unsigned round) {
+    void onTimer(const error_code& error, unsigned round)
+    {
         if (round != timerRound_) {
             return;  // replaced by an earlier deadline
         }
@@ -111,7 +121,8 @@ private:
         close();
     }
 
-    void readMore() {
+    void readMore()
+    {
         const std::size_t old = in_.size();
         in_.resize(old + kReadPiece);
         auto self = shared_from_this();
@@ -127,13 +138,15 @@ private:
     }
 
     // Takes the greeting and then one whole request from what has arrived.
-    void parse() {
+    void parse()
+    {
         if (!greeted_) {
             if (in_.size() < sizeof protocol::kGreeting) {
                 readMore();
                 return;
             }
-            if (!std::equal(protocol::kGreeting, protocol::kGreeting + sizeof protocol::kGreeting, in_.begin())) {
+            if (!std::equal(protocol::kGreeting, protocol::kGreeting + sizeof protocol::kGreeting,
+                            in_.begin())) {
                 refuse("bad-greeting");
                 return;
             }
@@ -166,12 +179,14 @@ private:
         handle(text);
     }
 
-    void refuse(const char* reason) {
+    void refuse(const char* reason)
+    {
         server_.log().line(peer_ + " - " + reason + " 0");
         close();
     }
 
-    void handle(const std::string& text) {
+    void handle(const std::string& text)
+    {
         busy_ = true;
         server_.busy(this);
         setDeadline(Clock::time_point::max());  // a digest may take a while
@@ -190,7 +205,8 @@ private:
         });
     }
 
-    void reply(Lookup found) {
+    void reply(Lookup found)
+    {
         if (closed_) {
             return;
         }
@@ -230,7 +246,8 @@ private:
         sendHead();
     }
 
-    void sendHead() {
+    void sendHead()
+    {
         // With content to follow, the head waits for it to fill the same packet.
         const int flags = remaining_ > 0 ? MSG_MORE : 0;
         auto self = shared_from_this();
@@ -251,7 +268,8 @@ private:
 
     // Straight from the opened file with sendfile: no copy passes through this
     // process, and nothing of it is held in memory.
-    void sendContent() {
+    void sendContent()
+    {
         for (int piece = 0; piece < kPiecesPerTurn && remaining_ > 0; ++piece) {
             const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining_, kSendPiece));
             const ssize_t sent = ::sendfile(socket_.native_handle(), file_->descriptor(), &offset_, now);
@@ -289,7 +307,8 @@ private:
         finished();
     }
 
-    void finished() {
+    void finished()
+    {
         file_.reset();
         busy_ = false;
         server_.log().line(peer_ + " " + name_ + " " + result_ + " " + std::to_string(sent_));
@@ -303,7 +322,8 @@ private:
         parse();
     }
 
-    void fail() {
+    void fail()
+    {
         if (closed_) {
             return;
         }
@@ -334,8 +354,16 @@ private:
 
 Server::Server(boost::asio::io_context& io, const Settings& settings, const tcp::endpoint& endpoint,
                RequestLog& log)
-    : io_(io), settings_(settings), log_(log), files_(settings.root, settings.encoding), acceptor_(io),
-      retry_(io), summary_(io), drain_(io), pool_(2) {
+    : io_(io),
+      settings_(settings),
+      log_(log),
+      files_(settings.root, settings.encoding),
+      acceptor_(io),
+      retry_(io),
+      summary_(io),
+      drain_(io),
+      pool_(2)
+{
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -344,9 +372,13 @@ Server::Server(boost::asio::io_context& io, const Settings& settings, const tcp:
     tick();
 }
 
-Server::~Server() { pool_.join(); }
+Server::~Server()
+{
+    pool_.join();
+}
 
-void Server::tick() {
+void Server::tick()
+{
     summary_.expires_after(settings_.summaryInterval);
     summary_.async_wait([this](const error_code& error) {
         if (error || stopping_) {
@@ -357,13 +389,15 @@ void Server::tick() {
     });
 }
 
-std::string Server::summary() const {
+std::string Server::summary() const
+{
     return "version-server: summary connections " + std::to_string(open_.size()) + " requests " +
            std::to_string(requests_) + " bytes " + std::to_string(bytesSent_) + " evictions " +
            std::to_string(evictions_) + " dropped " + std::to_string(log_.dropped());
 }
 
-bool Server::admit(const std::string& address) {
+bool Server::admit(const std::string& address)
+{
     if (settings_.maxPerAddress == 0) {
         return true;
     }
@@ -371,7 +405,8 @@ bool Server::admit(const std::string& address) {
     return found == perAddress_.end() || found->second < settings_.maxPerAddress;
 }
 
-void Server::accept() {
+void Server::accept()
+{
     acceptor_.async_accept([this](const error_code& error, tcp::socket socket) {
         if (stopping_) {
             return;
@@ -417,25 +452,29 @@ void Server::accept() {
     });
 }
 
-void Server::waiting(Connection* connection, bool completedOne) {
+void Server::waiting(Connection* connection, bool completedOne)
+{
     std::list<Connection*>& queue = completedOne ? idle_ : fresh_;
     connection->queuePlace = queue.insert(queue.end(), connection);
     connection->queue = &queue;
 }
 
-void Server::busy(Connection* connection) {
+void Server::busy(Connection* connection)
+{
     if (connection->queue) {
         connection->queue->erase(connection->queuePlace);
         connection->queue = nullptr;
     }
 }
 
-void Server::replied(std::uint64_t bytes) {
+void Server::replied(std::uint64_t bytes)
+{
     ++requests_;
     bytesSent_ += bytes;
 }
 
-void Server::forget(Connection* connection) {
+void Server::forget(Connection* connection)
+{
     busy(connection);
     open_.erase(connection->openPlace);
     const auto count = perAddress_.find(connection->address);
@@ -448,7 +487,8 @@ void Server::forget(Connection* connection) {
     }
 }
 
-void Server::stop() {
+void Server::stop()
+{
     if (stopping_) {
         return;
     }

@@ -39,7 +39,7 @@ struct Settings {
     std::string root;  // absolute; may be a link that is swapped to a new release
     NameEncoding encoding = NameEncoding::Gbk;
     std::size_t maxConnections = 1000;
-    std::size_t maxPerAddress = 0;  // 0: no cap per client address
+    std::size_t maxPerAddress = 0;                  // 0: no cap per client address
     std::chrono::milliseconds greetingTime{10000};  // greeting and first request
     std::chrono::milliseconds idleTime{60000};      // between requests, and without send progress
     std::chrono::milliseconds drainTime{10000};     // for replies in flight at stop()

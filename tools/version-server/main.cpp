@@ -23,7 +23,8 @@ namespace {
 // Lines not yet written that the log may hold before it drops request lines.
 const std::size_t kLogBuffer = 1024 * 1024;
 
-int usage(const std::string& problem) {
+int usage(const std::string& problem)
+{
     std::cerr << "version-server: " << problem << "\n"
               << "usage: version-server --root DIR [options]\n"
               << "  --root DIR              directory whose files are served (required)\n"
@@ -39,7 +40,8 @@ int usage(const std::string& problem) {
     return 2;
 }
 
-bool number(const std::string& text, std::uint64_t& value) {
+bool number(const std::string& text, std::uint64_t& value)
+{
     if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
@@ -49,7 +51,8 @@ bool number(const std::string& text, std::uint64_t& value) {
 
 // Raises the soft descriptor limit to the hard one (or to `wanted`, when lower);
 // returns the limit in force.
-std::uint64_t raiseDescriptorLimit(std::uint64_t wanted) {
+std::uint64_t raiseDescriptorLimit(std::uint64_t wanted)
+{
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         return 1024;
@@ -71,7 +74,8 @@ std::uint64_t raiseDescriptorLimit(std::uint64_t wanted) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // A client that hangs up mid-reply makes sendfile raise SIGPIPE; its error
     // ends that connection only.
     std::signal(SIGPIPE, SIG_IGN);
@@ -164,12 +168,13 @@ int main(int argc, char** argv) {
                 server.stop();
             }
         });
-        log.always("version-server: serving " + settings.root + " on " + endpoint.address().to_string() + ":" +
-                   std::to_string(endpoint.port()));
-        log.always("version-server: descriptor limit " + std::to_string(limit) + ", at most " +
-                   std::to_string(settings.maxConnections) + " connections" +
-                   (settings.maxPerAddress ? ", " + std::to_string(settings.maxPerAddress) + " per address" : "") +
-                   ", names in " + (settings.encoding == NameEncoding::Gbk ? "gbk" : "utf-8"));
+        log.always("version-server: serving " + settings.root + " on " + endpoint.address().to_string() +
+                   ":" + std::to_string(endpoint.port()));
+        log.always(
+            "version-server: descriptor limit " + std::to_string(limit) + ", at most " +
+            std::to_string(settings.maxConnections) + " connections" +
+            (settings.maxPerAddress ? ", " + std::to_string(settings.maxPerAddress) + " per address" : "") +
+            ", names in " + (settings.encoding == NameEncoding::Gbk ? "gbk" : "utf-8"));
         io.run();
         log.always(server.summary());
         log.always("version-server: stopped");
