@@ -235,12 +235,10 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         FileManager::instance().deleteFile(tempPath, true);
     }
 
-    enum class Start { Failed, Complete, Request };
-
     // When resuming, hashes the part an earlier attempt left, so that the
-    // content is read only once. A part that already has the expected size
-    // needs no request at all (the caller's digest check decides).
-    Start hashExistingPart()
+    // content is read only once. True when that part already has the expected
+    // size: it needs no request at all (the caller's digest check decides).
+    bool hashExistingPart()
     {
         FileManager& files = FileManager::instance();
         tempPath = job().tempPath;
@@ -256,9 +254,9 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         receivedSize = std::uint64_t(existing);
         if (existing > 0 && job().sizeKnown && receivedSize == job().expectedSize) {
             totalSize = receivedSize;
-            return Start::Complete;
+            return true;
         }
-        return Start::Request;
+        return false;
     }
 
     // Opens the temporary file: continued after the hashed part, or emptied.
@@ -524,14 +522,9 @@ bool HttpFileDownloader::download(bool resume)
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());
         state.ioService.restart();
-        switch (state.hashExistingPart()) {
-        case InterData::Start::Failed:
-            return false;
-        case InterData::Start::Complete:
+        if (state.hashExistingPart()) {
             m_data->digest = state.digest->finish();
             return true;
-        case InterData::Start::Request:
-            break;
         }
         std::shared_ptr<InterData> self = m_inter;
         state.resolver.async_resolve(
