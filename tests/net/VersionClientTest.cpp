@@ -17,7 +17,7 @@ namespace {
 
 using namespace fixtures;
 
-const unsigned short kPort = 7455;
+const unsigned short kVersionPort = 7455;
 
 std::string fileReply(const std::string& skipped, const std::string& content)
 {
@@ -160,7 +160,7 @@ TEST_P(BadClientTest, ConnectionIsClosed)
     ASSERT_TRUE(server.ready()) << server.output();
     boost::asio::io_context io;
     boost::asio::ip::tcp::socket socket(io);
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), kPort});
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), kVersionPort});
     boost::asio::write(socket, boost::asio::buffer(GetParam().bytes));
     char byte = 0;
     boost::system::error_code error;
@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(VersionClientTest, SendsGreetingAndRequestFramesByteForByte)
 {
-    ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
+    ScriptedServer server("127.0.0.1", kVersionPort, [](Peer& peer) {
         peer.read(4);
         peer.read(5 + 21);
         peer.write(fileReply("", "one"));
@@ -217,7 +217,7 @@ TEST_P(ReplyTest, ReplyDecidesResultAndLocalFile)
 {
     const ReplyCase& c = GetParam();
     const std::string reply = c.reply;
-    ScriptedServer server("127.0.0.1", kPort, [reply](Peer& peer) {
+    ScriptedServer server("127.0.0.1", kVersionPort, [reply](Peer& peer) {
         peer.read(4 + 5 + 10);
         peer.write(reply);
     });
@@ -233,8 +233,8 @@ TEST_P(ReplyTest, ReplyDecidesResultAndLocalFile)
 }
 
 const std::string kFetched = fetchedLine("f.bin", "abcd");
-const std::string kEndOfFile = errorText(boost::asio::error::eof, "read");
-const std::string kCancelled = errorText(boost::asio::error::operation_aborted, "read");
+const std::string kReadEndOfFile = errorText(boost::asio::error::eof, "read");
+const std::string kReadCancelled = errorText(boost::asio::error::operation_aborted, "read");
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ReplyTest,
@@ -243,33 +243,33 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"NoSkippedText", fileReply("", "new"), FetchResult::Fetched, "new", {kFetched}},
         ReplyCase{"EmptyContentKeepsFile", fileReply("skip", ""), FetchResult::NoContent, "old content", {}},
         ReplyCase{"ErrorCode", "\x0b", FetchResult::Failed, "old content", {"服务器返回错误文件下载信息"}},
-        ReplyCase{"ClosedAfterCode", "\x0a", FetchResult::Failed, "old content", {kEndOfFile}},
+        ReplyCase{"ClosedAfterCode", "\x0a", FetchResult::Failed, "old content", {kReadEndOfFile}},
         ReplyCase{"ClosedInSkippedText",
                   "\x0a" + be32(100) + "abc",
                   FetchResult::Failed,
                   "old content",
-                  {kEndOfFile}},
+                  {kReadEndOfFile}},
         ReplyCase{"ClosedInContent",
                   "\x0a" + be32(0) + be32(10) + "12345",
                   FetchResult::Failed,
                   "old content",
-                  {kFetched, kEndOfFile}},
+                  {kFetched, kReadEndOfFile}},
         // Lengths far beyond memory are read piece by piece, so the short stream ends it.
         ReplyCase{"HugeSkippedText",
                   "\x0a" + be32(0xFFFFFFFF) + "ab",
                   FetchResult::Failed,
                   "old content",
-                  {kEndOfFile}},
+                  {kReadEndOfFile}},
         ReplyCase{"HugeContent",
                   "\x0a" + be32(0) + be32(0xFFFFFFFF) + "ab",
                   FetchResult::Failed,
                   "old content",
-                  {kFetched, kEndOfFile}}),
+                  {kFetched, kReadEndOfFile}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInStep)
 {
-    ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
+    ScriptedServer server("127.0.0.1", kVersionPort, [](Peer& peer) {
         peer.read(4);
         peer.read(5 + 7);
         peer.write(fileReply("x", "lost"));
@@ -291,7 +291,7 @@ TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInSte
 
 TEST_F(VersionClientTest, LocalPathThatIsADirectoryIsNotReplaced)
 {
-    ScriptedServer server("127.0.0.1", kPort, [](Peer& peer) {
+    ScriptedServer server("127.0.0.1", kVersionPort, [](Peer& peer) {
         peer.read(4 + 5 + 6);
         peer.write(fileReply("", "data"));
         peer.waitForClose();
@@ -325,7 +325,7 @@ TEST_F(VersionClientTest, FetchWithoutConnectionFails)
 
 TEST_F(VersionClientTest, ServerThatAcceptsTooLateIsUnreachable)
 {
-    FullBacklog server("127.0.0.1", kPort);
+    FullBacklog server("127.0.0.1", kVersionPort);
     LogWatch log;
     VersionClient client;
     const auto start = std::chrono::steady_clock::now();
@@ -336,19 +336,19 @@ TEST_F(VersionClientTest, ServerThatAcceptsTooLateIsUnreachable)
     EXPECT_EQ((std::vector<std::string>{"连接服务器失败: 127.0.0.1"}), log.lines());
 }
 
-struct StallCase {
+struct VersionStallCase {
     const char* name;
     std::string sentBeforeStall;
     std::vector<std::string> log;
     std::chrono::milliseconds deadline;
 };
 
-class StallTest : public VersionClientTest, public testing::WithParamInterface<StallCase> {};
+class StallTest : public VersionClientTest, public testing::WithParamInterface<VersionStallCase> {};
 
 TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept)
 {
     const std::string sent = GetParam().sentBeforeStall;
-    ScriptedServer server("127.0.0.1", kPort, [sent](Peer& peer) {
+    ScriptedServer server("127.0.0.1", kVersionPort, [sent](Peer& peer) {
         peer.read(4 + 5 + 7);
         peer.write(sent);
         peer.waitForClose();
@@ -372,11 +372,11 @@ TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept)
 
 INSTANTIATE_TEST_SUITE_P(
     Deadline, StallTest,
-    testing::Values(StallCase{"BeforeReply", "", {kCancelled}, VersionClient::Deadlines().step},
-                    StallCase{"InContent",
-                              "\x0a" + be32(0) + be32(100) + "0123456789",
-                              {fetchedLine("a.txt", "1"), kCancelled},
-                              std::chrono::milliseconds(300)}),
-    [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
+    testing::Values(VersionStallCase{"BeforeReply", "", {kReadCancelled}, VersionClient::Deadlines().step},
+                    VersionStallCase{"InContent",
+                                     "\x0a" + be32(0) + be32(100) + "0123456789",
+                                     {fetchedLine("a.txt", "1"), kReadCancelled},
+                                     std::chrono::milliseconds(300)}),
+    [](const testing::TestParamInfo<VersionStallCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

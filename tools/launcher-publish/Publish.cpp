@@ -24,11 +24,6 @@ namespace {
 const std::uint64_t kMaxEntryLength = std::numeric_limits<std::uint32_t>::max();
 const std::size_t kChunk = 1 << 20;
 
-std::string quoted(const fs::path& path)
-{
-    return "\"" + path.string() + "\"";
-}
-
 bool samePath(const fs::path& a, const fs::path& b)
 {
     boost::system::error_code error;
@@ -168,6 +163,11 @@ void writeInfo(const pt::ptree& tree, const fs::path& output)
 }
 
 }  // namespace
+
+std::string quoted(const fs::path& path)
+{
+    return "\"" + path.string() + "\"";
+}
 
 std::vector<std::string> listFiles(const fs::path& directory, const fs::path& exclude)
 {

@@ -20,6 +20,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The path in double quotes, for error texts.
+std::string quoted(const boost::filesystem::path& path);
+
 // The regular files below `directory`, as relative names with forward slashes in
 // byte-wise order. Anything that is neither a file nor a directory is an Error, and
 // so is `exclude` never: a file with that path is left out (the output itself).

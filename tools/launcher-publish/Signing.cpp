@@ -41,11 +41,6 @@ const char kSignatureName[] = "release.sig";
 const char kManifestName[] = "files.cfg";
 const std::uint64_t kMaxValidDays = 3650;
 
-std::string quoted(const fs::path& path)
-{
-    return "\"" + path.string() + "\"";
-}
-
 std::string pemText(int (*write)(BIO*, EVP_PKEY*), EVP_PKEY* key)
 {
     BioPtr bio(BIO_new(BIO_s_mem()));
