@@ -46,8 +46,10 @@ set(mingw_boost_sources
   ${MINGW_BOOST_LIBS_DIR}/iostreams/src/zlib.cpp)
 
 add_library(mingw_boost STATIC ${mingw_boost_sources})
-# Library code: its warnings are not ours to fix.
+# Library code: its warnings are not ours to fix, and its files are not written to
+# be compiled as one (file-local helpers of the same name).
 target_compile_options(mingw_boost PRIVATE -w)
+set_target_properties(mingw_boost PROPERTIES UNITY_BUILD OFF)
 target_compile_definitions(mingw_boost
   PRIVATE BOOST_THREAD_BUILD_LIB BOOST_FILESYSTEM_SOURCE BOOST_IOSTREAMS_SOURCE
   PUBLIC BOOST_ALL_NO_LIB BOOST_FILESYSTEM_STATIC_LINK BOOST_THREAD_USE_LIB

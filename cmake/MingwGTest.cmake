@@ -19,4 +19,5 @@ foreach(lib gtest gtest_main gmock gmock_main)
   endif()
   # Library code: its warnings are not ours to fix.
   target_compile_options(${lib} PRIVATE -w)
+  set_target_properties(${lib} PROPERTIES UNITY_BUILD OFF)
 endforeach()
