@@ -14,7 +14,10 @@
 #       [PROPERTIES <prop> <value>...])   set on every test, e.g. TIMEOUT 60 LABELS net
 #
 # Under the emulator a test is a suite ("<name>.<Suite>", its tests run in one
-# process): wine's start takes seconds, far longer than most tests.
+# process): wine's start takes seconds, far longer than most tests. The sanitizer
+# builds ask for the same with LAUNCHER_TESTS_PER_SUITE: their runtimes take a
+# fifth of a second to start, more than most tests take to run. The plain build
+# keeps one process per test, so that no test leans on what another left behind.
 #
 # Tests are listed when CTest starts (the program is run with --gtest_list_tests,
 # again only after it was rebuilt), not at build time: listing a Windows program
@@ -26,6 +29,8 @@
 # of programs that are not GoogleTest executables.
 
 include_guard(GLOBAL)
+
+option(LAUNCHER_TESTS_PER_SUITE "Register one CTest test per GoogleTest suite, not per test" OFF)
 
 set(LAUNCHER_GTEST_DISCOVER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/LauncherGTestDiscover.cmake)
 
@@ -79,7 +84,7 @@ function(launcher_add_gtest name)
   launcher_test_runner(lister FALSE)
   launcher_test_runner(runner "${arg_NETNS}" ${arg_WRAPPER})
   set(per_suite "")
-  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+  if(LAUNCHER_TESTS_PER_SUITE OR (CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR))
     set(per_suite ON)
   endif()
   set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_include.cmake)
