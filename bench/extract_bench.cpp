@@ -5,7 +5,7 @@
 
 #include "BenchUtil.h"
 
-#include "support/FileDigest.h"
+#include "support/Package.h"
 #include "support/TextConvert.h"
 
 #include <boost/filesystem.hpp>

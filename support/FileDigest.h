@@ -1,7 +1,5 @@
 #pragma once
-// SHA-1 digest text of a file, and the unpacking of ".quiv" packages.
-
-#include "support/FileManager.h"
+// SHA-1 digests: of content fed in pieces, and of a whole file.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,19 +30,3 @@ private:
 // 40 lower-case hexadecimal characters; a file that cannot be read gives the
 // digest of the bytes read (empty input when it cannot be opened).
 std::string computeFileSha1(const std::wstring& path);
-
-extern const char packageMarker[14];  // "abc_morvelant"
-
-// The entry an extraction could not write, and the system's reason when it gave one.
-struct ExtractionFailure {
-    std::wstring entry;
-    std::string reason;
-};
-
-// Unpacks a zlib-compressed package into `destinationDirectory`. Entries whose
-// names would leave the directory, or whose lengths run past the stream, fail it;
-// a directory that createDirectories refuses makes the result refused. An entry
-// that cannot be written fails it too, is removed rather than left cut short, and
-// is named in `failure` when given.
-FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath,
-                          ExtractionFailure* failure = nullptr);

@@ -1,5 +1,6 @@
 #include "engine/StarterWorker.h"
 #include "support/FileDigest.h"
+#include "support/Package.h"
 #include "support/SignedRelease.h"
 #include "tests/app/ScopedWorkingDirectory.h"
 #include "tools/launcher-publish/Publish.h"

@@ -1,7 +1,7 @@
 // Package extraction on any inflated content (or, when the first byte is odd, on
 // any file bytes): it must never crash, and never write outside its directory.
 
-#include "support/FileDigest.h"
+#include "support/Package.h"
 #include "support/TextConvert.h"
 
 #include <boost/filesystem.hpp>

@@ -1,6 +1,7 @@
 #include "tools/launcher-publish/Publish.h"
 
 #include "support/FileDigest.h"
+#include "support/Package.h"
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/directory.hpp>
