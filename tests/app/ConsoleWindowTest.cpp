@@ -3,7 +3,7 @@
 #include "app/console/ConsoleWindow.h"
 #include "platform/Platform.h"
 #include "tests/app/EngineSetups.h"
-#include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/common/Directories.h"
 
 #include <boost/filesystem/fstream.hpp>
 
@@ -62,7 +62,7 @@ ConsoleWindow::Options plainOptions(const ConsoleOutput& output, std::vector<int
 
 TEST(ConsoleWindowTest, WithoutATerminalEachStatusIsOneLineAndAFailureClosesTheWindow)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     ConsoleOutput output;
     ConsoleWindow window(plainOptions(output));
     CLauncherDlg dialog(window, &unreachableServers);
@@ -80,7 +80,7 @@ class ConsoleTimerTest : public ::testing::TestWithParam<DrawCase> {};
 // The engine's part is played by a second thread: a total, a piece, then a result.
 TEST_P(ConsoleTimerTest, ProgressIsRedrawnByTheOneSecondTimer)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     ConsoleOutput output;
     ConsoleWindow::Options options = plainOptions(output);
     options.drawInPlace = GetParam().inPlace;
@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, ConsoleTimerTest,
 
 TEST(ConsoleWindowTest, SendFromAnotherThreadWaitsForTheUiThreadAndSendAfterCloseReturnsAtOnce)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     ConsoleOutput output;
     ConsoleWindow window(plainOptions(output));
     HeldEngine engine;
@@ -155,7 +155,7 @@ TEST(ConsoleWindowTest, SendFromAnotherThreadWaitsForTheUiThreadAndSendAfterClos
 
 TEST(ConsoleWindowTest, SuccessWithAFailedHandOffShowsTheBoxAndExitsWithZero)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     ConsoleOutput output;
     std::vector<int> exits;
     ConsoleWindow window(plainOptions(output, &exits));

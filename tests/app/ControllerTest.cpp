@@ -1,7 +1,7 @@
 #include "app/CLauncherDlg.h"
 #include "app/UpdateController.h"
 #include "tests/app/RecordingWindow.h"
-#include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/common/Directories.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ protected:
         return result;
     }
 
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherDlg dialog;
     UpdateController controller{&dialog};

@@ -3,7 +3,7 @@
 #include "engine/StarterWorker.h"
 #include "tests/app/EngineSetups.h"
 #include "tests/app/RecordingWindow.h"
-#include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/common/Directories.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ bool startsWith(const std::wstring& text, const std::wstring& prefix)
 
 TEST(DialogTest, UnreachableServerShowsTheLongFailureTextWithoutEverStartingTheTimer)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherDlg dialog(window, &unreachableServers);
     dialog.DoModal();
@@ -47,7 +47,7 @@ class FailureTextTest : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(FailureTextTest, FailureIsShownAndTheWindowStaysWithTheBarWhereItWas)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherDlg dialog(window);
     window.attach(dialog);
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, FailureTextTest,
 
 TEST(DialogTest, FailedHandOffShowsTheBoxAfterTheSuccessTextAndStillExitsWithZero)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     HeldEngine engine;
     CLauncherDlg dialog(window, engine.setup());
@@ -92,7 +92,7 @@ TEST(DialogTest, FailedHandOffShowsTheBoxAfterTheSuccessTextAndStillExitsWithZer
 
 TEST(DialogTest, TimerTickShowsTheControllersTextAndPercentage)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     HeldEngine engine;
     CLauncherDlg dialog(window, engine.setup());
@@ -119,7 +119,7 @@ TEST(DialogTest, TimerTickShowsTheControllersTextAndPercentage)
 
 TEST(DialogTest, NothingReachesTheWindowOnceItIsGone)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherDlg dialog(window);
     window.attach(dialog);
@@ -131,7 +131,7 @@ TEST(DialogTest, NothingReachesTheWindowOnceItIsGone)
 
 TEST(DialogTest, OtherMessagesAreLeftToTheFrontEnd)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherDlg dialog(window);
     std::intptr_t result = 7;

@@ -2,7 +2,7 @@
 #include "engine/StarterWorker.h"
 #include "platform/Platform.h"
 #include "support/TextConvert.h"
-#include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/common/Directories.h"
 #include "tests/app/TestHost.h"
 
 #include <boost/filesystem/fstream.hpp>
@@ -113,7 +113,7 @@ protected:
             << "    save_dir \"" << saveDirName_ << "\"\n    file_list\n    {\n    }\n}\n";
     }
 
-    ScopedWorkingDirectory directory_;
+    fixtures::WorkingDirectory directory_;
     std::string programName_;
     std::string saveDirName_;
     fs::path besideStarter_;
@@ -191,7 +191,7 @@ void PrintTo(const RestartCase& c, std::ostream* os)
 
 class SelfReplacementArguments : public ::testing::TestWithParam<RestartCase> {
 protected:
-    ScopedWorkingDirectory directory_;
+    fixtures::WorkingDirectory directory_;
 };
 
 // The real script, run by the system's own shell with the recorder as the new

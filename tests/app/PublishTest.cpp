@@ -2,7 +2,7 @@
 #include "support/FileDigest.h"
 #include "support/Package.h"
 #include "support/SignedRelease.h"
-#include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/common/Directories.h"
 #include "tools/launcher-publish/Publish.h"
 #include "tools/launcher-publish/Signing.h"
 
@@ -74,7 +74,7 @@ std::string everyByteValue()
 
 TEST(PublishPackage, WritesTheMarkerAndLittleEndianLengthPrefixedEntries)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("src/a.txt", "abc");
     ASSERT_EQ(publish::writePackage("src", "p.quiv"), 1u);
     const std::string expected = std::string("abc_morvelant") + std::string("\x05\x00\x00\x00", 4) + "a.txt" +
@@ -84,7 +84,7 @@ TEST(PublishPackage, WritesTheMarkerAndLittleEndianLengthPrefixedEntries)
 
 TEST(PublishPackage, UnpacksToTheSameBytes)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("src/readme.txt", "hello\r\n");
     writeFile("src/empty.dat", "");
     writeFile("src/bin/all-bytes.bin", everyByteValue());
@@ -101,7 +101,7 @@ TEST(PublishPackage, UnpacksToTheSameBytes)
 
 TEST(PublishPackage, EmptyDirectoryGivesAMarkerOnlyPackage)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     fs::create_directories("src/only-a-directory");
     ASSERT_EQ(publish::writePackage("src", "p.quiv"), 0u);
     EXPECT_EQ(inflateAll(readFile("p.quiv")), "abc_morvelant");
@@ -111,7 +111,7 @@ TEST(PublishPackage, EmptyDirectoryGivesAMarkerOnlyPackage)
 
 TEST(PublishPackage, PackageWrittenInsideItsSourceLeavesItselfOut)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("src/a.txt", "a");
     writeFile("src/p.quiv", "an older package");
     ASSERT_EQ(publish::writePackage("src", "src/p.quiv"), 1u);
@@ -121,7 +121,7 @@ TEST(PublishPackage, PackageWrittenInsideItsSourceLeavesItselfOut)
 
 TEST(PublishPackage, BadSourceIsAnErrorAndLeavesTheOldPackageAlone)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("good/a.txt", "a");
     ASSERT_EQ(publish::writePackage("good", "p.quiv"), 1u);
     const std::string before = readFile("p.quiv");
@@ -137,7 +137,7 @@ TEST(PublishPackage, BadSourceIsAnErrorAndLeavesTheOldPackageAlone)
 
 TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("files/game.quiv", "package bytes");
     writeFile("files/data/level 1.dat", "level");
     writeFile("files/\xe4\xb8\xad\xe6\x96\x87.txt", "chinese");  // UTF-8 on disk
@@ -184,7 +184,7 @@ class PublishLauncherInfoErrors : public ::testing::TestWithParam<BadSettingsCas
 
 TEST_P(PublishLauncherInfoErrors, AreRefusedWithoutWritingAnything)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("files/a.txt", "a");
     EXPECT_THROW(publish::writeLauncherInfo("files", GetParam().settings, "launcher_info.cfg"),
                  publish::Error);
@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PublishLauncherInfoErrors,
 
 TEST(PublishManifest, ListsTheServersFilesWithTheirPlaces)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("server/Launcher.exe", "new starter");
     writeFile("server/delete_config.txt", "old.txt \"\"\n");
     writeFile("server/platform.dll", "dll");
@@ -224,7 +224,7 @@ TEST(PublishManifest, ListsTheServersFilesWithTheirPlaces)
 
 TEST(PublishManifest, RefusesSubdirectoriesAndPlacesOfUnknownFiles)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     writeFile("server/a.txt", "a");
     EXPECT_THROW(publish::writeManifest("server", {{"b.txt", "x"}}, "server/files.cfg"), publish::Error);
     writeFile("server/sub/c.txt", "c");
@@ -234,7 +234,7 @@ TEST(PublishManifest, RefusesSubdirectoriesAndPlacesOfUnknownFiles)
 
 TEST(PublishDeletionList, WritesPathsWithTheirTimeStampsAndRefusesMalformedOnes)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     publish::writeDeletionList({{"old dir", "20260101_120000"}, {"a\\b.txt", ""}}, "delete_config.txt");
     pt::ptree list;
     pt::read_info("delete_config.txt", list);
@@ -266,7 +266,7 @@ protected:
                             reason);
     }
 
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
 };
 
 TEST_F(Signing, SignedReleaseCoversTheManifestAndEveryListedFile)

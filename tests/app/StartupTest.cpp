@@ -4,7 +4,7 @@
 #include "platform/Platform.h"
 #include "tests/app/EngineSetups.h"
 #include "tests/app/RecordingWindow.h"
-#include "tests/app/ScopedWorkingDirectory.h"
+#include "tests/common/Directories.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -65,7 +65,7 @@ CLauncherApp::Options testOptions(CLauncherDlg::WorkerSetup setup = &unreachable
 
 TEST(StartupTest, SecondInstanceIsRefusedBeforeTheWriteTest)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherApp::Options options = testOptions();
     ASSERT_TRUE(platform::acquireSingleInstance(options.instanceName));
@@ -81,7 +81,7 @@ TEST(StartupTest, SecondInstanceIsRefusedBeforeTheWriteTest)
 
 TEST(StartupTest, UnwritableWorkingDirectoryIsRefused)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     // A directory in the way of the test file fails its creation, for any user.
     fs::create_directory("writeTest.txt");
     RecordingWindow window;
@@ -95,7 +95,7 @@ TEST(StartupTest, UnwritableWorkingDirectoryIsRefused)
 
 TEST(StartupTest, RunsTheDialogWithThePassThroughArgumentAndEndsWithTheFailureStatus)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherApp app(window, L"\"/opt/quiv/Launcher\" \"-token 42\"", testOptions());
     EXPECT_FALSE(app.InitInstance());
@@ -113,7 +113,7 @@ TEST(StartupTest, RunsTheDialogWithThePassThroughArgumentAndEndsWithTheFailureSt
 
 TEST(StartupTest, ClosingTheWindowEarlyEndsTheProcessAndTheEngineNeverReachesIt)
 {
-    ScopedWorkingDirectory directory;
+    fixtures::WorkingDirectory directory;
     RecordingWindow window;
     window.closeWhen = [](const CLauncherDlg&) { return true; };  // the user closes it at once
     HeldEngine engine;

@@ -2,6 +2,9 @@
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/iostreams/device/back_inserter.hpp>
+#include <boost/iostreams/filter/zlib.hpp>
+#include <boost/iostreams/filtering_stream.hpp>
 #include <boost/uuid/detail/sha1.hpp>
 
 #include <cstdio>
@@ -99,6 +102,39 @@ std::vector<std::string> splitLines(const std::string& text)
 std::string be32(std::uint32_t value)
 {
     return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+std::string le32(std::uint32_t value)
+{
+    return std::string{char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
+}
+
+std::string deflateBytes(const std::string& plain, bool raw)
+{
+    boost::iostreams::zlib_params params;
+    params.noheader = raw;
+    std::string packed;
+    {
+        boost::iostreams::filtering_ostream out;
+        out.push(boost::iostreams::zlib_compressor(params));
+        out.push(boost::iostreams::back_inserter(packed));
+        out.write(plain.data(), static_cast<std::streamsize>(plain.size()));
+    }
+    return packed;
+}
+
+std::string packageBody(const std::vector<Entry>& entries)
+{
+    std::string body = "abc_morvelant";
+    for (const Entry& entry : entries)
+        body += le32(static_cast<std::uint32_t>(entry.name.size())) + entry.name +
+                le32(static_cast<std::uint32_t>(entry.data.size())) + entry.data;
+    return body;
+}
+
+std::string packageBytes(const std::vector<Entry>& entries)
+{
+    return deflateBytes(packageBody(entries));
 }
 
 }  // namespace fixtures

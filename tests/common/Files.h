@@ -1,6 +1,7 @@
 #pragma once
 // Files and bytes for every test program: reading and writing whole files,
-// comparing a file with what it should hold, test content and its SHA-1.
+// comparing a file with what it should hold, test content and its SHA-1,
+// packages.
 // Failures to write throw std::runtime_error, which fails the test that wrote.
 
 #include <boost/filesystem/path.hpp>
@@ -39,5 +40,19 @@ std::vector<std::string> splitLines(const std::string& text);
 
 // A 32-bit big-endian number, as the version protocol frames its lengths.
 std::string be32(std::uint32_t value);
+// A 32-bit little-endian number, as a package frames its lengths.
+std::string le32(std::uint32_t value);
+
+// zlib (RFC 1950) unless `raw`: then a bare deflate stream (RFC 1951).
+std::string deflateBytes(const std::string& plain, bool raw = false);
+
+// The inflated bytes of a package: the marker, then (name, data) entries.
+struct Entry {
+    std::string name;
+    std::string data;
+};
+std::string packageBody(const std::vector<Entry>& entries);
+// A whole package file's bytes.
+std::string packageBytes(const std::vector<Entry>& entries);
 
 }  // namespace fixtures

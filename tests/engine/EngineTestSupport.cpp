@@ -1,22 +1,11 @@
 #include "tests/engine/EngineTestSupport.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <zlib.h>
 
 #include <sstream>
 #include <stdexcept>
 
 namespace fs = boost::filesystem;
-
-namespace {
-
-void appendLittleEndian(std::string& out, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-}  // namespace
 
 void RecordingEventSet::onEvent(UpdateEvent& event)
 {
@@ -93,24 +82,6 @@ fixtures::NginxServer& NetEngineTest::startWebServer()
     if (!webServer->ready())
         throw std::runtime_error("nginx did not start: " + webServer->errorLog());
     return *webServer;
-}
-
-std::string makePackage(const std::vector<std::pair<std::string, std::string>>& entries)
-{
-    std::string raw = "abc_morvelant";
-    for (const auto& entry : entries) {
-        appendLittleEndian(raw, static_cast<std::uint32_t>(entry.first.size()));
-        raw += entry.first;
-        appendLittleEndian(raw, static_cast<std::uint32_t>(entry.second.size()));
-        raw += entry.second;
-    }
-    uLongf size = compressBound(static_cast<uLong>(raw.size()));
-    std::string packed(size, '\0');
-    if (compress(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(raw.data()),
-                 static_cast<uLong>(raw.size())) != Z_OK)
-        throw std::runtime_error("compress failed");
-    packed.resize(size);
-    return packed;
 }
 
 std::string launcherInfo(const std::string& hosts, const std::string& saveDir, const std::string& files,

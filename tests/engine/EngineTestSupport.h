@@ -61,9 +61,6 @@ private:
     fixtures::LogWatch log_;
 };
 
-// A package: one zlib stream holding the marker and the entries.
-std::string makePackage(const std::vector<std::pair<std::string, std::string>>& entries);
-
 // The launcher configuration of one group; `files` holds INFO text of file nodes.
 std::string launcherInfo(const std::string& hosts, const std::string& saveDir, const std::string& files,
                          const std::string& updaterName = "updater/Updater.exe");

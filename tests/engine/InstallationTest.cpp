@@ -25,7 +25,7 @@ protected:
 
 TEST_F(NetInstallation, PackageIsUnpackedIntoSaveDirAndKept)
 {
-    const std::string package = makePackage({{"bin/x.dll", "x"}, {"readme.txt", "read me"}});
+    const std::string package = fixtures::packageBytes({{"bin/x.dll", "x"}, {"readme.txt", "read me"}});
     publish(1, "pack.quiv", package);
     configure(fileNode("pack.quiv", "pack.quiv", sha1Of(package), package.size()));
 
@@ -39,7 +39,7 @@ TEST_F(NetInstallation, PackageIsUnpackedIntoSaveDirAndKept)
 
 TEST_F(NetInstallation, UpperCaseExtensionIsAPlainFile)
 {
-    const std::string package = makePackage({{"x.dll", "x"}});
+    const std::string package = fixtures::packageBytes({{"x.dll", "x"}});
     publish(1, "PACK.QUIV", package);
     configure(fileNode("PACK.QUIV", "PACK.QUIV", sha1Of(package), package.size()));
 

@@ -22,7 +22,7 @@ TEST(ModulePath, IsTheFullPathOfTheRunningProgram)
 
 TEST(ModulePath, IsNotCutShortInADeepDirectory)
 {
-    TempDir temp;
+    TempDirectory temp;
     fs::path dir = temp.path();
     while (dir.string().size() < 300)
         dir /= "a-rather-long-directory-name";
@@ -79,7 +79,7 @@ class StartProgram : public ::testing::TestWithParam<StartCase> {};
 TEST_P(StartProgram, RunsTheProgramInItsDirectoryWithTheWordsOfTheParameters)
 {
     const StartCase& c = GetParam();
-    TempDir temp;
+    TempDirectory temp;
     const fs::path dir = temp.path() / c.directoryName;
     fs::create_directories(dir);
 
@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StartProgramFailure, AMissingProgramIsReported)
 {
-    TempDir temp;
+    TempDirectory temp;
     platform::StartRequest request;
     request.file = (temp.path() / "absent.exe").wstring();
     request.directory = temp.path().wstring();

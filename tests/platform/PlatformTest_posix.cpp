@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StartProgramPosix, MakesADeliveredProgramExecutableForItsOwner)
 {
-    TempDir temp;
+    TempDirectory temp;
     const fs::path program = temp.path() / "delivered";
     fs::copy_file(probePath(), program);
     ASSERT_EQ(0, chmod(program.c_str(), 0644));
@@ -74,7 +74,7 @@ TEST(StartProgramPosix, TheProgramInheritsOnlyTheStandardStreams)
 {
     // An inherited descriptor would keep our single-instance lock alive in the
     // program we hand over to.
-    TempDir temp;
+    TempDirectory temp;
     const int leaked = open(temp.path().c_str(), O_RDONLY);  // without O_CLOEXEC on purpose
     ASSERT_GE(leaked, 0);
 
@@ -93,7 +93,7 @@ TEST(StartProgramPosix, TheProgramInheritsOnlyTheStandardStreams)
 
 TEST(StartProgramPosix, ADirectoryIsNoProgram)
 {
-    TempDir temp;
+    TempDirectory temp;
     platform::StartRequest request;
     request.file = temp.path().wstring();
     EXPECT_FALSE(platform::startProgram(request));
@@ -111,7 +111,7 @@ class SelfReplacement : public ::testing::TestWithParam<ReplacementCase> {};
 TEST_P(SelfReplacement, PutsTheNewBuildInPlaceAndStartsIt)
 {
     const ReplacementCase& c = GetParam();
-    TempDir temp;
+    TempDirectory temp;
     const fs::path dir = temp.path() / c.directoryName;
     fs::create_directories(dir);
     {
@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SelfReplacementSteps, GoOnWhenThereIsNoNewBuild)
 {
-    TempDir temp;
+    TempDirectory temp;
     fs::copy_file(probePath(), temp.path() / "Ruvezuv.exe");
 
     ASSERT_TRUE(platform::startSelfReplacement(L"", temp.path().wstring(), L"again"));

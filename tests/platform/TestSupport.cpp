@@ -4,24 +4,12 @@
 
 #include <boost/filesystem.hpp>
 
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 namespace fs = boost::filesystem;
 
 namespace platformtest {
-
-TempDir::TempDir() : path_(fs::temp_directory_path() / fs::unique_path("platform-test-%%%%-%%%%-%%%%"))
-{
-    fs::create_directories(path_);
-}
-
-TempDir::~TempDir()
-{
-    boost::system::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
 
 fs::path probePath()
 {
@@ -48,14 +36,6 @@ std::vector<std::string> waitForLines(const fs::path& file, std::chrono::millise
         lines.push_back(line);
     }
     return lines;
-}
-
-std::string readFile(const fs::path& file)
-{
-    std::ifstream in(file.string(), std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 std::wstring uniqueLockName(const char* purpose)

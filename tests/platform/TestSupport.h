@@ -1,6 +1,9 @@
 #pragma once
-// Helpers of the platform tests: a scratch directory, the probe program that
-// lives beside the test program, and waiting for what a started program writes.
+// Helpers of the platform tests: the probe program that lives beside the test
+// program, and waiting for what a started program writes.
+
+#include "tests/common/Directories.h"
+#include "tests/common/Files.h"
 
 #include <boost/filesystem/path.hpp>
 
@@ -10,18 +13,8 @@
 
 namespace platformtest {
 
-// A new empty directory, removed with its content at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const boost::filesystem::path& path() const { return path_; }
-
-private:
-    boost::filesystem::path path_;
-};
+using fixtures::readFile;
+using fixtures::TempDirectory;
 
 // The probe program (tests/platform/probe) beside the running test program.
 boost::filesystem::path probePath();
@@ -32,8 +25,6 @@ int runAndWait(const boost::filesystem::path& program, const std::vector<std::st
 // The lines of `file` once it exists; empty when it did not appear in time.
 std::vector<std::string> waitForLines(const boost::filesystem::path& file,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-std::string readFile(const boost::filesystem::path& file);
 
 // A lock name no other test run uses.
 std::wstring uniqueLockName(const char* purpose);

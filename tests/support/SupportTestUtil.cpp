@@ -78,20 +78,6 @@ std::string patternBytes(std::size_t size)
     return bytes;
 }
 
-std::string deflateBytes(const std::string& plain, bool raw)
-{
-    boost::iostreams::zlib_params params;
-    params.noheader = raw;
-    std::string packed;
-    {
-        boost::iostreams::filtering_ostream out;
-        out.push(boost::iostreams::zlib_compressor(params));
-        out.push(boost::iostreams::back_inserter(packed));
-        out.write(plain.data(), static_cast<std::streamsize>(plain.size()));
-    }
-    return packed;
-}
-
 std::string gzipBytes(const std::string& plain)
 {
     boost::crc_32_type crc;
@@ -99,23 +85,6 @@ std::string gzipBytes(const std::string& plain)
     const char header[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, '\xff'};
     return std::string(header, sizeof header) + deflateBytes(plain, true) + le32(crc.checksum()) +
            le32(static_cast<std::uint32_t>(plain.size()));
-}
-
-std::string le32(std::uint32_t value)
-{
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<char>(value >> (8 * i));
-    return bytes;
-}
-
-std::string packageBody(const std::vector<Entry>& entries)
-{
-    std::string body = "abc_morvelant";
-    for (const Entry& entry : entries)
-        body += le32(static_cast<std::uint32_t>(entry.name.size())) + entry.name +
-                le32(static_cast<std::uint32_t>(entry.data.size())) + entry.data;
-    return body;
 }
 
 }  // namespace testutil

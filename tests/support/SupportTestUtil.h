@@ -33,17 +33,11 @@ std::vector<std::string> filesBelow(const boost::filesystem::path& dir);
 // Bytes 0, 1, ... 250, 0, 1, ... of the given length.
 std::string patternBytes(std::size_t size);
 
-// zlib (RFC 1950) unless `raw`: then a bare deflate stream (RFC 1951).
-std::string deflateBytes(const std::string& plain, bool raw = false);
+using fixtures::deflateBytes;
+using fixtures::Entry;
+using fixtures::le32;
+using fixtures::packageBody;
 std::string gzipBytes(const std::string& plain);
-
-// The inflated bytes of a package: the marker, then (name, data) entries.
-struct Entry {
-    std::string name;
-    std::string data;
-};
-std::string packageBody(const std::vector<Entry>& entries);
-std::string le32(std::uint32_t value);
 
 }  // namespace testutil
 

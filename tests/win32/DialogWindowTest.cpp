@@ -8,6 +8,7 @@
 #include "app/win32/Win32DialogWindow.h"
 #include "engine/StarterWorker.h"
 #include "res/resource.h"
+#include "tests/common/Directories.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -55,29 +56,6 @@ private:
     std::condition_variable wake_;
     bool used_ = false;
     bool released_ = false;
-};
-
-// The engine writes Log and updater where it runs: a directory of its own.
-class ScopedWorkingDirectory {
-public:
-    ScopedWorkingDirectory()
-    {
-        previous_ = boost::filesystem::current_path();
-        path_ =
-            boost::filesystem::temp_directory_path() / boost::filesystem::unique_path(L"dlgtest-%%%%%%%%");
-        boost::filesystem::create_directories(path_);
-        boost::filesystem::current_path(path_);
-    }
-    ~ScopedWorkingDirectory()
-    {
-        boost::system::error_code ignored;
-        boost::filesystem::current_path(previous_, ignored);
-        boost::filesystem::remove_all(path_, ignored);
-    }
-
-private:
-    boost::filesystem::path previous_;
-    boost::filesystem::path path_;
 };
 
 std::wstring statusText(HWND window)
@@ -151,7 +129,8 @@ TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
         GTEST_SKIP()
             << "no X display: wine cannot create windows (run through tests/win32/with-wine-display)";
 
-    ScopedWorkingDirectory directory;
+    // The engine writes Log and updater where it runs: a directory of its own.
+    fixtures::WorkingDirectory directory;
     Win32DialogWindow window(GetModuleHandleW(nullptr));
     ASSERT_NE(window.icon(), nullptr) << "icon 128 is not in the resources";
 
