@@ -108,13 +108,17 @@ function(_launcher_discover)
     else()
       set(all_skipped "\\[  SKIPPED \\] ${_count_${suite}} tests, listed below")
     endif()
-    # COST: a fresh build tree has no timings for CTest to order by; the suites
-    # with the most tests start first, so that short ones fill the end.
+    # COST: a fresh build tree has no timings for CTest to order by; unless the
+    # program gives one, the suites with the most tests start first, so that
+    # short ones fill the end.
     string(APPEND script
       "add_test(${name} ${runner}${exe} ${filter})\n"
       "set_tests_properties(${name} PROPERTIES WORKING_DIRECTORY ${workdir}"
-      " SKIP_RETURN_CODE 77 SKIP_REGULAR_EXPRESSION [==[${all_skipped}]==]${properties}"
-      " COST ${_count_${suite}})\n")
+      " SKIP_RETURN_CODE 77 SKIP_REGULAR_EXPRESSION [==[${all_skipped}]==]${properties})\n")
+    list(FIND LAUNCHER_TEST_PROPERTIES COST given_cost)
+    if(given_cost LESS 0)
+      string(APPEND script "set_tests_properties(${name} PROPERTIES COST ${_count_${suite}})\n")
+    endif()
     if(timeout)
       # As long as the suite's tests would have had one after the other.
       math(EXPR suite_timeout "${timeout} * ${_count_${suite}}")
