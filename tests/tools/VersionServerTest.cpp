@@ -245,7 +245,9 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion)
         clients.emplace_back([&] {
             Client client;
             client.send("quiv");
-            for (int i = 0; i < 40; ++i) {
+            // A rename comes every few milliseconds, during most fetches; 20 fetches
+            // apiece keep the sanitizer runs short.
+            for (int i = 0; i < 20; ++i) {
                 const Reply reply = client.fetch("Launcher.exe");
                 const bool ok =
                     reply.complete && ((reply.content == versions[0] && reply.digest == digests[0]) ||
@@ -260,7 +262,7 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion)
     done = true;
     publisher.join();
     EXPECT_EQ(0, wrong.load());
-    EXPECT_EQ(160, whole.load());
+    EXPECT_EQ(80, whole.load());
 }
 
 TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed)
