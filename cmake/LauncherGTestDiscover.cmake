@@ -38,6 +38,7 @@ function(_launcher_discover)
     math(EXPR at "${at} + 1")
     list(GET LAUNCHER_TEST_PROPERTIES ${at} timeout)
   endif()
+  list(FIND LAUNCHER_TEST_PROPERTIES COST given_cost)
 
   if(NOT result EQUAL 0)
     # Keep the failure visible: a warning and a test that cannot run (and so fails).
@@ -108,14 +109,13 @@ function(_launcher_discover)
     else()
       set(all_skipped "\\[  SKIPPED \\] ${_count_${suite}} tests, listed below")
     endif()
-    # COST: a fresh build tree has no timings for CTest to order by; unless the
-    # program gives one, the suites with the most tests start first, so that
-    # short ones fill the end.
     string(APPEND script
       "add_test(${name} ${runner}${exe} ${filter})\n"
       "set_tests_properties(${name} PROPERTIES WORKING_DIRECTORY ${workdir}"
       " SKIP_RETURN_CODE 77 SKIP_REGULAR_EXPRESSION [==[${all_skipped}]==]${properties})\n")
-    list(FIND LAUNCHER_TEST_PROPERTIES COST given_cost)
+    # A fresh build tree has no timings for CTest to order by; unless the program
+    # gives a COST, the suites with the most tests start first, so that short ones
+    # fill the end.
     if(given_cost LESS 0)
       string(APPEND script "set_tests_properties(${name} PROPERTIES COST ${_count_${suite}})\n")
     endif()
