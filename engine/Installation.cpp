@@ -9,9 +9,9 @@
 #include "net/HttpFileDownloader.h"
 #include "platform/Platform.h"
 #include "support/FileDigest.h"
-#include "support/Package.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
+#include "support/Package.h"
 #include "support/TextConvert.h"
 
 #include <boost/thread/thread.hpp>

@@ -53,7 +53,8 @@ public:
     // It has said that it listens.
     bool ready() const { return ready_; }
     bool running() const { return process_->running(); }
-    // What it printed: its start, one line per request, its stop.
+    // What it printed: its start, one line per request, its stop. A thread of its
+    // own writes the request lines, so they are all there only once stop() returned.
     std::string output() const;
     void terminate() { process_->terminate(); }
     int stop() { return process_->stop(); }

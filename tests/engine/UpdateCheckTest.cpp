@@ -59,9 +59,7 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
     EXPECT_FALSE(fs::exists("dir1"));
     EXPECT_EQ(readFile(worker.isWow64() ? "x64/p.txt" : "win32/p.txt"), "p.txt");
     EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
-    // The server writes its request lines from a thread of its own: all of them
-    // are out once it has ended.
-    EXPECT_EQ(0, server.stop());
+    EXPECT_EQ(0, server.stop());  // its request lines are all out once it has ended
     const std::string requests = server.output();
     EXPECT_NE(requests.find("B.dll"), std::string::npos) << requests;
     EXPECT_LT(requests.find("B.dll"), requests.find("a.dll")) << requests;
