@@ -1,8 +1,23 @@
 # Helpers of the end-to-end scripts (sourced): checks that count failures, and
-# runs of the starter in the installation. The sourcing script sets `work` and
-# `install`.
+# runs of the starter in the installation. The sourcing script sets `work`,
+# `install` and `release`.
 
 failures=0
+passed=0
+# However a scenario ends, the servers it started are stopped. One that passed
+# leaves nothing behind: its release and installation hold several copies of the
+# starter, tens of megabytes each in a sanitizer build, and a test run has many
+# scenarios in three builds. One that failed keeps its files to be looked at.
+end_scenario() {
+  "$release" stop "$work"
+  if [ "$passed" = 1 ]; then
+    umount "$install" 2>/dev/null  # a scenario's own small disk
+    rm -rf "$work" 2>/dev/null
+  fi
+  return 0
+}
+trap end_scenario EXIT
+
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 check() {  # description, command...
   local what=$1; shift
@@ -38,5 +53,6 @@ finish() {
     exit 1
   fi
   echo "all checks passed"
+  passed=1
   exit 0
 }
