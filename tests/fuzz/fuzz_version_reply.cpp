@@ -46,13 +46,27 @@ std::string readAll(const boost::filesystem::path& path)
     return out.str();
 }
 
+// The target's own folder, removed when the fuzzer ends (a crash keeps it).
+struct ScratchDirectory {
+    const boost::filesystem::path path =
+        boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("fuzz-reply-%%%%-%%%%");
+    ScratchDirectory() { boost::filesystem::create_directories(path); }
+    ~ScratchDirectory()
+    {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(path, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     namespace fs = boost::filesystem;
-    static const fs::path dir = fs::temp_directory_path() / fs::unique_path("fuzz-reply-%%%%-%%%%");
-    fs::create_directories(dir);
+    static const ScratchDirectory scratch;
+    const fs::path& dir = scratch.path;
     const fs::path local = dir / "local.bin";
     const fs::path part = dir / "local.bin.part";
     {
