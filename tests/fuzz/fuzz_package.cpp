@@ -3,6 +3,7 @@
 
 #include "support/Package.h"
 #include "support/TextConvert.h"
+#include "tests/fuzz/ScratchDirectory.h"
 
 #include <boost/filesystem.hpp>
 
@@ -19,29 +20,10 @@ namespace fs = boost::filesystem;
 namespace {
 
 // One directory per process: "pkg" and "root/out" are all that may appear in it.
-// It is removed when the fuzzer exits.
-std::string& workPath()
+const fs::path& workDirectory()
 {
-    static std::string path;
-    return path;
-}
-
-void removeWorkDirectory()
-{
-    boost::system::error_code ignored;
-    fs::remove_all(workPath(), ignored);
-}
-
-fs::path workDirectory()
-{
-    if (workPath().empty()) {
-        initPathConversion();
-        fs::path path = fs::temp_directory_path() / fs::unique_path("fuzz-package-%%%%-%%%%");
-        fs::create_directories(path / "root");
-        workPath() = path.string();
-        std::atexit(removeWorkDirectory);
-    }
-    return workPath();
+    static const fuzzing::ScratchDirectory scratch("fuzz-package-%%%%-%%%%");
+    return scratch.path();
 }
 
 std::string compress(const std::uint8_t* data, std::size_t size)
@@ -55,11 +37,18 @@ std::string compress(const std::uint8_t* data, std::size_t size)
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    initPathConversion();
+    fs::create_directories(workDirectory() / "root");
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0)
         return 0;
-    const fs::path dir = workDirectory();
+    const fs::path& dir = workDirectory();
     std::string file = data[0] & 1 ? std::string(reinterpret_cast<const char*>(data + 1), size - 1)
                                    : compress(data + 1, size - 1);
     {

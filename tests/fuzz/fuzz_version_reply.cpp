@@ -3,6 +3,7 @@
 // leaves the temporary file behind.
 
 #include "net/VersionReply.h"
+#include "tests/fuzz/ScratchDirectory.h"
 
 #include <boost/filesystem.hpp>
 
@@ -46,27 +47,13 @@ std::string readAll(const boost::filesystem::path& path)
     return out.str();
 }
 
-// The target's own folder, removed when the fuzzer ends (a crash keeps it).
-struct ScratchDirectory {
-    const boost::filesystem::path path =
-        boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("fuzz-reply-%%%%-%%%%");
-    ScratchDirectory() { boost::filesystem::create_directories(path); }
-    ~ScratchDirectory()
-    {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(path, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     namespace fs = boost::filesystem;
-    static const ScratchDirectory scratch;
-    const fs::path& dir = scratch.path;
+    static const fuzzing::ScratchDirectory scratch("fuzz-reply-%%%%-%%%%");
+    const fs::path& dir = scratch.path();
     const fs::path local = dir / "local.bin";
     const fs::path part = dir / "local.bin.part";
     {
