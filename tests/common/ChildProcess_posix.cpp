@@ -52,7 +52,17 @@ ChildProcess::~ChildProcess()
 
 bool ChildProcess::running() const
 {
-    return id_ > 0 && waitpid(pid_t(id_), nullptr, WNOHANG) == 0;
+    if (id_ <= 0) {
+        return false;
+    }
+    int status = 0;
+    if (waitpid(pid_t(id_), &status, WNOHANG) == 0) {
+        return true;
+    }
+    // Its status can be collected once only: kept for stop().
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    id_ = -1;
+    return false;
 }
 
 void ChildProcess::terminate()
@@ -77,6 +87,8 @@ int ChildProcess::stop()
     if (done == 0) {
         kill(pid_t(id_), SIGKILL);
         waitpid(pid_t(id_), &status, 0);
+        status_ = -1;
+    } else if (done < 0) {
         status_ = -1;
     } else {
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -36,8 +36,9 @@ public:
     int stop();
 
 private:
-    long id_ = -1;
-    int status_ = -1;
+    // Changed by running() too, which collects the status of a process that ended.
+    mutable long id_ = -1;
+    mutable int status_ = -1;
 };
 
 // An absolute path the way a native child process names it (wine's drive Z: is
