@@ -378,4 +378,19 @@ TEST_F(VersionServerTest, SigtermLetsTheReplyInFlightFinish)
     EXPECT_NE(std::string::npos, server.output().find("version-server: stopped"));
 }
 
+// Asked again while it ends (a second Ctrl-C, a service manager that repeats
+// itself), it still ends as cleanly as when asked once.
+TEST_F(VersionServerTest, RepeatedStopSignalsLeaveTheCleanExit)
+{
+    VersionServer server(root_);
+    ASSERT_TRUE(server.ready()) << server.output();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+        server.terminate();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    EXPECT_EQ(0, server.stop());
+    EXPECT_NE(std::string::npos, server.output().find("version-server: stopped"));
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -22,6 +23,18 @@ namespace {
 
 // Lines not yet written that the log may hold before it drops request lines.
 const std::size_t kLogBuffer = 1024 * 1024;
+
+// SIGINT and SIGTERM reach the main thread alone, and only while it serves. The
+// signal set that catches them is gone once serving has ended; a stop signal that
+// came then would meet the default action and turn a clean stop into a kill.
+void setStopSignalsBlocked(bool blocked)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
+}
 
 int usage(const std::string& problem)
 {
@@ -150,6 +163,8 @@ int main(int argc, char** argv)
         maxConnections != 0 ? std::size_t(maxConnections) : versionserver::connectionCapFor(limit);
     settings.maxPerAddress = std::size_t(maxPerAddress);
 
+    // Blocked before the log's writer thread starts, which keeps them blocked.
+    setStopSignalsBlocked(true);
     versionserver::RequestLog log(STDOUT_FILENO, kLogBuffer);
     try {
         // Not resolved here: a link to the current release is followed per request.
@@ -175,7 +190,9 @@ int main(int argc, char** argv)
             std::to_string(settings.maxConnections) + " connections" +
             (settings.maxPerAddress ? ", " + std::to_string(settings.maxPerAddress) + " per address" : "") +
             ", names in " + (settings.encoding == NameEncoding::Gbk ? "gbk" : "utf-8"));
+        setStopSignalsBlocked(false);
         io.run();
+        setStopSignalsBlocked(true);
         log.always(server.summary());
         log.always("version-server: stopped");
     } catch (const std::exception& exception) {
