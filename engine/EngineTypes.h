@@ -9,7 +9,9 @@
 typedef boost::variant<std::uint64_t, bool, std::int32_t> EventValue;
 
 struct UpdateEvent {
-    enum Kind : std::int32_t { Progress = 0, BytesReceived = 1, Finished = 2 };
+    // OperationRefused: the file system refused an operation this system does not
+    // support here (a device name, say); the UI tells the player, the run goes on.
+    enum Kind : std::int32_t { Progress = 0, BytesReceived = 1, Finished = 2, OperationRefused = 3 };
 
     std::int32_t kind;
     EventValue first;
