@@ -7,11 +7,11 @@
 #include "engine/StarterWorkerData.h"
 
 #include "net/HttpFileDownloader.h"
-#include "platform/Platform.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/Package.h"
+#include "support/StagedFile.h"
 #include "support/TextConvert.h"
 
 #include <boost/thread/thread.hpp>
@@ -111,56 +111,62 @@ bool StarterWorker::downloadAndInstall()
     auto it = pending.begin();
     while (it != pending.end()) {
         boost::this_thread::interruption_point();
-
-        const UpdateFileInfo& entry = it->second;
-        const FileGroup& group = *entry.group;
-        const gametool::FileInfo& file = *entry.file;
-        const std::wstring local = engine_detail::localPathOf(group, file);
-
-        // Only the first host is used; the configuration guarantees there is one.
-        Downloaded downloaded;
-        if (group.hosts.empty() || !downloadFile(local, group.hosts.front(), file, downloaded)) {
-            ++it;
-            continue;
-        }
-
-        FileManager& files = FileManager::instance();
-        if (downloaded.digest != file.sha1) {
-            Log::instance().write("下载文件校验失败:" + wideToNarrow(local), downloaded.digest, file.sha1);
-            files.deleteFile(downloaded.tempPath, true);
-            ++it;
-            continue;
-        }
-
-        // A package is unpacked from the verified temporary file and put in place
-        // last, so that the next comparison finds it current only when every entry
-        // has been written. Until then the temporary file stays for the next try.
-        ExtractionFailure failure;
-        const FileResult unpacked = extensionOf(local) == L".quiv"
-                                        ? extractPackage(group.saveDir, downloaded.tempPath, &failure)
-                                        : FileResult::Done;
-        if (!unpacked) {
-            if (unpacked.refused())
-                platform::showUnsupportedOperationBox();
-            if (failure.reason.empty())
-                Log::instance().write("解压文件失败:", wideToNarrow(local));
-            else
-                Log::instance().write("解压文件失败:", wideToNarrow(local),
-                                      wideToNarrow(failure.entry) + " " + failure.reason);
-            ++it;
-            continue;
-        }
-        const std::string reason = files.replaceFile(downloaded.tempPath, local);
-        if (!reason.empty()) {
-            Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
-            m_data->unwritable.insert(file.name);
-            m_data->localWriteFailed = true;
+        if (installPending(it->second))
             it = pending.erase(it);
-            continue;
-        }
-        it = pending.erase(it);
+        else
+            ++it;
     }
     return pending.empty();
+}
+
+bool StarterWorker::installPending(const UpdateFileInfo& entry)
+{
+    const FileGroup& group = *entry.group;
+    const gametool::FileInfo& file = *entry.file;
+    const std::wstring local = engine_detail::localPathOf(group, file);
+    StagedFile staged(local, StagedFile::Kind::Download);
+    // What arrived stays for the next attempt to continue, unless it proves wrong.
+    staged.keep();
+
+    // Only the first host is used; the configuration guarantees there is one.
+    Downloaded downloaded;
+    if (group.hosts.empty() || !downloadFile(local, group.hosts.front(), file, downloaded))
+        return false;
+    ExpectedContent expected;
+    expected.sha1 = file.sha1;
+    const ContentCheck checked = staged.check(expected, downloaded.digest);
+    if (!checked) {
+        Log::instance().write("下载文件校验失败:" + wideToNarrow(local), checked.sha1, file.sha1);
+        staged.discard();
+        return false;
+    }
+    // A package is unpacked from the verified staged file and put in place last,
+    // so that the next comparison finds it current only when every entry has
+    // been written. Until then the staged file stays for the next try.
+    if (extensionOf(local) == L".quiv" && !unpack(group, local, staged.path()))
+        return false;
+    const std::string reason = staged.place();
+    if (!reason.empty()) {
+        Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
+        m_data->unwritable.insert(file.name);
+    }
+    return true;
+}
+
+bool StarterWorker::unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package)
+{
+    ExtractionFailure failure;
+    const FileResult unpacked = extractPackage(group.saveDir, package, &failure);
+    if (unpacked)
+        return true;
+    if (unpacked.refused())
+        onOperationRefused();
+    if (failure.reason.empty())
+        Log::instance().write("解压文件失败:", wideToNarrow(local));
+    else
+        Log::instance().write("解压文件失败:", wideToNarrow(local),
+                              wideToNarrow(failure.entry) + " " + failure.reason);
+    return false;
 }
 
 bool StarterWorker::downloadFile(const std::wstring& localPath, const std::string& host,

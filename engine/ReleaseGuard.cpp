@@ -2,21 +2,16 @@
 
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
+#include "support/Decimal.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
 
-#include <charconv>
-#include <memory>
 #include <utility>
 
 namespace engine_detail {
 
 namespace {
-
-const char kSignatureName[] = "release.sig";
-const char kManifestName[] = "files.cfg";
-const wchar_t kHeldSuffix[] = L".new";
 
 std::wstring acceptedPath()
 {
@@ -30,16 +25,7 @@ ReleaseGuard::ReleaseGuard(const std::string& publicKeyPem, Clock utcNow)
 {
 }
 
-ReleaseGuard::~ReleaseGuard()
-{
-    for (const Held& held : held_)
-        FileManager::instance().deleteFile(held.received);
-}
-
-std::wstring ReleaseGuard::receivePath(const std::wstring& target) const
-{
-    return active() ? target + kHeldSuffix : target;
-}
+ReleaseGuard::~ReleaseGuard() = default;
 
 bool ReleaseGuard::refuse(const std::string& reason)
 {
@@ -60,91 +46,102 @@ bool ReleaseGuard::matches(const std::string& name, const std::wstring& path)
     return true;
 }
 
-bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manifest,
-                                FetchResult manifestResult)
+ReleaseGuard::Admitted ReleaseGuard::admitManifest(std::unique_ptr<StagedFile> manifest)
 {
-    if (!active())
+    Held held{kManifestName, std::move(manifest), BeforePlace()};
+    if (!signedRelease())
+        return place(held) ? Admitted::Accepted : Admitted::NotPlaced;
+    // Checked by admitRelease, once release.sig is there to check it against.
+    held_.push_back(std::move(held));
+    return Admitted::Accepted;
+}
+
+bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manifest)
+{
+    if (!signedRelease())
         return true;
-    // Held first, so that a refusal below removes them.
-    if (manifestResult == FetchResult::Fetched)
-        held_.push_back(Held{kManifestName, receivePath(manifest), manifest});
     const std::wstring signature = joinPath(updaterDirectory, narrowToWide(kSignatureName));
-    const FetchResult result =
-        client.fetchFile(kSignatureName, localDigest(signature), receivePath(signature));
+    std::unique_ptr<StagedFile> received(new StagedFile(signature));
+    const FetchResult result = client.fetchFile(kSignatureName, localDigest(signature), *received);
     if (result == FetchResult::Fetched)
-        held_.push_back(Held{kSignatureName, receivePath(signature), signature});
+        held_.push_back(Held{kSignatureName, std::move(received), BeforePlace()});
     else if (result != FetchResult::NoContent)
         return refuse("无法取得release.sig");
 
     std::string text;
-    if (!readSmallFile(result == FetchResult::Fetched ? receivePath(signature) : signature, kMaxReleaseText,
-                       text))
+    if (!readSmallFile(contentOf(signature), kMaxReleaseText, text))
         return refuse("无法读取release.sig");
     std::string reason;
     if (!checkRelease(key_, text, utcNow_(), highestAccepted(), release_, reason))
         return refuse(reason);
     // The manifest that will be read, delivered now or kept from before.
-    return matches(kManifestName, manifestResult == FetchResult::Fetched ? receivePath(manifest) : manifest);
+    return matches(kManifestName, contentOf(manifest));
 }
 
-bool ReleaseGuard::admit(const std::string& name, const std::wstring& target, FetchResult result)
+ReleaseGuard::Admitted ReleaseGuard::admit(const std::string& name, std::unique_ptr<StagedFile> staged,
+                                           BeforePlace beforePlace)
 {
-    if (!active() || result != FetchResult::Fetched)
-        return true;
-    held_.push_back(Held{name, receivePath(target), target});
-    return matches(name, receivePath(target));
+    Held held{name, std::move(staged), std::move(beforePlace)};
+    if (!signedRelease())
+        return place(held) ? Admitted::Accepted : Admitted::NotPlaced;
+    // Held first, so that a refusal leaves nothing of it behind when the guard goes.
+    held_.push_back(std::move(held));
+    return matches(name, held_.back().staged->path()) ? Admitted::Accepted : Admitted::Refused;
 }
 
-std::vector<ReleaseGuard::Unplaced> ReleaseGuard::commit(const BeforePlace& beforePlace)
+std::wstring ReleaseGuard::contentOf(const std::wstring& target) const
 {
-    std::vector<Unplaced> failed;
     for (const Held& held : held_) {
-        if (!beforePlace(held.name, held.received)) {
-            FileManager::instance().deleteFile(held.received);
-            continue;
-        }
-        const std::string reason = FileManager::instance().replaceFile(held.received, held.target);
-        if (!reason.empty()) {
-            FileManager::instance().deleteFile(held.received);
-            failed.push_back(Unplaced{held.name, reason});
-        }
+        if (held.staged->target() == target)
+            return held.staged->path();
+    }
+    return target;
+}
+
+bool ReleaseGuard::place(Held& held)
+{
+    if (held.beforePlace && !held.beforePlace(held.staged->path())) {
+        held.staged->discard();
+        return false;
+    }
+    const std::string reason = held.staged->place();
+    if (reason.empty())
+        return true;
+    Log::instance().write("打开文件失败:", held.name, reason);
+    return false;
+}
+
+std::set<std::string> ReleaseGuard::commit()
+{
+    std::set<std::string> unplaced;
+    for (Held& held : held_) {
+        if (!place(held))
+            unplaced.insert(held.name);
     }
     held_.clear();
-    if (active() && release_.number > highestAccepted())
+    if (signedRelease() && release_.number > highestAccepted())
         storeAccepted(release_.number);
-    return failed;
+    return unplaced;
 }
 
 std::uint64_t ReleaseGuard::highestAccepted()
 {
     std::string text;
     std::uint64_t number = 0;
-    if (readSmallFile(acceptedPath(), 32, text)) {
-        const char* end = text.data() + text.size();
-        if (!text.empty() && text.back() == '\n')
-            --end;
-        const auto parsed = std::from_chars(text.data(), end, number);
-        if (parsed.ec != std::errc() || parsed.ptr != end)
-            number = 0;
-    }
-    return number;
+    if (!readSmallFile(acceptedPath(), 32, text))
+        return 0;
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return parseDecimal(text, number) ? number : 0;
 }
 
 bool ReleaseGuard::storeAccepted(std::uint64_t number)
 {
-    // Through a temporary file, so that a cut-off write never loses the number.
-    const std::wstring path = acceptedPath();
-    const std::wstring temporary = path + kHeldSuffix;
-    const std::string text = std::to_string(number) + "\n";
-    bool written = false;
-    {
-        std::unique_ptr<FileManager::File> file = FileManager::instance().openFile(temporary, false);
-        written = file && file->write(text.data(), static_cast<std::int64_t>(text.size()));
-    }
-    if (written && FileManager::instance().replaceFile(temporary, path).empty())
+    // Staged, so that a cut-off write never loses the number.
+    const std::string reason = writeWholeFile(acceptedPath(), std::to_string(number) + "\n");
+    if (reason.empty())
         return true;
-    FileManager::instance().deleteFile(temporary);
-    Log::instance().write("写文件失败:", wideToNarrow(path));
+    Log::instance().write("写文件失败:", wideToNarrow(acceptedPath()), reason);
     return false;
 }
 

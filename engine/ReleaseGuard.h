@@ -1,18 +1,21 @@
 #pragma once
-// Signed releases on the starter's side. With a built-in public key, what the
-// version server delivers in one update check is held beside its place until
+// Every file the version server delivers in one update check passes through the
+// guard on its way to its place. Without a release key it goes there at once,
+// as soon as it has arrived whole. With one, it is held beside its place until
 // "release.sig" vouches for it: a valid signature by the key, files.cfg's own
 // digest listed, a release number not below the highest accepted, not expired,
 // and every delivered file with its listed size and SHA-256. Only then does any
 // of it replace a file. Any failure is logged as "发布签名无效:" and a reason and
-// nothing held is installed. Without a key the guard stands aside and files go
-// straight to their places, as ever.
+// nothing held is installed.
 
 #include "net/VersionClient.h"
 #include "support/SignedRelease.h"
+#include "support/StagedFile.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,40 +24,45 @@ extern const char kBuiltInReleaseKey[];
 
 namespace engine_detail {
 
+// The version server's names of the files every check deals with.
+constexpr char kManifestName[] = "files.cfg";
+constexpr char kSignatureName[] = "release.sig";
+constexpr char kDeletionListName[] = "delete_config.txt";
+
 class ReleaseGuard {
 public:
     typedef std::function<std::int64_t()> Clock;  // seconds since 1970-01-01 UTC
+    // Runs just before a delivery takes its place, with where its content is;
+    // false keeps it out of its place (removed).
+    typedef std::function<bool(const std::wstring& content)> BeforePlace;
 
     ReleaseGuard(const std::string& publicKeyPem, Clock utcNow);
-    // Held files not installed by commit() are removed.
+    // Held deliveries not placed by commit() are removed with their staged files.
     ~ReleaseGuard();
     ReleaseGuard(const ReleaseGuard&) = delete;
     ReleaseGuard& operator=(const ReleaseGuard&) = delete;
 
-    bool active() const { return !key_.empty(); }
+    bool signedRelease() const { return !key_.empty(); }
 
-    // Where a delivery meant for `target` is received: `target` itself without a
-    // key, else a held copy beside it.
-    std::wstring receivePath(const std::wstring& target) const;
+    enum class Admitted { Refused, Accepted, NotPlaced };
+    // A delivered files.cfg: placed, or held unchecked until admitRelease.
+    Admitted admitManifest(std::unique_ptr<StagedFile> manifest);
+    // Right after files.cfg (delivered, or reported current and kept at
+    // `manifest`): fetches release.sig on the same connection and checks it and
+    // files.cfg. True without a key.
+    bool admitRelease(VersionClient& client, const std::wstring& manifest);
 
-    // Right after files.cfg (`manifestResult` delivered into receivePath(manifest)):
-    // fetches release.sig on the same connection and checks it and files.cfg.
-    bool admitRelease(VersionClient& client, const std::wstring& manifest, FetchResult manifestResult);
+    // The server's file `name`, delivered into `staged`: checked, then placed
+    // or held. NotPlaced: it could not be put in place here (logged).
+    Admitted admit(const std::string& name, std::unique_ptr<StagedFile> staged,
+                   BeforePlace beforePlace = BeforePlace());
 
-    // A delivery of the server's file `name`, received at receivePath(target):
-    // true when it is listed with this size and SHA-256 (or nothing was delivered).
-    bool admit(const std::string& name, const std::wstring& target, FetchResult result);
+    // Where `target`'s content is now: its held copy, or the file in place.
+    std::wstring contentOf(const std::wstring& target) const;
 
-    struct Unplaced {
-        std::string name;
-        std::string reason;  // the system's
-    };
-    // Called with a delivery's name and where it is held, just before it takes
-    // its place; false keeps it out of its place (removed, not reported).
-    typedef std::function<bool(const std::string& name, const std::wstring& received)> BeforePlace;
-    // Puts every admitted delivery in its place, in the order admitted, and
-    // remembers the release number. Returns the files that could not be put in place.
-    std::vector<Unplaced> commit(const BeforePlace& beforePlace);
+    // Puts every held delivery in its place, in the order admitted, and
+    // remembers the release number. Returns the names that could not be placed.
+    std::set<std::string> commit();
 
     // "updater/accepted_release.txt": the highest release number accepted, kept
     // across runs (0 when missing or unreadable).
@@ -64,12 +72,14 @@ public:
 private:
     struct Held {
         std::string name;
-        std::wstring received;
-        std::wstring target;
+        std::unique_ptr<StagedFile> staged;
+        BeforePlace beforePlace;
     };
     bool refuse(const std::string& reason);
-    // The file at `path` is listed under `name` with its size and SHA-256.
+    // The content at `path` is listed under `name` with its size and SHA-256.
     bool matches(const std::string& name, const std::wstring& path);
+    // The one way a delivery takes its place; false when it did not (logged).
+    bool place(Held& held);
 
     std::string key_;
     Clock utcNow_;

@@ -4,8 +4,6 @@
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
 
-#include "engine/ReleaseGuard.h"
-
 #include "net/FileDownloader.h"
 #include "platform/Platform.h"
 #include "support/FileManager.h"
@@ -112,17 +110,19 @@ std::int32_t StarterWorker::runLoop()
     InnerData& d = *m_data;
 
     // Update checks until one succeeds, with a growing pause in between.
+    using CheckStatus = engine_detail::CheckOutcome::Status;
     int failedChecks = 0;
+    bool serverReached = false;
     std::chrono::milliseconds delay = kFirstCheckDelay;
     while (!runUpdateCheck()) {
-        // A delivery the publisher did not sign is not asked for again.
-        if (d.releaseRefused)
+        // A delivery the publisher did not sign is not asked for again, and a
+        // manifest this disk cannot hold would not fit next time either.
+        if (d.check.status == CheckStatus::Refused || d.check.status == CheckStatus::NotWritable)
             return ResultConfigurationFailed;
-        ++failedChecks;
-        if (d.manifestNotWritten)
-            return ResultConfigurationFailed;
-        if (failedChecks >= kMaxFailedChecks)
-            return ResultServerUnreachable;
+        // 2 tells the player no server could be reached; a server that answered wrongly is a failed update.
+        serverReached = serverReached || d.check.status != CheckStatus::Unreachable;
+        if (++failedChecks >= kMaxFailedChecks)
+            return serverReached ? ResultConfigurationFailed : ResultServerUnreachable;
         d.sleeper(delay);
         delay = std::min(delay * 2, kMaxCheckDelay);
     }
@@ -141,13 +141,14 @@ std::int32_t StarterWorker::runLoop()
     // A file that could not be written is no reason to stop the others, but the
     // installation is not complete: no hand-off.
     int failedPasses = 0;
+    const auto installed = [&d] { return d.unwritable.empty() ? ResultSuccess : ResultConfigurationFailed; };
     for (;;) {
         collectPendingFiles();
         if (d.pending.empty())
-            return d.localWriteFailed ? ResultConfigurationFailed : ResultSuccess;
+            return installed();
         emit(UpdateEvent::Progress, EventValue(d.receivedBytes), EventValue(d.totalBytes));
         if (downloadAndInstall())
-            return d.localWriteFailed ? ResultConfigurationFailed : ResultSuccess;
+            return installed();
         ++failedPasses;
         // 1 is also the plain failure the window shows for files that will not install.
         if (failedPasses >= kMaxFailedPasses)
@@ -165,6 +166,11 @@ void StarterWorker::onBytesReceived(std::uint64_t count)
 void StarterWorker::onMessage(const std::string& text)
 {
     Log::instance().write(text);
+}
+
+void StarterWorker::onOperationRefused()
+{
+    emit(UpdateEvent::OperationRefused, EventValue(std::uint64_t(0)), EventValue(std::uint64_t(0)));
 }
 
 void StarterWorker::onDownloadComplete(const std::string& first, const std::string& second)

@@ -71,6 +71,8 @@ public:
 
     void onBytesReceived(std::uint64_t count) override;
     void onMessage(const std::string& text) override;
+    // The file system refused an operation the program does not support: the UI tells the player.
+    void onOperationRefused() override;
     virtual void onDownloadComplete(const std::string& first, const std::string& second);
 
     // Phases, in the order the run loop uses them.
@@ -108,6 +110,10 @@ public:
 private:
     // The phases in order; the result code that Finished carries.
     std::int32_t runLoop();
+    // One pending file fetched, checked, unpacked and put in place; true when it
+    // needs no further attempt in this run.
+    bool installPending(const UpdateFileInfo& entry);
+    bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
     void emit(std::int32_t kind, const EventValue& first, const EventValue& second);
     std::unique_ptr<InnerData> m_data;
 };

@@ -3,6 +3,7 @@
 // Nothing outside engine/ includes this header.
 
 #include "engine/StarterWorker.h"
+#include "engine/UpdateCheck.h"
 
 #include <boost/thread/thread.hpp>
 
@@ -32,24 +33,22 @@ struct StarterWorker::InnerData {
     gametool::EventSet* eventSink = nullptr;
     std::uint64_t totalBytes = 0;
     std::uint64_t receivedBytes = 0;
+    // Set once a check has left a new starter beside the running one; never cleared.
     bool selfUpdatePending = false;
+    // The last update check's outcome.
+    engine_detail::CheckOutcome check;
     // Files that could not be written here in this run (held, a directory in
     // their place, a full disk): not asked for again, and the run cannot succeed.
     std::set<std::string> unwritable;
-    bool localWriteFailed = false;
-    // The manifest itself could not be written: no further check can do better.
-    bool manifestNotWritten = false;
     bool isWow64 = false;
 
     // How the run loop waits, and which version servers it tries without a test.cfg.
     StarterWorker::Sleeper sleeper;
     std::vector<std::string> builtInHosts;
 
-    // Signed releases: the public key (empty: not checked), the clock expiry is
-    // judged by, and whether a check refused what the server delivered.
+    // Signed releases: the public key (empty: not checked) and the clock expiry is judged by.
     std::string releaseKey;
     std::function<std::int64_t()> utcClock;
-    bool releaseRefused = false;
 };
 
 namespace engine_detail {

@@ -1,31 +1,23 @@
-// One update check against a version server: the manifest, the deletion list and
-// every file the manifest lists, over one connection.
+#include "engine/UpdateCheck.h"
 
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
 
-#include "engine/ReleaseGuard.h"
-
-#include "net/VersionClient.h"
-#include "platform/Platform.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
-#include "support/InfoFile.h"
 #include "support/Log.h"
 #include "support/ObsoleteFiles.h"
 #include "support/PathSafety.h"
 #include "support/TextConvert.h"
 
-#include <boost/property_tree/info_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
+#include <memory>
+#include <utility>
 
-#include <map>
-
-namespace pt = boost::property_tree;
+namespace engine_detail {
 
 namespace {
 
-// The running starter, in the starter's directory (the working directory).
+// The running starter, in the starter's directory (the installation's root).
 const wchar_t kStarterFile[] = L"Launcher.exe";
 
 // Reads the top-level entries of an INFO file that the server delivered; false
@@ -46,9 +38,19 @@ bool readServerEntries(const std::wstring& path, const std::string& name, InfoEn
     return false;
 }
 
-}  // namespace
+bool sameIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
+{
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c; };
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i]))
+            return false;
+    }
+    return true;
+}
 
-namespace engine_detail {
+}  // namespace
 
 std::string localDigest(const std::wstring& path)
 {
@@ -62,180 +64,201 @@ bool isStarterFile(const std::wstring& local)
     FileManager& files = FileManager::instance();
     if (files.isFile(kStarterFile))
         return files.isSameFile(local, kStarterFile);
-    const std::wstring starter = kStarterFile;
-    if (local.size() != starter.size())
+    return sameIgnoringAsciiCase(local, kStarterFile);
+}
+
+UpdateCheck::UpdateCheck(Setup setup) : setup_(std::move(setup)), guard_(setup_.releaseKey, setup_.utcClock)
+{
+}
+
+CheckOutcome UpdateCheck::run()
+{
+    using Status = CheckOutcome::Status;
+    if (!connect()) {
+        outcome_.status = Status::Unreachable;
+        return outcome_;
+    }
+    outcome_.status = Status::Failed;
+    InfoEntries entries;
+    if (!fetchManifest(entries) || !applyDeletionList(entries))
+        return outcome_;
+    const bool allFetched = fetchListedFiles(entries);
+    if (outcome_.status == Status::Refused)
+        return outcome_;
+    // Everything delivered was vouched for: now it may replace files.
+    for (const std::string& name : guard_.commit())
+        noteUnwritable(name);
+    if (!starterKey_.empty() && !outcome_.unwritable.count(starterKey_))
+        outcome_.selfUpdatePending = true;
+    if (allFetched)
+        outcome_.status = Status::Succeeded;
+    return outcome_;
+}
+
+bool UpdateCheck::connect()
+{
+    for (const std::string& host : setup_.hosts) {
+        if (client_.connect(host))
+            return true;
+    }
+    // A test.cfg host replaces the built-in ones; the client logged why it failed.
+    if (setup_.builtIn)
+        Log::instance().write("没有可用版本服务器");
+    return false;
+}
+
+bool UpdateCheck::fetchManifest(InfoEntries& entries)
+{
+    const std::wstring manifest = joinPath(updaterDirectory, narrowToWide(kManifestName));
+    std::unique_ptr<StagedFile> received(new StagedFile(manifest));
+    const FetchResult result = client_.fetchFile(kManifestName, localDigest(manifest), *received);
+    const bool placed = result == FetchResult::Fetched
+                            ? guard_.admitManifest(std::move(received)) == ReleaseGuard::Admitted::Accepted
+                            : result == FetchResult::NoContent;
+    if (!placed) {
+        Log::instance().write("下载版本服务器文件列表失败");
+        // The server answered: asking it again cannot help this disk.
+        if (result != FetchResult::Failed)
+            outcome_.status = CheckOutcome::Status::NotWritable;
         return false;
-    for (std::size_t i = 0; i < local.size(); ++i) {
-        const wchar_t a = local[i] >= L'a' && local[i] <= L'z' ? local[i] - L'a' + L'A' : local[i];
-        const wchar_t b = starter[i] >= L'a' && starter[i] <= L'z' ? starter[i] - L'a' + L'A' : starter[i];
-        if (a != b)
-            return false;
+    }
+    if (!guard_.admitRelease(client_, manifest)) {
+        outcome_.status = CheckOutcome::Status::Refused;
+        return false;
+    }
+    if (!readServerEntries(guard_.contentOf(manifest), kManifestName, entries))
+        return false;
+    // Fetched and checked with the manifest.
+    if (guard_.signedRelease())
+        entries.erase(kSignatureName);
+    return true;
+}
+
+bool UpdateCheck::applyDeletionList(InfoEntries& entries)
+{
+    if (!entries.erase(kDeletionListName))
+        return true;
+    const std::wstring list = joinPath(updaterDirectory, narrowToWide(kDeletionListName));
+    std::unique_ptr<StagedFile> received(new StagedFile(list));
+    const FetchResult result = client_.fetchFile(kDeletionListName, localDigest(list), *received);
+    if (result == FetchResult::Failed || result == FetchResult::NotWritten) {
+        Log::instance().write("下载删除配置文件失败");
+        if (result == FetchResult::NotWritten)
+            noteUnwritable(kDeletionListName);
+        return result == FetchResult::NotWritten;
+    }
+    if (result == FetchResult::NoContent)
+        return true;
+    // A new list takes the old one's place only after its deletions, and only once
+    // they are recorded: a run cut off in between gets the list again.
+    const auto deleteListed = [](const std::wstring& content) { return deleteObsoleteFiles(content); };
+    switch (guard_.admit(kDeletionListName, std::move(received), deleteListed)) {
+    case ReleaseGuard::Admitted::Refused:
+        outcome_.status = CheckOutcome::Status::Refused;
+        return false;
+    case ReleaseGuard::Admitted::NotPlaced:
+        noteUnwritable(kDeletionListName);
+        break;
+    case ReleaseGuard::Admitted::Accepted:
+        break;
     }
     return true;
+}
+
+bool UpdateCheck::fetchListedFiles(const InfoEntries& entries)
+{
+    bool allFetched = true;
+    for (const auto& entry : entries) {
+        if (!fetchListedFile(entry.first, entry.second))
+            allFetched = false;
+        if (outcome_.status == CheckOutcome::Status::Refused)
+            return false;
+    }
+    return allFetched;
+}
+
+bool UpdateCheck::localPathOf(const std::string& key, const std::string& value, std::wstring& local)
+{
+    // The server is not authenticated: it may only place files below the installation.
+    const boost::optional<std::wstring> name = confinedPath(key);
+    boost::optional<std::wstring> directory = std::wstring();
+    if (value == "public")
+        directory = setup_.isWow64 ? L"x64" : L"win32";
+    else if (!value.empty())
+        directory = confinedPath(value);
+    if (!name || !directory) {
+        Log::instance().write("文件路径不安全，已忽略:", key);
+        return false;
+    }
+    local = *name;
+    if (directory->empty())
+        return true;
+    // A directory that cannot be made shows up as a failed fetch.
+    if (FileManager::instance().createDirectories(*directory).refused() && setup_.onOperationRefused)
+        setup_.onOperationRefused();
+    local = joinPath(*directory, local);
+    return true;
+}
+
+bool UpdateCheck::fetchListedFile(const std::string& key, const std::string& value)
+{
+    std::wstring local;
+    if (setup_.skip.count(key) || !localPathOf(key, value, local))
+        return true;
+    // The running starter cannot be overwritten; the hand-off puts the new one in place.
+    const bool starter = isStarterFile(local);
+    const std::wstring target = starter ? kStarterFile + std::wstring(L".tmp") : local;
+    std::unique_ptr<StagedFile> received(new StagedFile(target));
+    const FetchResult result = client_.fetchFile(key, localDigest(local), *received);
+    switch (result) {
+    case FetchResult::Fetched:
+        break;
+    case FetchResult::Failed:
+        return false;
+    case FetchResult::NoContent:
+        return true;
+    case FetchResult::NotWritten:
+        noteUnwritable(key);
+        return true;
+    }
+    switch (guard_.admit(key, std::move(received))) {
+    case ReleaseGuard::Admitted::Refused:
+        outcome_.status = CheckOutcome::Status::Refused;
+        return false;
+    case ReleaseGuard::Admitted::NotPlaced:
+        noteUnwritable(key);
+        return true;
+    case ReleaseGuard::Admitted::Accepted:
+        break;
+    }
+    if (starter)
+        starterKey_ = key;
+    return true;
+}
+
+void UpdateCheck::noteUnwritable(const std::string& name)
+{
+    outcome_.unwritable.insert(name);
 }
 
 }  // namespace engine_detail
 
 bool StarterWorker::runUpdateCheck()
 {
-    using engine_detail::localDigest;
     InnerData& d = *m_data;
     d.receivedBytes = 0;
     d.totalBytes = 0;
-    VersionClient client;
+    engine_detail::UpdateCheck::Setup setup;
+    setup.builtIn = !readTestConfig();
+    setup.hosts = setup.builtIn ? d.builtInHosts : std::vector<std::string>{d.versionHost};
+    setup.isWow64 = d.isWow64;
+    setup.releaseKey = d.releaseKey;
+    setup.utcClock = d.utcClock;
+    setup.skip = d.unwritable;
+    setup.onOperationRefused = [this] { onOperationRefused(); };
 
-    if (!readTestConfig()) {
-        bool connected = false;
-        for (const std::string& host : d.builtInHosts) {
-            if (client.connect(host)) {
-                connected = true;
-                break;
-            }
-        }
-        if (!connected) {
-            Log::instance().write("没有可用版本服务器");
-            return false;
-        }
-    } else if (d.versionHost.empty() || !client.connect(d.versionHost)) {
-        // A test.cfg host replaces the built-in ones; the client logged why it failed.
-        return false;
-    }
-
-    // With a release key, deliveries are held aside until release.sig vouches for
-    // all of them; the guard removes what it still holds when the check ends.
-    engine_detail::ReleaseGuard guard(d.releaseKey, d.utcClock);
-    const auto refused = [&d] {
-        d.releaseRefused = true;
-        return false;
-    };
-
-    const std::wstring manifest = joinPath(updaterDirectory, L"files.cfg");
-    const FetchResult manifestResult =
-        client.fetchFile("files.cfg", localDigest(manifest), guard.receivePath(manifest));
-    if (manifestResult == FetchResult::Failed || manifestResult == FetchResult::NotWritten) {
-        Log::instance().write("下载版本服务器文件列表失败");
-        // The server answered: asking it again cannot help this disk.
-        d.manifestNotWritten = manifestResult == FetchResult::NotWritten;
-        return false;
-    }
-    if (!guard.admitRelease(client, manifest, manifestResult))
-        return refused();
-    InfoEntries entries;
-    const std::wstring manifestNow =
-        manifestResult == FetchResult::Fetched ? guard.receivePath(manifest) : manifest;
-    if (!readServerEntries(manifestNow, "files.cfg", entries))
-        return false;
-
-    const auto deletion = entries.find("delete_config.txt");
-    if (deletion != entries.end()) {
-        const std::wstring list = joinPath(updaterDirectory, L"delete_config.txt");
-        // A new list takes the old one's place only after its deletions: a run
-        // cut off in between sends the old digest again and gets the list again.
-        const std::wstring received = list + L".new";
-        const FetchResult result = client.fetchFile("delete_config.txt", localDigest(list), received);
-        if (result == FetchResult::Failed) {
-            Log::instance().write("下载删除配置文件失败");
-            return false;
-        }
-        if (result == FetchResult::NotWritten) {
-            Log::instance().write("下载删除配置文件失败");
-            d.localWriteFailed = true;
-        }
-        if (!guard.admit("delete_config.txt", list, result))
-            return refused();
-        // Only a newly delivered list is acted on; a held one when it is put in place.
-        if (result == FetchResult::Fetched && !guard.active()) {
-            if (!deleteObsoleteFiles(received)) {
-                // Not done until recorded: the next run gets the list again.
-                FileManager::instance().deleteFile(received);
-                d.localWriteFailed = true;
-            } else {
-                const std::string reason = FileManager::instance().replaceFile(received, list);
-                if (!reason.empty()) {
-                    Log::instance().write("写文件失败:", wideToNarrow(list), reason);
-                    d.localWriteFailed = true;
-                }
-            }
-        }
-        entries.erase(deletion);
-    }
-
-    bool allFetched = true;
-    std::set<std::string> fetched;
-    std::string starterKey;
-    for (const auto& entry : entries) {
-        const std::string& key = entry.first;
-        const std::string& value = entry.second;
-        // Fetched and checked with the manifest.
-        if (guard.active() && key == "release.sig")
-            continue;
-        // The server is not authenticated: it may only place files below the working directory.
-        const boost::optional<std::wstring> name = confinedPath(key);
-        boost::optional<std::wstring> directory = std::wstring();
-        if (value == "public")
-            directory = d.isWow64 ? L"x64" : L"win32";
-        else if (!value.empty())
-            directory = confinedPath(value);
-        if (!name || !directory) {
-            Log::instance().write("文件路径不安全，已忽略:", key);
-            continue;
-        }
-        // Written without success before in this run: the same bytes would fail again.
-        if (d.unwritable.count(key))
-            continue;
-
-        std::wstring local = *name;
-        if (!directory->empty()) {
-            // A directory that cannot be made shows up as a failed fetch below.
-            if (FileManager::instance().createDirectories(*directory).refused())
-                platform::showUnsupportedOperationBox();
-            local = joinPath(*directory, local);
-        }
-
-        const std::string digest = localDigest(local);
-        // The running starter cannot be overwritten; the hand-off puts the new one in place.
-        const bool starter = engine_detail::isStarterFile(local);
-        const std::wstring target = starter ? kStarterFile + std::wstring(L".tmp") : local;
-
-        const FetchResult result = client.fetchFile(key, digest, guard.receivePath(target));
-        if (!guard.admit(key, target, result))
-            return refused();
-        switch (result) {
-        case FetchResult::Fetched:
-            fetched.insert(key);
-            if (starter)
-                starterKey = key;
-            break;
-        case FetchResult::Failed:
-            allFetched = false;
-            break;
-        case FetchResult::NoContent:
-            break;
-        case FetchResult::NotWritten:
-            d.unwritable.insert(key);
-            d.localWriteFailed = true;
-            break;
-        }
-    }
-
-    // Everything delivered was vouched for: now it may replace files. A new
-    // deletion list is acted on before it takes the old one's place, so that a
-    // run cut off in between gets it again.
-    const auto unplaced = guard.commit([&d](const std::string& name, const std::wstring& received) {
-        if (name != "delete_config.txt" || deleteObsoleteFiles(received))
-            return true;
-        d.localWriteFailed = true;
-        return false;
-    });
-    for (const engine_detail::ReleaseGuard::Unplaced& file : unplaced) {
-        Log::instance().write("打开文件失败:", file.name, file.reason);
-        fetched.erase(file.name);
-        // The server answered; this disk is what failed.
-        d.unwritable.insert(file.name);
-        d.localWriteFailed = true;
-    }
-
-    if (!starterKey.empty() && fetched.count(starterKey))
-        d.selfUpdatePending = true;
-    return allFetched;
+    d.check = engine_detail::UpdateCheck(std::move(setup)).run();
+    d.unwritable.insert(d.check.unwritable.begin(), d.check.unwritable.end());
+    d.selfUpdatePending = d.selfUpdatePending || d.check.selfUpdatePending;
+    return d.check.status == engine_detail::CheckOutcome::Status::Succeeded;
 }

@@ -1,5 +1,7 @@
 #include "net/FileDownloader.h"
 
+#include "support/StagedFile.h"
+
 namespace gametool {
 
 FileDownloader::FileDownloader(const std::string& host, const std::string& path, const std::string& name,
@@ -10,7 +12,7 @@ FileDownloader::FileDownloader(const std::string& host, const std::string& path,
     m_data->path = path;
     m_data->name = name;
     m_data->localPath = localPath;
-    m_data->tempPath = localPath + L".tmp";
+    m_data->tempPath = StagedFile::stagingPathOf(localPath, StagedFile::Kind::Download);
 }
 
 FileDownloader::~FileDownloader() = default;

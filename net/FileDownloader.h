@@ -15,6 +15,8 @@ public:
     virtual ~FileDownloadListener() = default;
     virtual void onBytesReceived(std::uint64_t count) { (void)count; }
     virtual void onMessage(const std::string& text) { (void)text; }
+    // The file system refused an operation the program does not support.
+    virtual void onOperationRefused() {}
     // Reserved notification; nothing raises it yet.
     virtual void onNotify(std::uintptr_t code, std::uintptr_t value)
     {
@@ -29,8 +31,6 @@ struct FileInfo {
     std::string sha1;
     std::uint64_t size = 0;
 };
-
-typedef std::shared_ptr<FileInfo> FileInfoPtr;
 
 class FileDownloader {
 public:

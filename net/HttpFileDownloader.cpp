@@ -1,7 +1,6 @@
 #include "net/HttpFileDownloader.h"
 #include "net/VersionProtocol.h"
 
-#include "platform/Platform.h"
 #include "support/Decimal.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
@@ -132,10 +131,8 @@ bool parseHeader(std::istream& input, ResponseHeader& header)
     std::string line;
     while (std::getline(input, line) && line != "\r") {
         if (boost::algorithm::starts_with(line, "Content-Length:")) {
-            std::istringstream number(line.substr(line.rfind(':') + 1));
-            number.imbue(std::locale::classic());
             std::uint64_t value = 0;
-            if (number >> value) {
+            if (parseDecimal(trimmed(line.substr(line.rfind(':') + 1)), value)) {
                 header.contentLength = value;
             }
         } else if (boost::algorithm::starts_with(line, "Content-Range:")) {
@@ -266,8 +263,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         const std::wstring parent = boost::filesystem::path(job().localPath).parent_path().wstring();
         const FileResult made = parent.empty() ? FileResult::Done : files.createDirectories(parent);
         if (!made) {
-            if (made.refused())
-                platform::showUnsupportedOperationBox();
+            if (made.refused() && job().listener)
+                job().listener->onOperationRefused();
             Log::instance().write("创建存储目录失败:", wideToNarrow(parent));
             return false;
         }

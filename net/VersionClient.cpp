@@ -3,6 +3,7 @@
 #include "net/VersionProtocol.h"
 #include "net/VersionReply.h"
 #include "support/Log.h"
+#include "support/StagedFile.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -152,6 +153,19 @@ bool VersionClient::connect(const std::string& host)
 FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest,
                                      const std::wstring& localPath)
 {
+    StagedFile staged(localPath);
+    const FetchResult result = fetchFile(name, digest, staged);
+    if (result != FetchResult::Fetched)
+        return result;
+    const std::string reason = staged.place();
+    if (reason.empty())
+        return result;
+    Log::instance().write("打开文件失败:", name, reason);
+    return FetchResult::NotWritten;
+}
+
+FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest, StagedFile& into)
+{
     try {
         const std::string frame = versionprotocol::requestFrame(name, digest);
         std::string error;
@@ -159,7 +173,7 @@ FetchResult VersionClient::fetchFile(const std::string& name, const std::string&
             Log::instance().write(error);
             return FetchResult::Failed;
         }
-        return receiveFileReply(*session_, name, digest, localPath);
+        return receiveFileReply(*session_, name, digest, into);
     } catch (const std::exception& error) {
         Log::instance().write(error.what());
         return FetchResult::Failed;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+class StagedFile;
+
 // NotWritten: the content arrived but could not be put in place here (logged
 // with the name and the reason); the connection stays usable.
 enum class FetchResult : int { Fetched = 0, Failed = 1, NoContent = 2, NotWritten = 3 };
@@ -30,6 +32,9 @@ public:
     // Asks for `name`, telling the server the digest of the copy held; the content
     // replaces `localPath` only once it has arrived completely and been written.
     FetchResult fetchFile(const std::string& name, const std::string& digest, const std::wstring& localPath);
+    // The same, leaving delivered content staged in `into` for the caller to
+    // check and place.
+    FetchResult fetchFile(const std::string& name, const std::string& digest, StagedFile& into);
 
 private:
     struct Session;

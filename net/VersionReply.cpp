@@ -70,7 +70,7 @@ private:
 }  // namespace
 
 FetchResult receiveFileReply(ReplySource& source, const std::string& name, const std::string& digest,
-                             const std::wstring& localPath)
+                             StagedFile& into)
 {
     ReplyReader reader(source);
     char code = 0;
@@ -93,9 +93,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
     }
     Log::instance().write(name, " 文件下载完成 原始sha1:", digest);
 
-    FileManager& files = FileManager::instance();
-    const std::wstring partPath = localPath + L".part";
-    std::unique_ptr<FileManager::File> file = files.openFile(partPath, false);
+    std::unique_ptr<FileManager::File> file = into.open(false);
     if (!file) {
         Log::instance().write("打开文件失败:", name);
         // The content is still read so that the next request on this
@@ -114,7 +112,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
         char* data = reader.piece(now);
         if (!reader.readExact(data, now)) {
             file.reset();
-            files.deleteFile(partPath);
+            into.discard();
             reader.logError();
             return FetchResult::Failed;
         }
@@ -126,14 +124,8 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
     }
     file.reset();
     if (!writeFailure.empty()) {
-        files.deleteFile(partPath);
+        into.discard();
         Log::instance().write("写文件失。磁盘空间是否足够", name, writeFailure);
-        return FetchResult::NotWritten;
-    }
-    const std::string reason = files.replaceFile(partPath, localPath);
-    if (!reason.empty()) {
-        files.deleteFile(partPath);
-        Log::instance().write("打开文件失败:", name, reason);
         return FetchResult::NotWritten;
     }
     return FetchResult::Fetched;

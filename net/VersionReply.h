@@ -3,6 +3,7 @@
 // socket in the program, a plain buffer in the fuzzer.
 
 #include "net/VersionClient.h"
+#include "support/StagedFile.h"
 
 #include <cstddef>
 #include <string>
@@ -15,12 +16,12 @@ public:
     virtual bool readSome(char* buffer, std::size_t size, std::size_t& received, std::string& error) = 0;
 };
 
-// Reads the reply to the request for `name` (sent with `digest`) and puts the
-// content at `localPath`. The content goes to "<localPath>.part" first, so an
-// interrupted reply never damages the copy already there. A content that
-// cannot be written is still read to its end, so the connection stays in step.
+// Reads the reply to the request for `name` (sent with `digest`) into `into`,
+// where it stays staged for the caller to check and place: an interrupted reply
+// never touches the copy already in place. A content that cannot be written is
+// still read to its end, so the connection stays in step.
 FetchResult receiveFileReply(ReplySource& source, const std::string& name, const std::string& digest,
-                             const std::wstring& localPath);
+                             StagedFile& into);
 
 // Largest piece read into memory at once, whatever length the server announces.
 const std::size_t kReplyPiece = 1024 * 1024;

@@ -4,6 +4,7 @@
 #include "support/InfoFile.h"
 #include "support/Log.h"
 #include "support/PathSafety.h"
+#include "support/StagedFile.h"
 #include "support/TextConvert.h"
 #include "support/UpdaterDirectory.h"
 
@@ -55,25 +56,10 @@ bool writeEntries(const std::wstring& path, const EntryMap& entries)
     }
     const std::string bytes = text.str();
 
-    FileManager& files = FileManager::instance();
-    const std::wstring temp = path + L".tmp";
-    std::string reason;
-    bool opened = false;
-    {
-        std::unique_ptr<FileManager::File> file = files.openFile(temp, false);
-        opened = file != nullptr;
-        if (file && !file->write(bytes.data(), std::int64_t(bytes.size())))
-            reason = file->failure();
-    }
-    if (opened && reason.empty())
-        reason = files.replaceFile(temp, path);
-    if (opened && reason.empty())
-        return true;
-    files.deleteFile(temp);
+    const std::string reason = writeWholeFile(path, bytes);
     if (reason.empty())
-        Log::instance().write("写文件失败:", wideToNarrow(path));
-    else
-        Log::instance().write("写文件失败:", wideToNarrow(path), reason);
+        return true;
+    Log::instance().write("写文件失败:", wideToNarrow(path), reason);
     return false;
 }
 

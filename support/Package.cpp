@@ -3,6 +3,7 @@
 #include "support/FileManager.h"
 #include "support/InputFile.h"
 #include "support/PathSafety.h"
+#include "support/StagedFile.h"
 #include "support/TextConvert.h"
 
 #include <boost/iostreams/categories.hpp>
@@ -146,9 +147,9 @@ private:
         if (!made)
             return false;
         failure_.entry = target;
-        if (files_.isFile(target) && !files_.deleteFile(target, true))
-            return false;
-        std::unique_ptr<FileManager::File> out = files_.openFile(target, false);
+        // Beside its place until whole: a cut-off entry never replaces the old file.
+        StagedFile staged(target);
+        std::unique_ptr<FileManager::File> out = staged.open(false);
         if (!out)
             return false;
         std::uint32_t remaining = dataLength;
@@ -159,15 +160,14 @@ private:
             if (got < 0)
                 return false;  // the entry runs past the end of the package
             if (got > 0 && !out->write(buffer_.get(), got)) {
-                // What part of the entry made it would pass for the whole file.
                 failure_.reason = out->failure();
-                out.reset();
-                files_.deleteFile(target, true);
                 return false;
             }
             remaining -= static_cast<std::uint32_t>(got);
         }
-        return true;
+        out.reset();
+        failure_.reason = staged.place();
+        return failure_.reason.empty();
     }
 
     bool refused_ = false;  // the last entry's directory was refused

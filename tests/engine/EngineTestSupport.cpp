@@ -47,6 +47,10 @@ std::string RecordingEventSet::sequence() const
             if (boost::get<std::uint64_t>(event.second) != 0)
                 out << "F-second-not-zero ";
             break;
+        case UpdateEvent::OperationRefused:
+            flushBytes();
+            out << "R ";
+            break;
         default:
             flushBytes();
             out << "?(" << event.kind << ") ";

@@ -25,7 +25,8 @@ class RecordingEventSet : public gametool::EventSet {
 public:
     void onEvent(UpdateEvent& event) override;
 
-    // "P(0,30) B(30) F(0)": a run of BytesReceived events shows as one B with their sum.
+    // "P(0,30) B(30) R F(0)": a run of BytesReceived events shows as one B with
+    // their sum; R is an operation the file system refused.
     std::string sequence() const;
     std::thread::id lastThread() const;
 

@@ -61,7 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         out << "previous copy";
     }
     BufferSource source(data, size);
-    const FetchResult result = receiveFileReply(source, "f.bin", "digest", local.wstring());
+    FetchResult result = FetchResult::Failed;
+    {
+        StagedFile staged(local.wstring());
+        result = receiveFileReply(source, "f.bin", "digest", staged);
+        if (result == FetchResult::Fetched && !staged.place().empty())
+            std::abort();
+    }
     if (fs::exists(part))
         std::abort();
     if (result != FetchResult::Fetched && readAll(local) != "previous copy")

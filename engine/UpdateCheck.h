@@ -1,0 +1,69 @@
+#pragma once
+// One update check against a version server, over one connection: connect,
+// fetch the manifest, check the release, apply the deletion list, fetch the
+// listed files. Every delivery goes through the release guard to its place.
+// Nothing engine/ includes outside engine/.
+
+#include "engine/ReleaseGuard.h"
+#include "net/VersionClient.h"
+#include "support/InfoFile.h"
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace engine_detail {
+
+struct CheckOutcome {
+    enum class Status {
+        Succeeded,    // every listed file fetched or current
+        Failed,       // a server answered, but not everything arrived: try again
+        Unreachable,  // no version server could be connected to: try again
+        Refused,      // the release's signature refused a delivery: do not ask again
+        NotWritable,  // files.cfg could not be written here: asking again cannot help
+    };
+    Status status = Status::Failed;
+    // Server files that arrived but could not be written here; not asked for again in this run.
+    std::set<std::string> unwritable;
+    // A new starter waits beside the running one for the hand-off.
+    bool selfUpdatePending = false;
+};
+
+class UpdateCheck {
+public:
+    struct Setup {
+        // Tried in order; `builtIn` says they are the deployment's, not test.cfg's.
+        std::vector<std::string> hosts;
+        bool builtIn = true;
+        bool isWow64 = false;
+        std::string releaseKey;
+        ReleaseGuard::Clock utcClock;
+        // Written without success earlier in this run: the same bytes would fail again.
+        std::set<std::string> skip;
+        // The file system refused an operation the program does not support.
+        std::function<void()> onOperationRefused;
+    };
+
+    explicit UpdateCheck(Setup setup);
+    CheckOutcome run();
+
+private:
+    bool connect();
+    bool fetchManifest(InfoEntries& entries);
+    bool applyDeletionList(InfoEntries& entries);
+    bool fetchListedFiles(const InfoEntries& entries);
+    // One listed file; false when it did not arrive.
+    bool fetchListedFile(const std::string& key, const std::string& value);
+    // Where the server's entry (key, value) lives locally; none when unsafe.
+    bool localPathOf(const std::string& key, const std::string& value, std::wstring& local);
+    void noteUnwritable(const std::string& name);
+
+    Setup setup_;
+    VersionClient client_;
+    ReleaseGuard guard_;
+    CheckOutcome outcome_;
+    std::string starterKey_;
+};
+
+}  // namespace engine_detail
