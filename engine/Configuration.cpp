@@ -159,6 +159,37 @@ private:
     bool seenSaveDir_ = false;
 };
 
+// Whether what was read names everything a group needs, safely; logs what is missing.
+bool acceptLauncherInfo(const LauncherInfoReader& reader, FileGroup& group)
+{
+    if (reader.updaterName.empty()) {
+        Log::instance().write("launcher配置文件中没有指定更新器的名字");
+        return false;
+    }
+    // The server can write this file: the program started next stays inside too.
+    if (!confinedPath(reader.updaterName)) {
+        Log::instance().write("文件路径不安全，已忽略:", reader.updaterName);
+        return false;
+    }
+    // An empty save_dir is the starter's directory.
+    const boost::optional<std::wstring> confinedSaveDir =
+        reader.saveDir.empty() ? std::wstring() : confinedPath(reader.saveDir);
+    if (!confinedSaveDir) {
+        Log::instance().write("文件路径不安全，已忽略:", reader.saveDir);
+        return false;
+    }
+    group.saveDir = *confinedSaveDir;
+    if (group.hosts.empty()) {
+        Log::instance().write("launcher配置文件中没有指定更新器的服务器");
+        return false;
+    }
+    if (!reader.hasFileList) {
+        Log::instance().write("launcher配置文件中没有指更新器的下载文件路径");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool StarterWorker::readTestConfig()
@@ -205,38 +236,12 @@ bool StarterWorker::readLauncherInfo(const std::string& path)
     }
     group->files.shrink_to_fit();
 
-    if (reader.updaterName.empty()) {
+    if (!acceptLauncherInfo(reader, *group)) {
         group->files.clear();
-        Log::instance().write("launcher配置文件中没有指定更新器的名字");
-        return false;
-    }
-    // The server can write this file: the program started next stays inside too.
-    if (!confinedPath(reader.updaterName)) {
-        group->files.clear();
-        Log::instance().write("文件路径不安全，已忽略:", reader.updaterName);
         return false;
     }
     d.updaterName = reader.updaterName;
     d.gameClientPath = reader.gameClientPath;
-    // An empty save_dir is the starter's directory.
-    const boost::optional<std::wstring> confinedSaveDir =
-        reader.saveDir.empty() ? std::wstring() : confinedPath(reader.saveDir);
-    if (!confinedSaveDir) {
-        group->files.clear();
-        Log::instance().write("文件路径不安全，已忽略:", reader.saveDir);
-        return false;
-    }
-    group->saveDir = *confinedSaveDir;
-    if (group->hosts.empty()) {
-        group->files.clear();
-        Log::instance().write("launcher配置文件中没有指定更新器的服务器");
-        return false;
-    }
-    if (!reader.hasFileList) {
-        group->files.clear();
-        Log::instance().write("launcher配置文件中没有指更新器的下载文件路径");
-        return false;
-    }
     for (const std::string& name : reader.unsafeNames)
         Log::instance().write("文件路径不安全，已忽略:", name);
     return true;
