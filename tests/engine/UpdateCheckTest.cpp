@@ -266,8 +266,8 @@ TEST_F(NetDeletionList, ActsOncePerTimeStamp)
     EXPECT_EQ(recordedStamp("always.dll"), "");
     // The list took its place once its deletions were done; nothing is left beside it.
     EXPECT_EQ(readFile("updater/delete_config.txt"), "old.dll 20170301_000000\nalways.dll \"\"\n;-\n");
-    EXPECT_FALSE(fs::exists("updater/delete_config.txt.new"));
-    EXPECT_FALSE(fs::exists("updater/file_delete_record.txt.tmp"));
+    EXPECT_FALSE(fs::exists("updater/delete_config.txt.part"));
+    EXPECT_FALSE(fs::exists("updater/file_delete_record.txt.part"));
 
     // The same list again is reported current and not acted on.
     writeFile("old.dll", "reinstalled");

@@ -110,8 +110,11 @@ TEST_F(PackageTest, RefusesEntriesThatRunPastTheEnd)
 {
     const std::string good = packageBody({{"ok.txt", "ok"}});
     const std::string tail = testutil::le32(5) + "b.txt" + testutil::le32(100) + std::string(50, 'x');
+    writeFile("out/b.txt", "old");
     EXPECT_FALSE(extract(deflateBytes(good + tail))) << "data shorter than its length";
     EXPECT_EQ("ok", readFile("out/ok.txt"));
+    EXPECT_EQ("old", readFile("out/b.txt")) << "a cut-off entry never replaces the file in place";
+    EXPECT_FALSE(present("out/b.txt.part"));
     EXPECT_FALSE(
         extract(deflateBytes(good + testutil::le32(5) + "c.txt" + testutil::le32(0xFFFFFFFF) + "xy")))
         << "largest data length";
@@ -145,6 +148,11 @@ TEST_F(PackageTest, FailsWhenAnEntryCannotBeWritten)
     EXPECT_FALSE(extract({{"blocker/x.txt", "x"}}));
     fs::create_directories("out/dir.txt");
     EXPECT_FALSE(extract({{"dir.txt", "x"}}));
+    // Its staging file cannot be made: the file in place stays as it was.
+    writeFile("out/kept.txt", "old");
+    fs::create_directories("out/kept.txt.part");
+    EXPECT_FALSE(extract({{"kept.txt", "new"}}));
+    EXPECT_EQ("old", readFile("out/kept.txt"));
     writeFile("dest", "file");
     writeFile("pkg.quiv", deflateBytes(packageBody({})));
     EXPECT_FALSE(extractPackage(L"dest", L"pkg.quiv"));
