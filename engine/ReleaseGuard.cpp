@@ -46,23 +46,15 @@ bool ReleaseGuard::matches(const std::string& name, const std::wstring& path)
     return true;
 }
 
-ReleaseGuard::Admitted ReleaseGuard::admitManifest(std::unique_ptr<StagedFile> manifest)
-{
-    Held held{kManifestName, std::move(manifest), BeforePlace()};
-    if (!signedRelease())
-        return place(held) ? Admitted::Accepted : Admitted::NotPlaced;
-    // Checked by admitRelease, once release.sig is there to check it against.
-    held_.push_back(std::move(held));
-    return Admitted::Accepted;
-}
-
-bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manifest)
+bool ReleaseGuard::admitRelease(VersionClient& client)
 {
     if (!signedRelease())
         return true;
     const std::wstring signature = joinPath(updaterDirectory, narrowToWide(kSignatureName));
     std::unique_ptr<StagedFile> received(new StagedFile(signature));
-    const FetchResult result = client.fetchFile(kSignatureName, localDigest(signature), *received);
+    ReplyBound bound;
+    bound.max = kMaxReleaseText;
+    const FetchResult result = client.fetchFile(kSignatureName, localDigest(signature), *received, bound);
     if (result == FetchResult::Fetched)
         held_.push_back(Held{kSignatureName, std::move(received), BeforePlace()});
     else if (result != FetchResult::NoContent)
@@ -72,10 +64,34 @@ bool ReleaseGuard::admitRelease(VersionClient& client, const std::wstring& manif
     if (!readSmallFile(contentOf(signature), kMaxReleaseText, text))
         return refuse("无法读取release.sig");
     std::string reason;
-    if (!checkRelease(key_, text, utcNow_(), highestAccepted(), release_, reason))
+    if (!checkRelease(key_, text, utcNow_(), highestAccepted(), release_, reason)) {
+        release_ = Release();
         return refuse(reason);
-    // The manifest that will be read, delivered now or kept from before.
-    return matches(kManifestName, contentOf(manifest));
+    }
+    return true;
+}
+
+bool ReleaseGuard::boundFor(const std::string& name, ReplyBound& bound)
+{
+    bound = ReplyBound();
+    if (!signedRelease())
+        return true;
+    const auto listed = release_.files.find(name);
+    if (listed == release_.files.end())
+        return refuse("未列出的文件 " + name);
+    bound.max = listed->second.size;
+    bound.exact = true;
+    return true;
+}
+
+bool ReleaseGuard::currentMatches(const std::string& name, const std::wstring& local)
+{
+    if (!signedRelease())
+        return true;
+    const auto listed = release_.files.find(name);
+    ReleaseFile held;
+    return listed != release_.files.end() && fileSha256(local, held) && held.size == listed->second.size &&
+           held.sha256 == listed->second.sha256;
 }
 
 ReleaseGuard::Admitted ReleaseGuard::admit(const std::string& name, std::unique_ptr<StagedFile> staged,

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -44,13 +45,22 @@ public:
 
     bool signedRelease() const { return !key_.empty(); }
 
+    // First thing on a connection: fetches release.sig and checks it. True without a key.
+    bool admitRelease(VersionClient& client);
+
+    // What the reply for `name` may announce: exactly its signed size in a
+    // signed release (false, logged, when it is not listed), else the build's ceiling.
+    bool boundFor(const std::string& name, ReplyBound& bound);
+    // Whether the copy at `local` that the server calls current may stay: it
+    // matches its signed entry. Always true without a key.
+    bool currentMatches(const std::string& name, const std::wstring& local);
+    // Refuses a copy the server keeps calling current though it does not match.
+    bool refuseStale(const std::string& name) { return refuse("文件不符 " + name); }
+
+    // The signed entries of the accepted release; empty without a key.
+    const std::map<std::string, ReleaseFile>& signedFiles() const { return release_.files; }
+
     enum class Admitted { Refused, Accepted, NotPlaced };
-    // A delivered files.cfg: placed, or held unchecked until admitRelease.
-    Admitted admitManifest(std::unique_ptr<StagedFile> manifest);
-    // Right after files.cfg (delivered, or reported current and kept at
-    // `manifest`): fetches release.sig on the same connection and checks it and
-    // files.cfg. True without a key.
-    bool admitRelease(VersionClient& client, const std::wstring& manifest);
 
     // The server's file `name`, delivered into `staged`: checked, then placed
     // or held. NotPlaced: it could not be put in place here (logged).

@@ -19,6 +19,8 @@ namespace {
 
 // The running starter, in the starter's directory (the installation's root).
 const wchar_t kStarterFile[] = L"Launcher.exe";
+// Sent for a copy that must be delivered whatever the server holds: no content has it as its digest.
+const char kForcedDigest[] = "unavailable";
 
 // Reads the top-level entries of an INFO file that the server delivered; false
 // (logged) when it cannot be read or tries to pull in other files.
@@ -107,28 +109,63 @@ bool UpdateCheck::connect()
     return false;
 }
 
+FetchResult UpdateCheck::fetchVerified(const std::string& name, const std::wstring& local, StagedFile& into)
+{
+    ReplyBound bound;
+    if (!guard_.boundFor(name, bound))
+        return refused();
+    FetchResult result = client_.fetchFile(name, localDigest(local), into, bound);
+    // A copy the server calls current must still be the signed one; a digest no
+    // file has makes the server send what it holds.
+    if (result == FetchResult::NoContent && !guard_.currentMatches(name, local)) {
+        result = client_.fetchFile(name, kForcedDigest, into, bound);
+        if (result == FetchResult::NoContent) {
+            guard_.refuseStale(name);
+            return refused();
+        }
+    }
+    if (result == FetchResult::Oversized && guard_.signedRelease()) {
+        guard_.refuseStale(name);
+        return refused();
+    }
+    return result == FetchResult::Oversized ? FetchResult::Failed : result;
+}
+
+FetchResult UpdateCheck::refused()
+{
+    outcome_.status = CheckOutcome::Status::Refused;
+    return FetchResult::Failed;
+}
+
 bool UpdateCheck::fetchManifest(InfoEntries& entries)
 {
+    if (!guard_.admitRelease(client_)) {
+        refused();
+        return false;
+    }
     const std::wstring manifest = joinPath(updaterDirectory, narrowToWide(kManifestName));
     std::unique_ptr<StagedFile> received(new StagedFile(manifest));
-    const FetchResult result = client_.fetchFile(kManifestName, localDigest(manifest), *received);
-    const bool placed = result == FetchResult::Fetched
-                            ? guard_.admitManifest(std::move(received)) == ReleaseGuard::Admitted::Accepted
-                            : result == FetchResult::NoContent;
-    if (!placed) {
+    const FetchResult result = fetchVerified(kManifestName, manifest, *received);
+    if (outcome_.status == CheckOutcome::Status::Refused)
+        return false;
+    ReleaseGuard::Admitted admitted = ReleaseGuard::Admitted::Accepted;
+    if (result == FetchResult::Fetched)
+        admitted = guard_.admit(kManifestName, std::move(received));
+    if (admitted == ReleaseGuard::Admitted::Refused) {
+        refused();
+        return false;
+    }
+    if (result == FetchResult::Failed || result == FetchResult::NotWritten ||
+        admitted == ReleaseGuard::Admitted::NotPlaced) {
         Log::instance().write("下载版本服务器文件列表失败");
         // The server answered: asking it again cannot help this disk.
         if (result != FetchResult::Failed)
             outcome_.status = CheckOutcome::Status::NotWritable;
         return false;
     }
-    if (!guard_.admitRelease(client_, manifest)) {
-        outcome_.status = CheckOutcome::Status::Refused;
-        return false;
-    }
     if (!readServerEntries(guard_.contentOf(manifest), kManifestName, entries))
         return false;
-    // Fetched and checked with the manifest.
+    // Fetched and checked before the manifest.
     if (guard_.signedRelease())
         entries.erase(kSignatureName);
     return true;
@@ -140,7 +177,9 @@ bool UpdateCheck::applyDeletionList(InfoEntries& entries)
         return true;
     const std::wstring list = joinPath(updaterDirectory, narrowToWide(kDeletionListName));
     std::unique_ptr<StagedFile> received(new StagedFile(list));
-    const FetchResult result = client_.fetchFile(kDeletionListName, localDigest(list), *received);
+    const FetchResult result = fetchVerified(kDeletionListName, list, *received);
+    if (outcome_.status == CheckOutcome::Status::Refused)
+        return false;
     if (result == FetchResult::Failed || result == FetchResult::NotWritten) {
         Log::instance().write("下载删除配置文件失败");
         if (result == FetchResult::NotWritten)
@@ -152,12 +191,17 @@ bool UpdateCheck::applyDeletionList(InfoEntries& entries)
     // A new list takes the old one's place only after its deletions, and only once
     // they are recorded: a run cut off in between gets the list again.
     const auto deleteListed = [](const std::wstring& content) { return deleteObsoleteFiles(content); };
-    switch (guard_.admit(kDeletionListName, std::move(received), deleteListed)) {
+    return admitted(kDeletionListName, guard_.admit(kDeletionListName, std::move(received), deleteListed));
+}
+
+bool UpdateCheck::admitted(const std::string& name, ReleaseGuard::Admitted admission)
+{
+    switch (admission) {
     case ReleaseGuard::Admitted::Refused:
-        outcome_.status = CheckOutcome::Status::Refused;
+        refused();
         return false;
     case ReleaseGuard::Admitted::NotPlaced:
-        noteUnwritable(kDeletionListName);
+        noteUnwritable(name);
         break;
     case ReleaseGuard::Admitted::Accepted:
         break;
@@ -209,11 +253,11 @@ bool UpdateCheck::fetchListedFile(const std::string& key, const std::string& val
     const bool starter = isStarterFile(local);
     const std::wstring target = starter ? kStarterFile + std::wstring(L".tmp") : local;
     std::unique_ptr<StagedFile> received(new StagedFile(target));
-    const FetchResult result = client_.fetchFile(key, localDigest(local), *received);
-    switch (result) {
+    switch (fetchVerified(key, local, *received)) {
     case FetchResult::Fetched:
         break;
     case FetchResult::Failed:
+    case FetchResult::Oversized:
         return false;
     case FetchResult::NoContent:
         return true;
@@ -221,16 +265,8 @@ bool UpdateCheck::fetchListedFile(const std::string& key, const std::string& val
         noteUnwritable(key);
         return true;
     }
-    switch (guard_.admit(key, std::move(received))) {
-    case ReleaseGuard::Admitted::Refused:
-        outcome_.status = CheckOutcome::Status::Refused;
+    if (!admitted(key, guard_.admit(key, std::move(received))))
         return false;
-    case ReleaseGuard::Admitted::NotPlaced:
-        noteUnwritable(key);
-        return true;
-    case ReleaseGuard::Admitted::Accepted:
-        break;
-    }
     if (starter)
         starterKey_ = key;
     return true;

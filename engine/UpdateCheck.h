@@ -50,6 +50,12 @@ public:
 
 private:
     bool connect();
+    // Asks for `name` with the digest of `local`, within what the release allows.
+    // A refusal sets the outcome's status and gives Failed.
+    FetchResult fetchVerified(const std::string& name, const std::wstring& local, StagedFile& into);
+    FetchResult refused();
+    // Acts on what the guard made of a delivery; false when it was refused.
+    bool admitted(const std::string& name, ReleaseGuard::Admitted admission);
     bool fetchManifest(InfoEntries& entries);
     bool applyDeletionList(InfoEntries& entries);
     bool fetchListedFiles(const InfoEntries& entries);

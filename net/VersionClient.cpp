@@ -11,8 +11,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+
+const std::uint64_t kMaxReplyBytes = LAUNCHER_MAX_REPLY_BYTES;
 
 namespace {
 
@@ -33,6 +36,28 @@ struct VersionClient::Session : ReplySource {
     boost::asio::io_context io;
     tcp::socket socket{io};
     boost::asio::steady_timer deadline{io};
+    // The whole content's deadline, once its length is known; none before.
+    bool transferLimited = false;
+    std::chrono::steady_clock::time_point transferEnd;
+    bool transferOverdue = false;
+
+    void limitTransfer(std::uint64_t size) override
+    {
+        const std::uint64_t rate = std::max<std::uint64_t>(deadlines.minimumRate, 1);
+        transferLimited = true;
+        transferEnd = std::chrono::steady_clock::now() + deadlines.transfer +
+                      std::chrono::milliseconds(size / rate * 1000 + size % rate * 1000 / rate);
+    }
+
+    bool overdue() const override { return transferOverdue; }
+
+    void abandon() override { closeQuietly(); }
+
+    void startRequest()
+    {
+        transferLimited = false;
+        transferOverdue = false;
+    }
 
     // The socket is non-blocking: data already there is taken at once, and the
     // step deadline only runs while the socket is waited for.
@@ -41,9 +66,13 @@ struct VersionClient::Session : ReplySource {
         bool done = false;
         error_code result;
         io.restart();
-        deadline.expires_after(deadlines.step);
-        deadline.async_wait([this, &done](const error_code& error) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto stepEnd = now + deadlines.step;
+        const bool transferFirst = transferLimited && transferEnd < stepEnd;
+        deadline.expires_at(transferFirst ? transferEnd : stepEnd);
+        deadline.async_wait([this, &done, transferFirst](const error_code& error) {
             if (!error && !done) {
+                transferOverdue = transferFirst;
                 closeQuietly();
             }
         });
@@ -151,10 +180,10 @@ bool VersionClient::connect(const std::string& host)
 }
 
 FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest,
-                                     const std::wstring& localPath)
+                                     const std::wstring& localPath, const ReplyBound& bound)
 {
     StagedFile staged(localPath);
-    const FetchResult result = fetchFile(name, digest, staged);
+    const FetchResult result = fetchFile(name, digest, staged, bound);
     if (result != FetchResult::Fetched)
         return result;
     const std::string reason = staged.place();
@@ -164,7 +193,8 @@ FetchResult VersionClient::fetchFile(const std::string& name, const std::string&
     return FetchResult::NotWritten;
 }
 
-FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest, StagedFile& into)
+FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest, StagedFile& into,
+                                     const ReplyBound& bound)
 {
     try {
         const std::string frame = versionprotocol::requestFrame(name, digest);
@@ -173,7 +203,8 @@ FetchResult VersionClient::fetchFile(const std::string& name, const std::string&
             Log::instance().write(error);
             return FetchResult::Failed;
         }
-        return receiveFileReply(*session_, name, digest, into);
+        session_->startRequest();
+        return receiveFileReply(*session_, name, digest, into, bound);
     } catch (const std::exception& error) {
         Log::instance().write(error.what());
         return FetchResult::Failed;

@@ -69,8 +69,54 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Writes the content into `into`, reading all of it whatever happens to the file.
+FetchResult receiveContent(ReplyReader& reader, ReplySource& source, const std::string& name,
+                           std::uint64_t contentLength, StagedFile& into)
+{
+    std::unique_ptr<FileManager::File> file = into.open(false);
+    if (!file) {
+        Log::instance().write("打开文件失败:", name);
+        // The content is still read so that the next request on this
+        // connection starts at a frame boundary.
+        if (!reader.skip(contentLength)) {
+            reader.logError();
+            return FetchResult::Failed;
+        }
+        return FetchResult::NotWritten;
+    }
+    std::string writeFailure;
+    std::uint64_t remaining = contentLength;
+    while (remaining > 0) {
+        const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining, kReplyPiece));
+        char* data = reader.piece(now);
+        if (!reader.readExact(data, now)) {
+            file.reset();
+            into.discard();
+            if (source.overdue())
+                Log::instance().write("传输过慢，已中断:", name);
+            else
+                reader.logError();
+            return FetchResult::Failed;
+        }
+        // After a failed write the rest is still read, to stay in step with the server.
+        if (writeFailure.empty() && !file->write(data, std::int64_t(now)))
+            writeFailure = file->failure();
+        remaining -= now;
+    }
+    file.reset();
+    if (writeFailure.empty())
+        return FetchResult::Fetched;
+    into.discard();
+    Log::instance().write("写文件失。磁盘空间是否足够", name, writeFailure);
+    return FetchResult::NotWritten;
+}
+
+}  // namespace
+
 FetchResult receiveFileReply(ReplySource& source, const std::string& name, const std::string& digest,
-                             StagedFile& into)
+                             StagedFile& into, const ReplyBound& bound)
 {
     ReplyReader reader(source);
     char code = 0;
@@ -88,45 +134,16 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
         reader.logError();
         return FetchResult::Failed;
     }
-    if (contentLength == 0) {
+    if (contentLength == 0)
         return FetchResult::NoContent;
+    if (contentLength > bound.max || (bound.exact && contentLength != bound.max)) {
+        // Not a byte of it is read: the connection is out of step and goes.
+        Log::instance().write("服务器返回的文件长度不符:", name,
+                              std::to_string(contentLength) + " " + std::to_string(bound.max));
+        source.abandon();
+        return FetchResult::Oversized;
     }
     Log::instance().write(name, " 文件下载完成 原始sha1:", digest);
-
-    std::unique_ptr<FileManager::File> file = into.open(false);
-    if (!file) {
-        Log::instance().write("打开文件失败:", name);
-        // The content is still read so that the next request on this
-        // connection starts at a frame boundary.
-        if (!reader.skip(contentLength)) {
-            reader.logError();
-            return FetchResult::Failed;
-        }
-        return FetchResult::NotWritten;
-    }
-
-    std::string writeFailure;
-    std::uint64_t remaining = contentLength;
-    while (remaining > 0) {
-        const std::size_t now = std::size_t(std::min<std::uint64_t>(remaining, kReplyPiece));
-        char* data = reader.piece(now);
-        if (!reader.readExact(data, now)) {
-            file.reset();
-            into.discard();
-            reader.logError();
-            return FetchResult::Failed;
-        }
-        // After a failed write the rest is still read, to stay in step with the server.
-        if (writeFailure.empty() && !file->write(data, std::int64_t(now))) {
-            writeFailure = file->failure();
-        }
-        remaining -= now;
-    }
-    file.reset();
-    if (!writeFailure.empty()) {
-        into.discard();
-        Log::instance().write("写文件失。磁盘空间是否足够", name, writeFailure);
-        return FetchResult::NotWritten;
-    }
-    return FetchResult::Fetched;
+    source.limitTransfer(contentLength);
+    return receiveContent(reader, source, name, contentLength, into);
 }

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -209,6 +211,7 @@ struct ReplyCase {
     FetchResult result;
     std::string localAfter;  // content of the local file afterwards
     std::vector<std::string> log;
+    ReplyBound bound = ReplyBound();
 };
 
 class ReplyTest : public VersionClientTest, public testing::WithParamInterface<ReplyCase> {};
@@ -226,7 +229,7 @@ TEST_P(ReplyTest, ReplyDecidesResultAndLocalFile)
     LogWatch log;
     VersionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1"));
-    EXPECT_EQ(c.result, client.fetchFile("f.bin", "abcd", local.wstring()));
+    EXPECT_EQ(c.result, client.fetchFile("f.bin", "abcd", local.wstring(), c.bound));
     EXPECT_TRUE(hasContent(local, c.localAfter));
     EXPECT_FALSE(fs::exists(local.string() + ".part"));
     EXPECT_EQ(c.log, log.lines());
@@ -260,12 +263,57 @@ INSTANTIATE_TEST_SUITE_P(
                   FetchResult::Failed,
                   "old content",
                   {kReadEndOfFile}},
+        // Longer than the build takes: refused before a byte of it is read.
         ReplyCase{"HugeContent",
                   "\x0a" + be32(0) + be32(0xFFFFFFFF) + "ab",
-                  FetchResult::Failed,
+                  FetchResult::Oversized,
                   "old content",
-                  {kFetched, kReadEndOfFile}}),
+                  {"服务器返回的文件长度不符: f.bin 4294967295 " + std::to_string(kMaxReplyBytes)}},
+        ReplyCase{"LongerThanAllowed",
+                  fileReply("", "abc"),
+                  FetchResult::Oversized,
+                  "old content",
+                  {"服务器返回的文件长度不符: f.bin 3 2"},
+                  ReplyBound{2, false}},
+        ReplyCase{"OtherThanItsExactSize",
+                  fileReply("", "abc"),
+                  FetchResult::Oversized,
+                  "old content",
+                  {"服务器返回的文件长度不符: f.bin 3 4"},
+                  ReplyBound{4, true}},
+        ReplyCase{"ItsExactSize",
+                  fileReply("", "abc"),
+                  FetchResult::Fetched,
+                  "abc",
+                  {kFetched},
+                  ReplyBound{3, true}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
+
+// A server that keeps every step inside its deadline but sends the whole content
+// too slowly is cut off by the content's own deadline.
+TEST_F(VersionClientTest, TrickledContentIsCutOffByItsSizesDeadline)
+{
+    ScriptedServer server("127.0.0.1", kVersionPort, [](Peer& peer) {
+        peer.read(4 + 5 + 10);
+        peer.write("\x0a" + be32(0) + be32(1000));
+        for (int i = 0; i < 1000 && peer.write("x"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    writeFile(dir_ / "local.bin", "old content");
+    LogWatch log;
+    VersionClient::Deadlines deadlines;
+    deadlines.transfer = std::chrono::milliseconds(300);
+    deadlines.minimumRate = 10000;  // 100 ms more for the 1000 bytes
+    VersionClient client(deadlines);
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FetchResult::Failed, client.fetchFile("f.bin", "abcd", (dir_ / "local.bin").wstring()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(hasContent(dir_ / "local.bin", "old content"));
+    EXPECT_FALSE(fs::exists(dir_ / "local.bin.part"));
+    EXPECT_EQ((std::vector<std::string>{fetchedLine("f.bin", "abcd"), "传输过慢，已中断: f.bin"}),
+              log.lines());
+}
 
 TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInStep)
 {
