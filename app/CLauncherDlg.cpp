@@ -85,6 +85,12 @@ std::intptr_t CLauncherDlg::onUpdateFinished(std::int32_t resultCode)
     return 1;
 }
 
+std::intptr_t CLauncherDlg::onOperationRefused()
+{
+    m_window.messageBox(L"目前不支持该操作", L"错误", platform::BoxOk);
+    return 1;
+}
+
 void CLauncherDlg::onTimer(unsigned /*timerId*/)
 {
     if (!m_data->controller)
@@ -104,6 +110,9 @@ bool CLauncherDlg::dispatchMessage(unsigned message, std::uintptr_t wParam, std:
         return true;
     case WM_UPDATE_FINISHED:
         result = onUpdateFinished(static_cast<std::int32_t>(static_cast<std::intptr_t>(wParam)));
+        return true;
+    case WM_UPDATE_REFUSED:
+        result = onOperationRefused();
         return true;
     default:
         return false;

@@ -40,9 +40,12 @@ public:
     // WM_UPDATE_FINISHED: stops the timer and shows the result; on success hands
     // off and ends the process.
     std::intptr_t onUpdateFinished(std::int32_t resultCode);
+    // WM_UPDATE_REFUSED: tells the player that an operation is not supported; returns
+    // once the box is dismissed.
+    std::intptr_t onOperationRefused();
     // Timer tick: refreshes status line and bar from the controller.
     void onTimer(unsigned timerId);
-    // Routes the two messages above; false for any other message.
+    // Routes the three messages above; false for any other message.
     bool dispatchMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
                          std::intptr_t& result);
     // The window is going: nothing is delivered to it any more.

@@ -79,6 +79,9 @@ void UpdateController::onEvent(UpdateEvent& event)
         sendToDialog(WM_UPDATE_FINISHED, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(code)));
         break;
     }
+    case UpdateEvent::OperationRefused:
+        sendToDialog(WM_UPDATE_REFUSED, 0);
+        break;
     default:
         break;
     }

@@ -1,7 +1,7 @@
 #pragma once
 // The bridge between the engine and the progress dialog: counts what the engine
 // reports, composes the status text and percentage when the dialog's timer asks,
-// and passes the final result on as a message.
+// and passes refusals and the final result on as messages.
 
 #include "engine/EngineTypes.h"
 
@@ -11,9 +11,12 @@
 class CLauncherDlg;
 class StarterWorker;
 
-// Messages to the dialog; the numbers of WM_USER + 100 and WM_USER + 101.
+// Messages to the dialog, all sent synchronously; the numbers of WM_USER + 100 to
+// WM_USER + 102.
 constexpr unsigned WM_UPDATE_PROGRESS = 0x0400 + 100;
 constexpr unsigned WM_UPDATE_FINISHED = 0x0400 + 101;  // wParam: the ResultCode
+// The file system refused an operation; the engine waits until the player has seen it.
+constexpr unsigned WM_UPDATE_REFUSED = 0x0400 + 102;
 
 enum class SizeUnit : std::int32_t { Bytes = 0, KB = 1, MB = 2 };
 

@@ -250,7 +250,7 @@ void ConsoleWindow::drawBlock(bool inPlace)
     }
     const bool failed = m_dialog && m_dialog->hasResult() && m_dialog->resultCode() != 0;
     if (failed && m_options.waitForEnter && !m_hintShown) {
-        text += "Press Enter to close.\n";
+        text += "按回车键关闭。\n";
         m_hintShown = true;
         // The hint pushed the window up by a line: the next redraw starts afresh.
         m_blockDrawn = false;

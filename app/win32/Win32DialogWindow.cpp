@@ -95,7 +95,7 @@ INT_PTR Win32DialogWindow::handleMessage(HWND window, UINT message, WPARAM wPara
     std::intptr_t result = 0;
     if (m_ending) {
         // The controller's messages are no longer wanted once the dialog ends.
-        if (message == WM_UPDATE_PROGRESS || message == WM_UPDATE_FINISHED) {
+        if (message == WM_UPDATE_PROGRESS || message == WM_UPDATE_FINISHED || message == WM_UPDATE_REFUSED) {
             SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
             return TRUE;
         }

@@ -21,6 +21,17 @@ UpdateEvent received(std::uint64_t count)
     return UpdateEvent{UpdateEvent::BytesReceived, EventValue(count), EventValue(std::uint64_t(0))};
 }
 
+UpdateEvent refusal()
+{
+    return UpdateEvent{UpdateEvent::OperationRefused, EventValue(std::uint64_t(0)),
+                       EventValue(std::uint64_t(0))};
+}
+
+UpdateEvent result(std::int32_t code)
+{
+    return UpdateEvent{UpdateEvent::Finished, EventValue(code), EventValue(std::uint64_t(0))};
+}
+
 class ControllerTest : public ::testing::Test {
 protected:
     ControllerTest() : dialog(window) { window.attach(dialog); }
@@ -176,7 +187,39 @@ TEST_P(UnknownKindTest, ChangesNothing)
     EXPECT_EQ(percent, 10);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, UnknownKindTest, ::testing::Values(3, 4, 1000, -1));
+INSTANTIATE_TEST_SUITE_P(Kinds, UnknownKindTest, ::testing::Values(4, 1000, -1));
+
+struct RefusalCase {
+    const char* name;
+    std::vector<UpdateEvent> events;
+    bool windowGone;
+    std::vector<std::wstring> calls;
+};
+
+class RefusalTest : public ControllerTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+// The engine waits in the send until the dialog has shown the box, so box and
+// result reach the player in the order the engine reported them.
+TEST_P(RefusalTest, DialogShowsTheBoxInTheEnginesOrder)
+{
+    if (GetParam().windowGone)
+        dialog.onWindowGone();
+    for (const UpdateEvent& event : GetParam().events)
+        send(event);
+    EXPECT_EQ(window.calls(), GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, RefusalTest,
+                         ::testing::Values(RefusalCase{"BeforeTheFailure",
+                                                       {refusal(), refusal(), result(1)},
+                                                       false,
+                                                       {L"send:1126:0", L"box:错误:目前不支持该操作:0",
+                                                        L"send:1126:0", L"box:错误:目前不支持该操作:0",
+                                                        L"send:1125:1", L"kill:1", L"status:更新失败"}},
+                                           RefusalCase{"WindowGone", {refusal(), result(2)}, true, {}}),
+                         [](const ::testing::TestParamInfo<RefusalCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The engine's thread stores while the UI thread polls; the sanitizer build checks
 // that nothing races, and every composed text must be whole.
