@@ -117,12 +117,3 @@ private:
     void emit(std::int32_t kind, const EventValue& first, const EventValue& second);
     std::unique_ptr<InnerData> m_data;
 };
-
-// Parameter text of the hidden cmd.exe that replaces the starter and starts it
-// again, in the starter's directory. The argument is not in the text: the shell
-// reads it from its environment. It must hold no double quote.
-std::wstring buildSelfReplaceParameters(const std::wstring& passThroughArg);
-
-// The argument as the restarted build receives it: without double quotes, which
-// would end it early; a log line says when any were taken out.
-std::wstring selfReplaceArgument(const std::wstring& passThroughArg);

@@ -48,13 +48,11 @@ struct StartRequest {
 };
 bool startProgram(const StartRequest& request);
 
-// Runs the self-replacement steps in a detached shell started in `exeDir`:
-// cmd.exe with `cmdParameters` on Windows, which finds `passThroughArg` in the
-// environment variable named below (set only when the argument is not empty);
-// /bin/sh doing the same steps (wait a second, copy, move, start with the
-// argument as one word) on POSIX. False when the shell could not be started.
-bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& exeDir,
-                          const std::wstring& passThroughArg);
-inline constexpr wchar_t kSelfReplaceArgumentVariable[] = L"STARTER_ARG";
+// Runs the self-replacement steps of support/SelfReplacement.h in a detached
+// shell started in `exeDir`: cmd.exe on Windows, which finds `argument` in the
+// plan's environment variable (set only when the argument is not empty);
+// /bin/sh on POSIX, which receives it as its positional parameter. `argument`
+// comes from selfReplaceArgument. False when the shell could not be started.
+bool startSelfReplacement(const std::wstring& exeDir, const std::wstring& argument);
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 
 #include "platform/Platform.h"
 
+#include "support/SelfReplacement.h"
 #include "support/TextConvert.h"
 
 #include <cerrno>
@@ -175,25 +176,13 @@ bool startProgram(const StartRequest& request)
     return spawnDetached(args, directory, false);
 }
 
-bool startSelfReplacement(const std::wstring& /*cmdParameters*/, const std::wstring& exeDir,
-                          const std::wstring& passThroughArg)
+bool startSelfReplacement(const std::wstring& exeDir, const std::wstring& argument)
 {
-    // The steps of the Windows script, in the same working directory: wait until
-    // this process has ended, put the new build in place under both names, start
-    // it. Like cmd's "&", each step runs whether or not the previous one worked.
-    // The argument travels as a positional parameter, never as shell text.
-    static const char script[] =
-        "sleep 1\n"
-        "cp -f Launcher.exe.tmp Launcher.exe\n"
-        "mv -f Launcher.exe.tmp Ruvezuv.exe\n"
-        "chmod u+x Ruvezuv.exe\n"
-        "exec ./Ruvezuv.exe \"$@\"\n";
-    std::vector<std::string> args{"/bin/sh", "-c", script, "sh"};
-    // One word, as the Windows build passes it in double quotes.
-    if (!passThroughArg.empty())
-        args.push_back(wideToNarrow(passThroughArg));
+    std::vector<std::string> command;
+    for (const std::wstring& word : buildSelfReplaceShellCommand(argument))
+        command.push_back(wideToNarrow(word));
     const std::string directory = wideToNarrow(exeDir);
-    return !directory.empty() && spawnDetached(args, directory, true);
+    return !directory.empty() && spawnDetached(command, directory, true);
 }
 
 }  // namespace platform

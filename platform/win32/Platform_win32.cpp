@@ -2,6 +2,8 @@
 
 #include "platform/Platform.h"
 
+#include "support/SelfReplacement.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -86,13 +88,12 @@ bool startProgram(const StartRequest& request)
                         request.hidden ? SW_HIDE : SW_SHOWNORMAL);
 }
 
-bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring& exeDir,
-                          const std::wstring& passThroughArg)
+bool startSelfReplacement(const std::wstring& exeDir, const std::wstring& argument)
 {
     // The shell inherits this process's environment and reads the argument from it.
     // An empty argument is not named by the script, and no stale value is left.
-    const wchar_t* argument = passThroughArg.empty() ? nullptr : passThroughArg.c_str();
-    if (!SetEnvironmentVariableW(kSelfReplaceArgumentVariable, argument) && argument)
+    const wchar_t* value = argument.empty() ? nullptr : argument.c_str();
+    if (!SetEnvironmentVariableW(kSelfReplacePlan.argumentVariable, value) && value)
         return false;
 
     // The system's own cmd.exe, not one found in the starter's directory.
@@ -100,8 +101,8 @@ bool startSelfReplacement(const std::wstring& cmdParameters, const std::wstring&
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return false;
-    const std::wstring shell = std::wstring(system, length) + L"\\cmd.exe";
-    std::wstring commandLine = L"cmd.exe" + cmdParameters;
+    const std::wstring shell = std::wstring(system, length) + L"\\" + kSelfReplacePlan.commandShell;
+    std::wstring commandLine = kSelfReplacePlan.commandShell + buildSelfReplaceParameters(argument);
 
     // CreateProcess rather than ShellExecuteEx: its working directory is taken as
     // it stands (wine's ShellExecuteEx expands %NAME% in it), so the directory's

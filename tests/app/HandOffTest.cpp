@@ -1,6 +1,7 @@
 #include "app/CLauncherApp.h"
 #include "engine/StarterWorker.h"
 #include "platform/Platform.h"
+#include "support/SelfReplacement.h"
 #include "support/TextConvert.h"
 #include "tests/common/Directories.h"
 #include "tests/common/Files.h"
@@ -17,18 +18,6 @@
 #include <vector>
 
 namespace fs = boost::filesystem;
-
-// Neither the directory nor the argument enters the text: the shell starts in
-// the directory and reads the argument from its environment.
-TEST(SelfReplaceScript, MatchesTheCommandShellTextByteForByte)
-{
-    EXPECT_EQ(buildSelfReplaceParameters(L"a=1&b=2"),
-              L" /v:on /c ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp Launcher.exe & move /y "
-              L"Launcher.exe.tmp Ruvezuv.exe & Ruvezuv.exe \"!STARTER_ARG!\"");
-    EXPECT_EQ(buildSelfReplaceParameters(L""),
-              L" /v:on /c ping -n 2 127.0.0.1 & copy /y Launcher.exe.tmp Launcher.exe & move /y "
-              L"Launcher.exe.tmp Ruvezuv.exe & Ruvezuv.exe");
-}
 
 namespace {
 
@@ -213,8 +202,7 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
     fs::copy_file(newBuild, dir / "Launcher.exe.tmp");
 
     const std::wstring argument = selfReplaceArgument(c.argument);
-    ASSERT_TRUE(
-        platform::startSelfReplacement(buildSelfReplaceParameters(argument), dir.wstring(), argument));
+    ASSERT_TRUE(platform::startSelfReplacement(dir.wstring(), argument));
 
     std::vector<std::string> lines;
     ASSERT_TRUE(readRecord(dir / "Ruvezuv.exe", lines)) << "the new build was not started";
@@ -254,6 +242,9 @@ INSTANTIATE_TEST_SUITE_P(
                     L"^a^^b (c) ^&echo pwned>pwned.txt)", false},
         RestartCase{"LonePercentAndBang", L"p%PATH%!q! 100%", L"50% off! x%y !z", L"50% off! x%y !z", false},
         RestartCase{"VariableNames", L"v", L"%PATH%!STARTER_ARG!%CD%", L"%PATH%!STARTER_ARG!%CD%", true},
+        RestartCase{"PosixShellText", L"it's $(touch pwned.txt);`touch pwned.txt`",
+                    L"'$(touch pwned.txt)'; `touch pwned.txt` $1 \"$@\" ${x:-y} a\\b",
+                    L"'$(touch pwned.txt)'; `touch pwned.txt` $1 $@ ${x:-y} a\\b", false},
         RestartCase{"DoubleQuotes", L"q", L"say \"hi\" & echo pwned>pwned.txt",
                     L"say hi & echo pwned>pwned.txt", false},
         RestartCase{"NonAscii", L"\x6E38\x620F \x76EE\x5F55", L"\x767B\x5F55 \x4EE4\x724C",

@@ -121,7 +121,7 @@ TEST_P(SelfReplacement, PutsTheNewBuildInPlaceAndStartsIt)
     fs::copy_file(probePath(), dir / "Launcher.exe.tmp");
     ASSERT_EQ(0, chmod((dir / "Launcher.exe.tmp").c_str(), 0644));
 
-    ASSERT_TRUE(platform::startSelfReplacement(L"unused on this system", dir.wstring(), c.passThroughArg));
+    ASSERT_TRUE(platform::startSelfReplacement(dir.wstring(), c.passThroughArg));
 
     const std::vector<std::string> lines = waitForLines(dir / "argv.txt");
     ASSERT_GE(lines.size(), 2u) << "the new build was not started";
@@ -145,8 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "BlanksInDirectoryAndArgument", "my game", L"first  second", {"first  second"}},
                       ReplacementCase{"ShellTextInDirectoryAndArgument",
                                       "q'\"$(touch pwned);`touch pwned`&",
-                                      L"$(touch\tpwned) ;touch pwned",
-                                      {"$(touch\tpwned) ;touch pwned"}}),
+                                      L"$(touch\tpwned) ;touch pwned `touch pwned` 'q\"' \"$@\" $1 %PATH%",
+                                      {"$(touch\tpwned) ;touch pwned `touch pwned` 'q\"' \"$@\" $1 %PATH%"}}),
     [](const ::testing::TestParamInfo<ReplacementCase>& info) { return std::string(info.param.label); });
 
 TEST(SelfReplacementSteps, GoOnWhenThereIsNoNewBuild)
@@ -154,7 +154,7 @@ TEST(SelfReplacementSteps, GoOnWhenThereIsNoNewBuild)
     TempDirectory temp;
     fs::copy_file(probePath(), temp.path() / "Ruvezuv.exe");
 
-    ASSERT_TRUE(platform::startSelfReplacement(L"", temp.path().wstring(), L"again"));
+    ASSERT_TRUE(platform::startSelfReplacement(temp.path().wstring(), L"again"));
 
     const std::vector<std::string> lines = waitForLines(temp.path() / "argv.txt");
     ASSERT_EQ(3u, lines.size()) << "the starter under its second name was not started";
