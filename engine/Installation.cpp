@@ -134,7 +134,20 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
         return false;
     ExpectedContent expected;
     expected.sha1 = file.sha1;
+    const bool signedRelease = !m_data->releaseKey.empty();
+    if (signedRelease && !signedEntry(file, expected)) {
+        staged.discard();
+        m_data->unwritable.insert(file.name);
+        return true;
+    }
     const ContentCheck checked = staged.check(expected, downloaded.digest);
+    if (checked.verdict == ContentVerdict::Sha256Differs || checked.verdict == ContentVerdict::SizeDiffers) {
+        // SHA-1 alone can be forged; the release's signature says what this must be.
+        Log::instance().write("发布签名无效:", "文件不符 " + engine_detail::kSignedHttpPrefix + file.path);
+        staged.discard();
+        m_data->unwritable.insert(file.name);
+        return true;
+    }
     if (!checked) {
         Log::instance().write("下载文件校验失败:" + wideToNarrow(local), checked.sha1, file.sha1);
         staged.discard();
@@ -150,6 +163,21 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
         Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
         m_data->unwritable.insert(file.name);
     }
+    return true;
+}
+
+bool StarterWorker::signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const
+{
+    const auto& signedFiles = m_data->check.signedFiles;
+    const auto entry = signedFiles.find(engine_detail::kSignedHttpPrefix + file.path);
+    if (entry == signedFiles.end()) {
+        Log::instance().write("发布签名无效:",
+                              "未列出的文件 " + engine_detail::kSignedHttpPrefix + file.path);
+        return false;
+    }
+    expected.sizeKnown = true;
+    expected.size = entry->second.size;
+    expected.sha256 = entry->second.sha256;
     return true;
 }
 
@@ -173,8 +201,10 @@ bool StarterWorker::downloadFile(const std::wstring& localPath, const std::strin
                                  const gametool::FileInfo& file, Downloaded& result)
 {
     InnerData& d = *m_data;
-    d.downloader =
+    const auto http =
         std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath, d.transfers);
+    http->setTransferDeadline(d.httpTransferDeadline, d.httpMinimumRate);
+    d.downloader = http;
     DownloaderSlot slot(d.downloader);
     d.downloader->setListener(this);
     d.downloader->setExpectedSize(file.size);

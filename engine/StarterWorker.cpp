@@ -77,6 +77,14 @@ void StarterWorker::setReleaseKey(const std::string& publicKeyPem)
     m_data->releaseKey = publicKeyPem;
 }
 
+void StarterWorker::setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate)
+{
+    m_data->versionDeadlines.transfer = base;
+    m_data->versionDeadlines.minimumRate = minimumRate;
+    m_data->httpTransferDeadline = base;
+    m_data->httpMinimumRate = minimumRate;
+}
+
 void StarterWorker::setUtcClock(std::function<std::int64_t()> clock)
 {
     m_data->utcClock = clock ? std::move(clock) : std::function<std::int64_t()>(&utcNow);

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+struct ExpectedContent;
+
 namespace boost {
 namespace filesystem {
 class path;
@@ -68,6 +70,9 @@ public:
     // judged by (seconds since 1970 UTC; the system's, by default).
     void setReleaseKey(const std::string& publicKeyPem);
     void setUtcClock(std::function<std::int64_t()> clock);
+    // Every transfer, from either kind of server, may take `base` plus its size
+    // at `minimumRate` bytes a second; tests shorten it.
+    void setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate);
 
     void onBytesReceived(std::uint64_t count) override;
     void onMessage(const std::string& text) override;
@@ -114,6 +119,8 @@ private:
     // needs no further attempt in this run.
     bool installPending(const UpdateFileInfo& entry);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
+    // The size and SHA-256 the release signed for a file of the group; false (logged) when unlisted.
+    bool signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const;
     void emit(std::int32_t kind, const EventValue& first, const EventValue& second);
     std::unique_ptr<InnerData> m_data;
 };

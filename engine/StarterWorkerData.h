@@ -4,6 +4,7 @@
 
 #include "engine/StarterWorker.h"
 #include "engine/UpdateCheck.h"
+#include "net/HttpFileDownloader.h"
 
 #include <boost/thread/thread.hpp>
 
@@ -49,6 +50,11 @@ struct StarterWorker::InnerData {
     // Signed releases: the public key (empty: not checked) and the clock expiry is judged by.
     std::string releaseKey;
     std::function<std::int64_t()> utcClock;
+
+    // How long transfers may take; tests shorten them.
+    VersionClient::Deadlines versionDeadlines;
+    std::chrono::milliseconds httpTransferDeadline = gametool::HttpFileDownloader::kDefaultTransferDeadline;
+    std::uint64_t httpMinimumRate = gametool::HttpFileDownloader::kDefaultMinimumRate;
 };
 
 namespace engine_detail {

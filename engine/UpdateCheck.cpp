@@ -8,6 +8,7 @@
 #include "support/Log.h"
 #include "support/ObsoleteFiles.h"
 #include "support/PathSafety.h"
+#include "support/SelfReplacement.h"
 #include "support/TextConvert.h"
 
 #include <memory>
@@ -17,8 +18,6 @@ namespace engine_detail {
 
 namespace {
 
-// The running starter, in the starter's directory (the installation's root).
-const wchar_t kStarterFile[] = L"Launcher.exe";
 // Sent for a copy that must be delivered whatever the server holds: no content has it as its digest.
 const char kForcedDigest[] = "unavailable";
 
@@ -64,12 +63,14 @@ std::string localDigest(const std::wstring& path)
 bool isStarterFile(const std::wstring& local)
 {
     FileManager& files = FileManager::instance();
-    if (files.isFile(kStarterFile))
-        return files.isSameFile(local, kStarterFile);
-    return sameIgnoringAsciiCase(local, kStarterFile);
+    const std::wstring starter = starterFileName();
+    if (files.isFile(starter))
+        return files.isSameFile(local, starter);
+    return sameIgnoringAsciiCase(local, starter);
 }
 
-UpdateCheck::UpdateCheck(Setup setup) : setup_(std::move(setup)), guard_(setup_.releaseKey, setup_.utcClock)
+UpdateCheck::UpdateCheck(Setup setup)
+    : setup_(std::move(setup)), client_(setup_.deadlines), guard_(setup_.releaseKey, setup_.utcClock)
 {
 }
 
@@ -94,6 +95,7 @@ CheckOutcome UpdateCheck::run()
         outcome_.selfUpdatePending = true;
     if (allFetched)
         outcome_.status = Status::Succeeded;
+    outcome_.signedFiles = guard_.signedFiles();
     return outcome_;
 }
 
@@ -251,7 +253,7 @@ bool UpdateCheck::fetchListedFile(const std::string& key, const std::string& val
         return true;
     // The running starter cannot be overwritten; the hand-off puts the new one in place.
     const bool starter = isStarterFile(local);
-    const std::wstring target = starter ? kStarterFile + std::wstring(L".tmp") : local;
+    const std::wstring target = starter ? starterStagingName() : local;
     std::unique_ptr<StagedFile> received(new StagedFile(target));
     switch (fetchVerified(key, local, *received)) {
     case FetchResult::Fetched:
@@ -290,6 +292,7 @@ bool StarterWorker::runUpdateCheck()
     setup.isWow64 = d.isWow64;
     setup.releaseKey = d.releaseKey;
     setup.utcClock = d.utcClock;
+    setup.deadlines = d.versionDeadlines;
     setup.skip = d.unwritable;
     setup.onOperationRefused = [this] { onOperationRefused(); };
 

@@ -9,6 +9,7 @@
 #include "support/InfoFile.h"
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct CheckOutcome {
     std::set<std::string> unwritable;
     // A new starter waits beside the running one for the hand-off.
     bool selfUpdatePending = false;
+    // What the accepted release signed; empty without a release key.
+    std::map<std::string, ReleaseFile> signedFiles;
 };
 
 class UpdateCheck {
@@ -39,6 +42,7 @@ public:
         bool isWow64 = false;
         std::string releaseKey;
         ReleaseGuard::Clock utcClock;
+        VersionClient::Deadlines deadlines;
         // Written without success earlier in this run: the same bytes would fail again.
         std::set<std::string> skip;
         // The file system refused an operation the program does not support.

@@ -52,6 +52,11 @@ const std::size_t kLoggedPathLimit = 1024;
 
 typedef boost::asio::buffers_iterator<boost::asio::streambuf::const_buffers_type> BufferIterator;
 
+std::string loggedPath(const std::string& path)
+{
+    return path.size() <= kLoggedPathLimit ? path : path.substr(0, kLoggedPathLimit) + "...";
+}
+
 std::string trimmed(const std::string& text)
 {
     const char* blanks = " \t\r\n\v\f";
@@ -171,6 +176,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     boost::asio::steady_timer deadline{ioService};
     bool resume = false;
     std::chrono::milliseconds stepDeadline{kDefaultStepDeadline};
+    // The body's own deadline, set once its size is known.
+    std::chrono::milliseconds transferDeadline{kDefaultTransferDeadline};
+    std::uint64_t minimumRate = kDefaultMinimumRate;
+    bool transferLimited = false;
+    std::chrono::steady_clock::time_point transferExpiry;
     std::chrono::steady_clock::time_point stepExpiry;
     bool deadlineActive = false;
     bool timerWaiting = false;
@@ -184,6 +194,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     void armDeadline()
     {
         stepExpiry = std::chrono::steady_clock::now() + stepDeadline;
+        if (transferLimited && transferExpiry < stepExpiry)
+            stepExpiry = transferExpiry;
         deadlineActive = true;
         if (timerWaiting) {
             return;
@@ -209,11 +221,14 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         if (error || abandoned || !deadlineActive) {
             return;
         }
-        if (std::chrono::steady_clock::now() < stepExpiry) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < stepExpiry) {
             deadline.expires_at(stepExpiry);
             waitForDeadline();
             return;
         }
+        if (transferLimited && now >= transferExpiry)
+            Log::instance().write("传输过慢，已中断:", loggedPath(job().path));
         closeSocket();
     }
 
@@ -375,30 +390,56 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             cancelDeadline();
             return;
         }
+        if (!acceptRange()) {
+            cancelDeadline();
+            return;
+        }
+        limitTransfer();
+        if (responseBuffer->size() > 0 && !writeBuffered()) {
+            return;
+        }
+        readBody();
+    }
+
+    // Whether the range the server announced continues this file as it was
+    // configured; a part that cannot be continued is removed. Logs why not.
+    bool acceptRange()
+    {
         // A whole body (200) would have to be told apart from the part already
         // held; it is refused before anything of it is written.
         if (header.statusCode != 206 || header.rangeTotal == 0) {
             Log::instance().write("服务器没有返回请求的文件范围:", std::to_string(header.statusCode));
-            cancelDeadline();
-            return;
+            return false;
         }
         if (header.rangeStart != receivedSize) {
             Log::instance().write("服务器返回的文件范围起点不符:", std::to_string(header.rangeStart));
             discardTempFile();
-            cancelDeadline();
-            return;
+            return false;
+        }
+        // Another size is another file, however long the server would go on.
+        if (job().sizeKnown && header.rangeTotal != job().expectedSize) {
+            Log::instance().write("服务器返回的文件尺寸不符:" + loggedPath(job().path),
+                                  std::to_string(header.rangeTotal), std::to_string(job().expectedSize));
+            discardTempFile();
+            return false;
         }
         totalSize = header.rangeTotal;
         if (receivedSize > totalSize) {
             Log::instance().write("起始下载文件位置大于文件尺寸");
             discardTempFile();
-            cancelDeadline();
-            return;
+            return false;
         }
-        if (responseBuffer->size() > 0 && !writeBuffered()) {
-            return;
-        }
-        readBody();
+        return true;
+    }
+
+    // The rest of the body must arrive within a time that grows with its size.
+    void limitTransfer()
+    {
+        const std::uint64_t rest = totalSize - receivedSize;
+        const std::uint64_t rate = std::max<std::uint64_t>(minimumRate, 1);
+        transferExpiry = std::chrono::steady_clock::now() + transferDeadline +
+                         std::chrono::milliseconds(rest / rate * 1000 + rest % rate * 1000 / rate);
+        transferLimited = true;
     }
 
     // Completes with whatever has arrived, at least one byte and at most one
@@ -508,13 +549,18 @@ void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline)
     m_inter->stepDeadline = deadline;
 }
 
+void HttpFileDownloader::setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate)
+{
+    m_inter->transferDeadline = base;
+    m_inter->minimumRate = minimumRate;
+}
+
 bool HttpFileDownloader::download(bool resume)
 {
     InterData& state = *m_inter;
     try {
         const std::string& path = m_data->path;
-        Log::instance().write(
-            "准备下载：", path.size() <= kLoggedPathLimit ? path : path.substr(0, kLoggedPathLimit) + "...");
+        Log::instance().write("准备下载：", loggedPath(path));
         state.resume = resume;
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());

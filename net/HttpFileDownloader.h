@@ -61,6 +61,12 @@ public:
     // given up. Tests shorten it; the program keeps the default.
     static constexpr std::chrono::seconds kDefaultStepDeadline{6};
     void setStepDeadline(std::chrono::milliseconds deadline);
+    // The body may take `base` plus its size at `minimumRate` bytes a second,
+    // however steadily it trickles. 30 s covers a connection's slow start and a
+    // stall or two; 16 KiB/s is a rate below which a player would give up anyway.
+    static constexpr std::chrono::seconds kDefaultTransferDeadline{30};
+    static constexpr std::uint64_t kDefaultMinimumRate = 16 * 1024;
+    void setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate);
 
     struct InterData;
 

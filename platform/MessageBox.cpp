@@ -35,11 +35,6 @@ void showMessageBox(const std::wstring& text, const std::wstring& caption, unsig
         showSystemMessageBox(text, caption, style);
 }
 
-void showUnsupportedOperationBox()
-{
-    showMessageBox(L"目前不支持该操作", L"错误", BoxOk);
-}
-
 MessageBoxHandler setMessageBoxHandler(MessageBoxHandler handler)
 {
     std::lock_guard<std::mutex> lock(slot().mutex);

@@ -18,10 +18,6 @@ typedef std::function<void(const std::wstring& text, const std::wstring& caption
 void showMessageBox(const std::wstring& text, const std::wstring& caption, unsigned style);
 MessageBoxHandler setMessageBoxHandler(MessageBoxHandler handler);
 
-// The box for a path the program does not handle (one that starts with ".."),
-// shown by the layers that hear of such a refusal from the file utilities.
-void showUnsupportedOperationBox();
-
 // The running process is a 32-bit process on 64-bit Windows (false on POSIX).
 bool isWow64();
 
