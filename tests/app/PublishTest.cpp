@@ -243,6 +243,12 @@ TEST(PublishManifest, RefusesSubdirectoriesAndPlacesOfUnknownFiles)
     EXPECT_THROW(publish::writeManifest("server", {{"b.txt", "x"}}, "server/files.cfg"), publish::Error);
     writeFile("server/sub/c.txt", "c");
     EXPECT_THROW(publish::writeManifest("server", {}, "server/files.cfg"), publish::Error);
+    fs::remove_all("server/sub");
+    writeFile("server/empty.txt", "");
+    const std::string why = refusal([] { publish::writeManifest("server", {}, "server/files.cfg"); });
+    EXPECT_NE(why.find("empty.txt\": the version server's empty reply means \"your copy is current\""),
+              std::string::npos)
+        << why;
     EXPECT_FALSE(fs::exists("server/files.cfg"));
 }
 

@@ -312,6 +312,12 @@ std::vector<std::string> writeManifest(const fs::path& serverDirectory,
             throw Error("not a regular file: " + quoted(it->path()));
         if (name == "files.cfg" || samePath(it->path(), output))
             continue;
+        boost::system::error_code sizeError;
+        if (fs::file_size(it->path(), sizeError) == 0 && !sizeError) {
+            throw Error("empty file " + quoted(it->path()) +
+                        ": the version server's empty reply means \"your copy is current\", so no "
+                        "starter could ever receive it; give it content or leave it out");
+        }
         names.push_back(name);
     }
     if (error)

@@ -68,7 +68,8 @@ std::vector<ListedFile> writeLauncherInfo(const boost::filesystem::path& filesDi
 // file in it (not in subdirectories), valued with the local directory from `places`
 // (file name to directory; "public" for the platform directory) or empty. Keys come
 // back to the server in the starters' encoding; the names returned are the UTF-8
-// names on disk.
+// names on disk. An empty file is an Error: the server's empty reply means "your
+// copy is current", so no starter could receive it.
 std::vector<std::string> writeManifest(const boost::filesystem::path& serverDirectory,
                                        const std::map<std::string, std::string>& places,
                                        const boost::filesystem::path& output,
