@@ -2,9 +2,10 @@
 
 #include "support/FileDigest.h"
 #include "support/Package.h"
+#include "support/StagedFile.h"
 
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <sstream>
 
 namespace fs = boost::filesystem;
 namespace pt = boost::property_tree;
@@ -38,53 +41,36 @@ void requireDirectory(const fs::path& directory)
         throw Error("not a directory: " + quoted(directory));
 }
 
-// Writes through a temporary file that replaces `target` only when complete, so a
-// failed run never leaves a half-written file where a good one was.
+// The package, written as it is compressed, through a staged file that replaces
+// `target` only when complete, so a failed run never leaves a half-written file
+// where a good one was.
 class AtomicOutput {
 public:
-    explicit AtomicOutput(const fs::path& target) : target_(target), temporary_(target)
+    explicit AtomicOutput(const fs::path& target)
+        : target_(target), staged_(target.wstring()), file_(staged_.open(false))
     {
-        temporary_ += ".part";
-        stream_.open(temporary_, std::ios::binary | std::ios::trunc);
-        if (!stream_)
-            throw Error("cannot write " + quoted(temporary_));
+        if (!file_)
+            throw Error("cannot write " + quoted(staged_.path()));
     }
-
-    ~AtomicOutput()
-    {
-        if (!committed_) {
-            stream_.close();
-            boost::system::error_code error;
-            fs::remove(temporary_, error);
-        }
-    }
-
-    std::ostream& stream() { return stream_; }
 
     void write(const void* data, std::size_t size)
     {
-        stream_.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        if (!stream_)
-            throw Error("cannot write " + quoted(temporary_));
+        if (!file_->write(data, static_cast<std::int64_t>(size)))
+            throw Error("cannot write " + quoted(staged_.path()) + ": " + file_->failure());
     }
 
     void commit()
     {
-        stream_.close();
-        if (!stream_)
-            throw Error("cannot write " + quoted(temporary_));
-        boost::system::error_code error;
-        fs::rename(temporary_, target_, error);
-        if (error)
-            throw Error("cannot replace " + quoted(target_) + ": " + error.message());
-        committed_ = true;
+        file_.reset();
+        const std::string reason = staged_.place();
+        if (!reason.empty())
+            throw Error("cannot replace " + quoted(target_) + ": " + reason);
     }
 
 private:
     fs::path target_;
-    fs::path temporary_;
-    fs::ofstream stream_;
-    bool committed_ = false;
+    StagedFile staged_;
+    std::unique_ptr<FileManager::File> file_;
 };
 
 class Deflater {
@@ -158,9 +144,9 @@ std::string starterName(NameEncoding encoding, const std::string& utf8, const st
 
 void writeInfo(const pt::ptree& tree, const fs::path& output)
 {
-    AtomicOutput out(output);
-    pt::write_info(out.stream(), tree, pt::info_writer_make_settings(' ', 4));
-    out.commit();
+    std::ostringstream text;
+    pt::write_info(text, tree, pt::info_writer_make_settings(' ', 4));
+    writeOutput(output, text.str());
 }
 
 }  // namespace
@@ -168,6 +154,13 @@ void writeInfo(const pt::ptree& tree, const fs::path& output)
 std::string quoted(const fs::path& path)
 {
     return "\"" + path.string() + "\"";
+}
+
+void writeOutput(const fs::path& path, const std::string& content)
+{
+    const std::string reason = writeWholeFile(path.wstring(), content);
+    if (!reason.empty())
+        throw Error("cannot write " + quoted(path) + ": " + reason);
 }
 
 std::vector<std::string> listFiles(const fs::path& directory, const fs::path& exclude)

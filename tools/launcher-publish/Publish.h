@@ -28,6 +28,10 @@ public:
 // The path in double quotes, for error texts.
 std::string quoted(const boost::filesystem::path& path);
 
+// Writes `content` as the whole of `path`, which it replaces in one rename only
+// once complete; an Error gives the system's reason.
+void writeOutput(const boost::filesystem::path& path, const std::string& content);
+
 // The regular files below `directory`, as relative names with forward slashes in
 // byte-wise order. Anything that is neither a file nor a directory is an Error, and
 // so is `exclude` never: a file with that path is left out (the output itself).
