@@ -16,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -62,6 +63,17 @@ std::string inflateAll(const std::string& compressed)
     return out;
 }
 
+// The text of the Error that `write` throws; "" when it throws none.
+std::string refusal(const std::function<void()>& write)
+{
+    try {
+        write();
+    } catch (const publish::Error& e) {
+        return e.what();
+    }
+    return "";
+}
+
 std::string everyByteValue()
 {
     std::string bytes;
@@ -94,7 +106,8 @@ TEST(PublishPackage, UnpacksToTheSameBytes)
         large[i] = static_cast<char>((i * 7919) >> 3);
     writeFile("src/large.bin", large);
 
-    ASSERT_EQ(publish::writePackage("src", "game.quiv"), 5u);
+    // The native unpacker reads entry names as UTF-8.
+    ASSERT_EQ(publish::writePackage("src", "game.quiv", NameEncoding::Utf8), 5u);
     ASSERT_TRUE(extractPackage(L"out", L"game.quiv"));
     EXPECT_EQ(tree("out"), tree("src"));
 }
@@ -194,7 +207,8 @@ TEST_P(PublishLauncherInfoErrors, AreRefusedWithoutWritingAnything)
 INSTANTIATE_TEST_SUITE_P(Cases, PublishLauncherInfoErrors,
                          ::testing::Values(BadSettingsCase{"no_program", {"", "", {"h"}, "", ""}},
                                            BadSettingsCase{"no_host", {"u.exe", "", {}, "", ""}},
-                                           BadSettingsCase{"empty_host", {"u.exe", "", {"h", ""}, "", ""}}),
+                                           BadSettingsCase{"empty_host", {"u.exe", "", {"h", ""}, "", ""}},
+                                           BadSettingsCase{"dir_outside_gbk", {"u.exe", "", {"h"}, "🎮", ""}}),
                          [](const ::testing::TestParamInfo<BadSettingsCase>& info) {
                              return std::string(info.param.name);
                          });
@@ -229,8 +243,63 @@ TEST(PublishManifest, RefusesSubdirectoriesAndPlacesOfUnknownFiles)
     EXPECT_THROW(publish::writeManifest("server", {{"b.txt", "x"}}, "server/files.cfg"), publish::Error);
     writeFile("server/sub/c.txt", "c");
     EXPECT_THROW(publish::writeManifest("server", {}, "server/files.cfg"), publish::Error);
+    fs::remove_all("server/sub");
+    writeFile("server/empty.txt", "");
+    const std::string why = refusal([] { publish::writeManifest("server", {}, "server/files.cfg"); });
+    EXPECT_NE(why.find("empty.txt\": the version server's empty reply means \"your copy is current\""),
+              std::string::npos)
+        << why;
     EXPECT_FALSE(fs::exists("server/files.cfg"));
 }
+
+// 中文 on disk and in the options, as each encoding writes it for the starters;
+// and a name it cannot hold.
+struct EncodingCase {
+    NameEncoding encoding;
+    std::string zhongwen;
+    std::string unheld;
+};
+
+class PublishNames : public ::testing::TestWithParam<EncodingCase> {};
+
+TEST_P(PublishNames, AreWrittenInTheStartersEncoding)
+{
+    fixtures::WorkingDirectory directory;
+    const std::string zh = "\xe4\xb8\xad\xe6\x96\x87", out = GetParam().zhongwen;
+    const NameEncoding encoding = GetParam().encoding;
+    writeFile("src/" + zh + "/a", "x");
+    publish::writePackage("src", "p.quiv", encoding);
+    EXPECT_EQ(inflateAll(readFile("p.quiv")), "abc_morvelant" + std::string(1, char(out.size() + 2)) +
+                                                  std::string(3, '\0') + out + "/a" +
+                                                  std::string("\x01\x00\x00\x00", 4) + "x");
+
+    publish::writeLauncherInfo("src", {zh + "/u.exe", "-c " + zh, {"h"}, zh, zh + "/", encoding}, "info.cfg");
+    pt::ptree info;
+    pt::read_info("info.cfg", info);
+    EXPECT_EQ(info.get<std::string>("updater_name") + info.get<std::string>("gameclient_path") +
+                  info.get<std::string>("updater.save_dir") +
+                  info.get<std::string>("updater.file_list.file.name"),
+              out + "/u.exe-c " + out + out + out + "/a");
+    EXPECT_EQ(info.get<std::string>("updater.file_list.file.path"),
+              "%E4%B8%AD%E6%96%87/%E4%B8%AD%E6%96%87/a");
+
+    publish::writeManifest("src/" + zh, {{"a", zh}}, "files.cfg", encoding);
+    EXPECT_EQ(readFile("files.cfg"), "a " + out + "\n");
+    publish::writeDeletionList({{zh + "/old", ""}}, "delete.txt", encoding);
+    EXPECT_EQ(readFile("delete.txt"), out + "/old \"\"\n");
+
+    writeFile("bad/" + GetParam().unheld, "");
+    EXPECT_NE(refusal([&] { publish::writePackage("bad", "bad.quiv", encoding); }).find(GetParam().unheld),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists("bad.quiv"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, PublishNames,
+    // U+E0041 is a tag character, which glibc drops on the way to GBK without an error.
+    ::testing::Values(EncodingCase{NameEncoding::Gbk, "\xd6\xd0\xce\xc4", "a\xf3\xa0\x81\x81"},
+                      EncodingCase{NameEncoding::Utf8, "\xe4\xb8\xad\xe6\x96\x87", "\xd6\xd0"}),
+    [](const auto& info) { return info.param.encoding == NameEncoding::Gbk ? "gbk" : "utf8"; });
 
 TEST(PublishDeletionList, WritesPathsWithTheirTimeStampsAndRefusesMalformedOnes)
 {

@@ -80,8 +80,14 @@ bool encodeName(NameEncoding encoding, const std::string& utf8, std::string& byt
         bytes = utf8;
         return true;
     }
+    // Only a name that converts back to itself is held: glibc drops some characters
+    // without an error (the tag characters U+E0000 to U+E007F, into GBK), which
+    // would give two names on disk one name on the wire.
     std::string wide;
-    return convert("UTF-32LE", "UTF-8", utf8, wide) && convert(systemName(encoding), "UTF-32LE", wide, bytes);
+    std::string back;
+    return convert("UTF-32LE", "UTF-8", utf8, wide) &&
+           convert(systemName(encoding), "UTF-32LE", wide, bytes) &&
+           convert("UTF-32LE", systemName(encoding), bytes, back) && back == wide;
 }
 
 std::string percentEncodePath(const std::string& utf8)

@@ -2,9 +2,10 @@
 
 #include "support/FileDigest.h"
 #include "support/Package.h"
+#include "support/StagedFile.h"
 
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <sstream>
 
 namespace fs = boost::filesystem;
 namespace pt = boost::property_tree;
@@ -38,53 +41,36 @@ void requireDirectory(const fs::path& directory)
         throw Error("not a directory: " + quoted(directory));
 }
 
-// Writes through a temporary file that replaces `target` only when complete, so a
-// failed run never leaves a half-written file where a good one was.
+// The package, written as it is compressed, through a staged file that replaces
+// `target` only when complete, so a failed run never leaves a half-written file
+// where a good one was.
 class AtomicOutput {
 public:
-    explicit AtomicOutput(const fs::path& target) : target_(target), temporary_(target)
+    explicit AtomicOutput(const fs::path& target)
+        : target_(target), staged_(target.wstring()), file_(staged_.open(false))
     {
-        temporary_ += ".part";
-        stream_.open(temporary_, std::ios::binary | std::ios::trunc);
-        if (!stream_)
-            throw Error("cannot write " + quoted(temporary_));
+        if (!file_)
+            throw Error("cannot write " + quoted(staged_.path()));
     }
-
-    ~AtomicOutput()
-    {
-        if (!committed_) {
-            stream_.close();
-            boost::system::error_code error;
-            fs::remove(temporary_, error);
-        }
-    }
-
-    std::ostream& stream() { return stream_; }
 
     void write(const void* data, std::size_t size)
     {
-        stream_.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        if (!stream_)
-            throw Error("cannot write " + quoted(temporary_));
+        if (!file_->write(data, static_cast<std::int64_t>(size)))
+            throw Error("cannot write " + quoted(staged_.path()) + ": " + file_->failure());
     }
 
     void commit()
     {
-        stream_.close();
-        if (!stream_)
-            throw Error("cannot write " + quoted(temporary_));
-        boost::system::error_code error;
-        fs::rename(temporary_, target_, error);
-        if (error)
-            throw Error("cannot replace " + quoted(target_) + ": " + error.message());
-        committed_ = true;
+        file_.reset();
+        const std::string reason = staged_.place();
+        if (!reason.empty())
+            throw Error("cannot replace " + quoted(target_) + ": " + reason);
     }
 
 private:
     fs::path target_;
-    fs::path temporary_;
-    fs::ofstream stream_;
-    bool committed_ = false;
+    StagedFile staged_;
+    std::unique_ptr<FileManager::File> file_;
 };
 
 class Deflater {
@@ -146,21 +132,21 @@ bool isTimestamp(const std::string& text)
     return true;
 }
 
-// `utf8` as the starters will read it.
-std::string starterName(NameEncoding encoding, const std::string& utf8)
+// `utf8` as the starters will read it; `what` says what it is, for the error.
+std::string starterName(NameEncoding encoding, const std::string& utf8, const std::string& what = "the name")
 {
     std::string bytes;
     if (!encodeName(encoding, utf8, bytes))
-        throw Error("the name " + quoted(utf8) + " cannot be written in the starters' encoding" +
+        throw Error(what + " " + quoted(utf8) + " cannot be written in the starters' encoding" +
                     (encoding == NameEncoding::Gbk ? " (gbk)" : " (utf-8)"));
     return bytes;
 }
 
 void writeInfo(const pt::ptree& tree, const fs::path& output)
 {
-    AtomicOutput out(output);
-    pt::write_info(out.stream(), tree, pt::info_writer_make_settings(' ', 4));
-    out.commit();
+    std::ostringstream text;
+    pt::write_info(text, tree, pt::info_writer_make_settings(' ', 4));
+    writeOutput(output, text.str());
 }
 
 }  // namespace
@@ -168,6 +154,13 @@ void writeInfo(const pt::ptree& tree, const fs::path& output)
 std::string quoted(const fs::path& path)
 {
     return "\"" + path.string() + "\"";
+}
+
+void writeOutput(const fs::path& path, const std::string& content)
+{
+    const std::string reason = writeWholeFile(path.wstring(), content);
+    if (!reason.empty())
+        throw Error("cannot write " + quoted(path) + ": " + reason);
 }
 
 std::vector<std::string> listFiles(const fs::path& directory, const fs::path& exclude)
@@ -193,17 +186,22 @@ std::vector<std::string> listFiles(const fs::path& directory, const fs::path& ex
     return names;
 }
 
-std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packagePath)
+std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packagePath, NameEncoding encoding)
 {
     const std::vector<std::string> names = listFiles(sourceDirectory, packagePath);
+    // Every name before the first byte is written: a refused name leaves no package.
+    std::vector<std::string> entryNames;
+    for (const std::string& name : names)
+        entryNames.push_back(starterName(encoding, name));
 
     AtomicOutput output(packagePath);
     Deflater deflater(output);
     deflater.write(packageMarker, std::strlen(packageMarker));
 
     std::vector<char> buffer(kChunk);
-    for (const std::string& name : names) {
-        const fs::path source = sourceDirectory / name;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const fs::path source = sourceDirectory / names[i];
+        const std::string& name = entryNames[i];
         boost::system::error_code error;
         const std::uint64_t size = fs::file_size(source, error);
         if (error)
@@ -245,13 +243,18 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
             throw Error("a download host is empty");
     }
 
+    const NameEncoding encoding = settings.nameEncoding;
+    const std::string updaterName = starterName(encoding, settings.updaterName, "updater_name");
+    const std::string gameClientPath = starterName(encoding, settings.gameClientPath, "gameclient_path");
+    const std::string saveDir = starterName(encoding, settings.saveDir, "save_dir");
+
     std::vector<ListedFile> files;
     for (const std::string& name : listFiles(filesDirectory, output)) {
         ListedFile file;
-        file.name = starterName(settings.nameEncoding, name);
-        // Percent-encoded UTF-8: any HTTP host finds the file under its UTF-8 name,
-        // whatever code page the starter runs in.
-        file.path = settings.pathPrefix + percentEncodePath(name);
+        file.name = starterName(encoding, name);
+        // Percent-encoded UTF-8, the prefix included: any HTTP host finds the file
+        // under its UTF-8 name, whatever code page the starter runs in.
+        file.path = percentEncodePath(settings.pathPrefix + name);
         const fs::path local = filesDirectory / name;
         file.sha1 = computeFileSha1(local.wstring());
         file.size = fs::file_size(local);
@@ -259,14 +262,14 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
     }
 
     pt::ptree tree;
-    tree.push_back(std::make_pair("updater_name", pt::ptree(settings.updaterName)));
-    tree.push_back(std::make_pair("gameclient_path", pt::ptree(settings.gameClientPath)));
+    tree.push_back(std::make_pair("updater_name", pt::ptree(updaterName)));
+    tree.push_back(std::make_pair("gameclient_path", pt::ptree(gameClientPath)));
     pt::ptree updater;
     pt::ptree hosts;
     for (const std::string& host : settings.hosts)
         hosts.push_back(std::make_pair("host", pt::ptree(host)));
     updater.push_back(std::make_pair("host_list", hosts));
-    updater.push_back(std::make_pair("save_dir", pt::ptree(settings.saveDir)));
+    updater.push_back(std::make_pair("save_dir", pt::ptree(saveDir)));
     pt::ptree list;
     for (const ListedFile& file : files) {
         pt::ptree node;
@@ -302,6 +305,12 @@ std::vector<std::string> writeManifest(const fs::path& serverDirectory,
             throw Error("not a regular file: " + quoted(it->path()));
         if (name == "files.cfg" || samePath(it->path(), output))
             continue;
+        boost::system::error_code sizeError;
+        if (fs::file_size(it->path(), sizeError) == 0 && !sizeError) {
+            throw Error("empty file " + quoted(it->path()) +
+                        ": the version server's empty reply means \"your copy is current\", so no "
+                        "starter could ever receive it; give it content or leave it out");
+        }
         names.push_back(name);
     }
     if (error)
@@ -317,14 +326,17 @@ std::vector<std::string> writeManifest(const fs::path& serverDirectory,
     pt::ptree tree;
     for (const std::string& name : names) {
         const auto place = places.find(name);
-        tree.push_back(std::make_pair(starterName(encoding, name),
-                                      pt::ptree(place == places.end() ? std::string() : place->second)));
+        const std::string directory = place == places.end()
+                                          ? std::string()
+                                          : starterName(encoding, place->second, "the place of " + name);
+        tree.push_back(std::make_pair(starterName(encoding, name), pt::ptree(directory)));
     }
     writeInfo(tree, output);
     return names;
 }
 
-void writeDeletionList(const std::map<std::string, std::string>& entries, const fs::path& output)
+void writeDeletionList(const std::map<std::string, std::string>& entries, const fs::path& output,
+                       NameEncoding encoding)
 {
     pt::ptree tree;
     for (const auto& entry : entries) {
@@ -334,7 +346,7 @@ void writeDeletionList(const std::map<std::string, std::string>& entries, const 
         if (!stamp.empty() && !isTimestamp(stamp))
             throw Error("time stamp " + quoted(stamp) + " of " + quoted(entry.first) +
                         " is not YYYYMMDD_HHMMSS");
-        tree.push_back(std::make_pair(entry.first, pt::ptree(stamp)));
+        tree.push_back(std::make_pair(starterName(encoding, entry.first, "the path"), pt::ptree(stamp)));
     }
     writeInfo(tree, output);
 }

@@ -4,7 +4,6 @@
 #include "support/SignedRelease.h"
 #include "support/TextConvert.h"
 
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -73,26 +72,6 @@ void createFile(const fs::path& path, const std::string& content, mode_t mode)
         throw Error("cannot write " + quoted(path));
 }
 
-// Writes through a temporary file renamed over `path` once complete.
-void replaceFile(const fs::path& path, const std::string& content)
-{
-    fs::path temporary = path;
-    temporary += ".part";
-    {
-        fs::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        out.close();
-        if (!out)
-            throw Error("cannot write " + quoted(temporary));
-    }
-    boost::system::error_code error;
-    fs::rename(temporary, path, error);
-    if (error) {
-        fs::remove(temporary, error);
-        throw Error("cannot replace " + quoted(path));
-    }
-}
-
 KeyPtr readPrivateKey(const fs::path& path)
 {
     std::string pem;
@@ -156,7 +135,7 @@ std::vector<std::string> listSignatureInManifest(const fs::path& manifest)
         tree.push_back(std::make_pair(kSignatureName, pt::ptree("updater")));
     std::ostringstream text;
     pt::write_info(text, tree, pt::info_writer_make_settings(' ', 4));
-    replaceFile(manifest, text.str());
+    writeOutput(manifest, text.str());
     return names;
 }
 
@@ -171,7 +150,7 @@ void writeKeyPair(const fs::path& privateKey, const fs::path& publicKey)
     const std::string publicPem = pemText(writePublic, key.get());
     createFile(privateKey, privatePem, 0600);
     try {
-        replaceFile(publicKey, publicPem);
+        writeOutput(publicKey, publicPem);
     } catch (const Error&) {
         boost::system::error_code ignored;
         fs::remove(privateKey, ignored);
@@ -204,7 +183,7 @@ std::size_t signRelease(const fs::path& serverDirectory, const fs::path& private
     std::string text;
     if (!composeRelease(release, text))
         throw Error("files.cfg lists a name that cannot be signed (empty, or with a line end)");
-    replaceFile(serverDirectory / kSignatureName, text + signatureLine(sign(key.get(), text)));
+    writeOutput(serverDirectory / kSignatureName, text + signatureLine(sign(key.get(), text)));
     return release.files.size();
 }
 

@@ -17,29 +17,31 @@
 namespace {
 
 const char kUsage[] =
-    "usage:\n"
+    "usage (every command also takes --name-encoding gbk|utf-8):\n"
     "  launcher-publish package SOURCE-DIR PACKAGE.quiv\n"
     "      pack every file below SOURCE-DIR into one package\n"
     "  launcher-publish launcher-info FILES-DIR --updater-name NAME --host HOST [--host HOST]...\n"
     "                   [--save-dir DIR] [--gameclient-path TEXT] [--path-prefix PREFIX] [-o FILE]\n"
-    "                   [--name-encoding gbk|utf-8]\n"
     "      describe the files below FILES-DIR (as installed below DIR; on the host at\n"
     "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg)\n"
-    "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE] [--name-encoding gbk|utf-8]\n"
+    "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE]\n"
     "      list the version server's files (default SERVER-DIR/files.cfg); DIR is where the\n"
-    "      starter puts NAME (\"public\": the platform directory), empty by default\n"
+    "      starter puts NAME (\"public\": the platform directory), empty by default; an\n"
+    "      empty file is refused (the server's empty reply means \"current\")\n"
     "  launcher-publish deletion-list [-o FILE] PATH[=YYYYMMDD_HHMMSS]...\n"
     "      write the paths the starter is to delete (default delete_config.txt)\n"
     "  launcher-publish keygen [--private FILE] [--public FILE]\n"
     "      make a signing key pair (default release-private.pem, release-public.pem); keep\n"
     "      the private key offline, build the starter with the public one\n"
     "  launcher-publish sign SERVER-DIR --key PRIVATE.pem --release N [--valid-days D]\n"
-    "                   [--name-encoding gbk|utf-8]\n"
     "      list release.sig in SERVER-DIR/files.cfg and write it: release N (raise it with\n"
     "      every release), valid for D days (default 30), covering every listed file\n"
-    "  --name-encoding: how the starters read file names: gbk (code page 936, the Windows\n"
-    "      starter; default) or utf-8 (the native starter). Files keep UTF-8 names on disk;\n"
-    "      each path in launcher_info.cfg is the UTF-8 name percent-encoded\n";
+    "  --name-encoding: how the starters read names and paths: gbk (code page 936, the\n"
+    "      Windows starter; default) or utf-8 (the native starter). It applies to every name\n"
+    "      written for them: package entries, manifest keys, NAME=DIR places, deletion-list\n"
+    "      paths, the updater name, save directory and gameclient path. Files keep UTF-8\n"
+    "      names on disk; each path in launcher_info.cfg is the UTF-8 prefix and name\n"
+    "      percent-encoded\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -68,13 +70,14 @@ struct Arguments {
     }
 };
 
+// Every command knows --name-encoding, besides its own `known` options.
 Arguments parse(int argc, char** argv, const std::vector<std::string>& known)
 {
     Arguments arguments;
     for (int i = 2; i < argc; ++i) {
         const std::string word = argv[i];
         if (word.size() > 1 && word[0] == '-') {
-            bool found = false;
+            bool found = word == "--name-encoding";
             for (const std::string& name : known)
                 found = found || name == word;
             if (!found)
@@ -126,14 +129,14 @@ int run(int argc, char** argv)
         const Arguments a = parse(argc, argv, {});
         if (a.positional.size() != 2)
             throw UsageError("package needs SOURCE-DIR and PACKAGE");
-        const std::size_t count = publish::writePackage(a.positional[0], a.positional[1]);
+        const std::size_t count = publish::writePackage(a.positional[0], a.positional[1], encodingOption(a));
         std::cout << a.positional[1] << ": " << count << " files\n";
         return 0;
     }
     if (command == "launcher-info") {
-        const Arguments a = parse(argc, argv,
-                                  {"--updater-name", "--host", "--save-dir", "--gameclient-path",
-                                   "--path-prefix", "-o", "--name-encoding"});
+        const Arguments a =
+            parse(argc, argv,
+                  {"--updater-name", "--host", "--save-dir", "--gameclient-path", "--path-prefix", "-o"});
         if (a.positional.size() != 1)
             throw UsageError("launcher-info needs one FILES-DIR");
         publish::FileGroupSettings settings;
@@ -149,7 +152,7 @@ int run(int argc, char** argv)
         return 0;
     }
     if (command == "manifest") {
-        const Arguments a = parse(argc, argv, {"--place", "-o", "--name-encoding"});
+        const Arguments a = parse(argc, argv, {"--place", "-o"});
         if (a.positional.size() != 1)
             throw UsageError("manifest needs one SERVER-DIR");
         std::map<std::string, std::string> places;
@@ -177,7 +180,7 @@ int run(int argc, char** argv)
                 throw UsageError("deletion-list names " + path + " twice");
         }
         const std::string output = a.single("-o", "delete_config.txt");
-        publish::writeDeletionList(entries, output);
+        publish::writeDeletionList(entries, output, encodingOption(a));
         std::cout << output << ": " << entries.size() << " paths\n";
         return 0;
     }
@@ -185,6 +188,7 @@ int run(int argc, char** argv)
         const Arguments a = parse(argc, argv, {"--private", "--public"});
         if (!a.positional.empty())
             throw UsageError("keygen takes no SERVER-DIR or other words");
+        encodingOption(a);  // writes no names, but a bad value is still a mistake to report
         const std::string privateKey = a.single("--private", "release-private.pem");
         const std::string publicKey = a.single("--public", "release-public.pem");
         publish::writeKeyPair(privateKey, publicKey);
@@ -192,7 +196,7 @@ int run(int argc, char** argv)
         return 0;
     }
     if (command == "sign") {
-        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days", "--name-encoding"});
+        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days"});
         if (a.positional.size() != 1)
             throw UsageError("sign needs one SERVER-DIR");
         const std::string key = a.single("--key", "");
