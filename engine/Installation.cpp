@@ -143,7 +143,7 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
     const ContentCheck checked = staged.check(expected, downloaded.digest);
     if (checked.verdict == ContentVerdict::Sha256Differs || checked.verdict == ContentVerdict::SizeDiffers) {
         // SHA-1 alone can be forged; the release's signature says what this must be.
-        Log::instance().write("发布签名无效:", "文件不符 " + engine_detail::kSignedHttpPrefix + file.path);
+        Log::instance().write("发布签名无效:", std::string("文件不符 ") + kSignedHttpPrefix + file.path);
         staged.discard();
         m_data->unwritable.insert(file.name);
         return true;
@@ -169,10 +169,9 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
 bool StarterWorker::signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const
 {
     const auto& signedFiles = m_data->check.signedFiles;
-    const auto entry = signedFiles.find(engine_detail::kSignedHttpPrefix + file.path);
+    const auto entry = signedFiles.find(std::string(kSignedHttpPrefix) + file.path);
     if (entry == signedFiles.end()) {
-        Log::instance().write("发布签名无效:",
-                              "未列出的文件 " + engine_detail::kSignedHttpPrefix + file.path);
+        Log::instance().write("发布签名无效:", std::string("未列出的文件 ") + kSignedHttpPrefix + file.path);
         return false;
     }
     expected.sizeKnown = true;

@@ -29,8 +29,6 @@ namespace engine_detail {
 constexpr char kManifestName[] = "files.cfg";
 constexpr char kSignatureName[] = "release.sig";
 constexpr char kDeletionListName[] = "delete_config.txt";
-// How release.sig names a file of the HTTP group: by its path on the download host.
-const std::string kSignedHttpPrefix = "http:";
 
 class ReleaseGuard {
 public:

@@ -26,6 +26,10 @@ struct Release {
     std::map<std::string, ReleaseFile> files;
 };
 
+// How a release names a file of the download host: this, then its path on the
+// host as the starter asks for it. No version-server name holds a ':'.
+constexpr char kSignedHttpPrefix[] = "http:";
+
 // Bounds of what a reader accepts.
 const std::uint64_t kMaxReleaseText = 8 * 1024 * 1024;
 const std::size_t kMaxReleaseName = 4096;

@@ -159,7 +159,7 @@ void writeKeyPair(const fs::path& privateKey, const fs::path& publicKey)
 }
 
 std::size_t signRelease(const fs::path& serverDirectory, const fs::path& privateKey, std::uint64_t number,
-                        std::uint64_t validDays, NameEncoding encoding)
+                        std::uint64_t validDays, NameEncoding encoding, const fs::path& httpDirectory)
 {
     if (validDays == 0 || validDays > kMaxValidDays)
         throw Error("--valid-days must be between 1 and " + std::to_string(kMaxValidDays));
@@ -179,6 +179,15 @@ std::size_t signRelease(const fs::path& serverDirectory, const fs::path& private
         if (!fileSha256((serverDirectory / onDisk).wstring(), digest))
             throw Error("cannot read " + quoted(serverDirectory / onDisk) + ", which files.cfg lists");
         release.files[name] = digest;
+    }
+    // The download host's files, named as the starter asks for them.
+    if (!httpDirectory.empty()) {
+        for (const std::string& name : listFiles(httpDirectory)) {
+            ReleaseFile digest;
+            if (!fileSha256((httpDirectory / name).wstring(), digest))
+                throw Error("cannot read " + quoted(httpDirectory / name));
+            release.files[kSignedHttpPrefix + percentEncodePath(name)] = digest;
+        }
     }
     std::string text;
     if (!composeRelease(release, text))

@@ -19,9 +19,12 @@ void writeKeyPair(const boost::filesystem::path& privateKey, const boost::filesy
 // starter), then writes SERVER-DIR/release.sig: release `number`, expiring
 // `validDays` days from now, with the size and SHA-256 of files.cfg and of every
 // file it lists. Returns the number of files covered. The keys of files.cfg are in
-// the starters' `encoding`; the files they name have UTF-8 names.
+// the starters' `encoding`; the files they name have UTF-8 names. With an
+// `httpDirectory` (the download host's root), every file below it is covered too,
+// as "http:" and its path on the host, which a starter with a key requires.
 std::size_t signRelease(const boost::filesystem::path& serverDirectory,
                         const boost::filesystem::path& privateKey, std::uint64_t number,
-                        std::uint64_t validDays, NameEncoding encoding = NameEncoding::Gbk);
+                        std::uint64_t validDays, NameEncoding encoding = NameEncoding::Gbk,
+                        const boost::filesystem::path& httpDirectory = boost::filesystem::path());
 
 }  // namespace publish

@@ -34,8 +34,10 @@ const char kUsage[] =
     "      make a signing key pair (default release-private.pem, release-public.pem); keep\n"
     "      the private key offline, build the starter with the public one\n"
     "  launcher-publish sign SERVER-DIR --key PRIVATE.pem --release N [--valid-days D]\n"
+    "                   [--http-dir DIR]\n"
     "      list release.sig in SERVER-DIR/files.cfg and write it: release N (raise it with\n"
-    "      every release), valid for D days (default 30), covering every listed file\n"
+    "      every release), valid for D days (default 30), covering every listed file and\n"
+    "      every file below the download host's root DIR (which starters with a key need)\n"
     "  --name-encoding: how the starters read names and paths: gbk (code page 936, the\n"
     "      Windows starter; default) or utf-8 (the native starter). It applies to every name\n"
     "      written for them: package entries, manifest keys, NAME=DIR places, deletion-list\n"
@@ -196,7 +198,7 @@ int run(int argc, char** argv)
         return 0;
     }
     if (command == "sign") {
-        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days"});
+        const Arguments a = parse(argc, argv, {"--key", "--release", "--valid-days", "--http-dir"});
         if (a.positional.size() != 1)
             throw UsageError("sign needs one SERVER-DIR");
         const std::string key = a.single("--key", "");
@@ -204,8 +206,8 @@ int run(int argc, char** argv)
             throw UsageError("sign needs --key PRIVATE.pem");
         const std::uint64_t release = number(a.single("--release", ""), "--release");
         const std::uint64_t days = number(a.single("--valid-days", "30"), "--valid-days");
-        const std::size_t count =
-            publish::signRelease(a.positional[0], key, release, days, encodingOption(a));
+        const std::size_t count = publish::signRelease(a.positional[0], key, release, days, encodingOption(a),
+                                                       a.single("--http-dir", ""));
         std::cout << (boost::filesystem::path(a.positional[0]) / "release.sig").string() << ": release "
                   << release << ", " << count << " files\n";
         return 0;
