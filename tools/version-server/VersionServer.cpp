@@ -195,7 +195,10 @@ private:
             reply(std::move(found));
             return;
         }
-        // Digests of new files take time: computed away from the network thread.
+        // Changed in place, not published as a release: this request waits for
+        // the file's digest, computed away from the network thread, and the
+        // release is walked again so that the next ones need not.
+        server_.releaseChanged();
         auto self = shared_from_this();
         auto work = boost::asio::make_work_guard(server_.io());
         auto shared = std::make_shared<Lookup>(std::move(found));
@@ -357,24 +360,63 @@ Server::Server(boost::asio::io_context& io, const Settings& settings, const tcp:
     : io_(io),
       settings_(settings),
       log_(log),
-      files_(settings.root, settings.encoding),
+      files_(settings.encoding, digesting_),
       acceptor_(io),
       retry_(io),
       summary_(io),
       drain_(io),
-      pool_(2)
+      pool_(2),
+      starting_(io.get_executor())
 {
+    digesting_.hold = settings.digestHold;
+    // Bound now, so that a port in use ends the start; until it listens, a
+    // starter's connect is refused and it turns to its other host.
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
-    acceptor_.listen(tcp::acceptor::max_listen_connections);
-    accept();
+    watch_ = std::make_unique<ReleaseWatch>(
+        settings.root, settings.watchInterval, digesting_, log,
+        [this](std::shared_ptr<const Release> release, const std::string& announcement) {
+            boost::asio::post(io_, [this, release, announcement]() { serve(release, announcement); });
+        });
     tick();
 }
 
 Server::~Server()
 {
+    watch_.reset();
     pool_.join();
+}
+
+void Server::serve(std::shared_ptr<const Release> release, const std::string& announcement)
+{
+    if (stopping_) {
+        return;
+    }
+    const bool first = files_.release() == nullptr;
+    files_.serve(std::move(release));
+    // Only now: an operator deletes the previous release once it is out of service.
+    if (!announcement.empty()) {
+        log_.always(announcement);
+    }
+    if (!first) {
+        return;
+    }
+    error_code error;
+    acceptor_.listen(tcp::acceptor::max_listen_connections, error);
+    // Taken in batches by accept(), which must not block.
+    acceptor_.non_blocking(true, error);
+    starting_.reset();
+    if (error) {
+        log_.always("version-server: cannot listen: " + error.message());
+        failed_ = true;
+        stop();
+        return;
+    }
+    const tcp::endpoint endpoint = acceptor_.local_endpoint(error);
+    log_.always("version-server: serving " + settings_.root + " on " + endpoint.address().to_string() + ":" +
+                std::to_string(endpoint.port()));
+    accept();
 }
 
 void Server::tick()
@@ -493,6 +535,8 @@ void Server::stop()
         return;
     }
     stopping_ = true;
+    digesting_.stopping = true;
+    starting_.reset();
     error_code ignored;
     acceptor_.close(ignored);
     retry_.cancel(ignored);
