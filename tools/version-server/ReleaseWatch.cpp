@@ -94,6 +94,13 @@ void ReleaseWatch::run()
             continue;
         }
         reported = false;
+        if (current && moved(*release)) {
+            // Switched again while this one was read (a broken release replaced
+            // at once, say): never served; the newest is read next.
+            std::lock_guard<std::mutex> lock(mutex_);
+            changed_ = true;
+            continue;
+        }
         const bool switched = !current || current->realRoot != release->realRoot ||
                               current->device != release->device || current->inode != release->inode;
         std::string announcement;
