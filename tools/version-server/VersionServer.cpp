@@ -27,6 +27,8 @@ const std::size_t kReadPiece = 512;
 // starve the other connections.
 const std::size_t kSendPiece = 1024 * 1024;
 const int kPiecesPerTurn = 16;
+// Connections taken from the backlog per turn of the loop.
+const std::size_t kAcceptsPerTurn = 64;
 
 }  // namespace
 
@@ -402,11 +404,13 @@ void Server::serve(std::shared_ptr<const Release> release, const std::string& an
     if (!first) {
         return;
     }
+    starting_.reset();
     error_code error;
     acceptor_.listen(tcp::acceptor::max_listen_connections, error);
-    // Taken in batches by accept(), which must not block.
-    acceptor_.non_blocking(true, error);
-    starting_.reset();
+    if (!error) {
+        // Taken in batches by accept(), which must not block.
+        acceptor_.non_blocking(true, error);
+    }
     if (error) {
         log_.always("version-server: cannot listen: " + error.message());
         failed_ = true;
@@ -463,35 +467,51 @@ void Server::accept()
             });
             return;
         }
-        error_code ignored;
-        const tcp::endpoint remote = socket.remote_endpoint(ignored);
-        const std::string address = remote.address().to_string();
-        const std::string peer = address + ":" + std::to_string(remote.port());
-        if (!admit(address)) {
-            ++evictions_;
-            log_.line(peer + " - address-cap 0");
-            protocol::closeQuietly(socket);
-            accept();
-            return;
-        }
-        if (open_.size() >= settings_.maxConnections) {
-            std::list<Connection*>& queue = !fresh_.empty() ? fresh_ : idle_;
-            ++evictions_;
-            if (queue.empty()) {
-                // Every connection has a reply in hand: the newcomer is the one to go.
-                protocol::closeQuietly(socket);
-                accept();
-                return;
+        welcome(std::move(socket));
+        // The rest of the backlog is taken now, up to a batch. One connection per
+        // turn of the loop let thousands of starters fill the backlog; the system
+        // then drops their connects, and each drop costs its starter a retry after
+        // 1 s, 3 s or 7 s: the seconds-long tail under a crowd.
+        for (std::size_t taken = 1; taken < kAcceptsPerTurn && !stopping_; ++taken) {
+            tcp::socket next(io_);
+            error_code acceptError;
+            acceptor_.accept(next, acceptError);
+            if (acceptError) {
+                break;  // an empty backlog; anything else meets the wait above
             }
-            queue.front()->close();
+            welcome(std::move(next));
         }
-        auto connection = std::make_shared<Connection>(*this, std::move(socket), address, peer);
-        connection->openPlace = open_.insert(open_.end(), connection.get());
-        ++perAddress_[address];
-        waiting(connection.get(), false);
-        connection->start();
         accept();
     });
+}
+
+void Server::welcome(tcp::socket socket)
+{
+    error_code ignored;
+    const tcp::endpoint remote = socket.remote_endpoint(ignored);
+    const std::string address = remote.address().to_string();
+    const std::string peer = address + ":" + std::to_string(remote.port());
+    if (!admit(address)) {
+        ++evictions_;
+        log_.line(peer + " - address-cap 0");
+        protocol::closeQuietly(socket);
+        return;
+    }
+    if (open_.size() >= settings_.maxConnections) {
+        std::list<Connection*>& queue = !fresh_.empty() ? fresh_ : idle_;
+        ++evictions_;
+        if (queue.empty()) {
+            // Every connection has a reply in hand: the newcomer is the one to go.
+            protocol::closeQuietly(socket);
+            return;
+        }
+        queue.front()->close();
+    }
+    auto connection = std::make_shared<Connection>(*this, std::move(socket), address, peer);
+    connection->openPlace = open_.insert(open_.end(), connection.get());
+    ++perAddress_[address];
+    waiting(connection.get(), false);
+    connection->start();
 }
 
 void Server::waiting(Connection* connection, bool completedOne)
