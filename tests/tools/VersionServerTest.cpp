@@ -310,15 +310,14 @@ TEST_P(ReleaseSwitch, NextReleaseIsServedOnceDigestedThePreviousUntilThen)
 
     if (GetParam().held) {
         ASSERT_TRUE(printed(server, "digesting the release behind")) << server.output();
-        // Every answer comes from the previous release at once, whole and consistent.
-        const auto start = Clock::now();
+        // Every answer comes from the previous release, whole and consistent; none
+        // can have waited for a digest, which the hold keeps from ending.
         EXPECT_EQ("r1", check("files.cfg").content);
         const Reply content = check("big.bin");
         EXPECT_TRUE(content.complete && content.content == big[0] && content.digest == sha1Of(big[0]));
         const Reply current = check("big.bin", sha1Of(big[0]));
         EXPECT_TRUE(current.complete && current.code == 10 && current.content.empty());
         EXPECT_EQ(1, check("new.txt").code);
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));  // a starter waits 10 s for a step
         EXPECT_EQ(std::string::npos, server.output().find("/r2 ready")) << server.output();
         fs::remove(hold);
     }
