@@ -58,12 +58,13 @@ int main(int argc, char** argv)
     const fs::path big = served.file();
     bench::Child versionServer({server, "--root", (dir / "www").string(), "--listen", "127.0.0.1"},
                                dir / "version-server.txt");
-    if (!versionServer.started() || !bench::waitForListener(7455, 10)) {
+    // It listens once it has digested the 1 GiB file.
+    if (!versionServer.started() || !bench::waitForListener(7455, 60)) {
         std::cerr << "version_bench: the version server did not start (see " << dir << ")\n";
         return 2;
     }
 
-    // The server digests the file once; later requests use its cache.
+    // A first check with a current copy: answered from the digest made at start.
     const std::string self = bench::selfPath();
     const fs::path ourFile = dir / "ours.bin";
     const fs::path curlFile = dir / "curl.bin";

@@ -442,7 +442,7 @@ int main(int argc, char** argv)
             std::cerr << "version_load: our server did not start\n";
             return 2;
         }
-        // One warm-up check, so the digests are cached as on a running server.
+        // One warm-up check; the digests were made before the server listened.
         int ignoredPeak = 0;
         drive<OurStarter>(*ours, 7455, ourRequests, 1, 0.2, ignoredPeak);
         int oursDescriptors = 0;

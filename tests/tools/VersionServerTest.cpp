@@ -265,20 +265,75 @@ TEST_F(VersionServerTest, ReplacementByRenameSendsOneWholeVersion)
     EXPECT_EQ(80, whole.load());
 }
 
-TEST_F(VersionServerTest, RootLinkSwappedToTheNextReleaseIsFollowed)
+// --- a publisher switching the root's link to the next release --------------------
+
+// Waits, at most 10 s, until the server has printed `text`.
+bool printed(const VersionServer& server, const std::string& text)
 {
-    for (const char* release : {"r1", "r2"}) {
-        fs::create_directories(dir_ / release);
-        writeFile(dir_ / release / "files.cfg", release);
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    while (server.output().find(text) == std::string::npos) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
+}
+
+struct SwitchCase {
+    const char* name;
+    bool held;  // the next release's digests take longer than a starter waits for a reply
+};
+
+class ReleaseSwitch : public VersionServerTest, public testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(ReleaseSwitch, NextReleaseIsServedOnceDigestedThePreviousUntilThen)
+{
+    const std::string big[2] = {randomBytes(3 * 1024 * 1024, 5), randomBytes(3 * 1024 * 1024, 6)};
+    const char* releases[2] = {"r1", "r2"};
+    for (int i = 0; i < 2; ++i) {
+        fs::create_directories(dir_ / releases[i]);
+        writeFile(dir_ / releases[i] / "files.cfg", releases[i]);
+        writeFile(dir_ / releases[i] / "big.bin", big[i]);
+    }
+    writeFile(dir_ / "r2" / "new.txt", "new");
     fs::create_directory_symlink("r1", dir_ / "current");
-    VersionServer server(dir_ / "current");
+    const fs::path hold = dir_ / "hold";
+    VersionServer server(dir_ / "current", {"--digest-hold", hold.string(), "--watch-ms", "50"});
     ASSERT_TRUE(server.ready()) << server.output();
     EXPECT_EQ("r1", check("files.cfg").content);
+    if (GetParam().held) {
+        writeFile(hold, "");
+    }
     fs::create_directory_symlink("r2", dir_ / "next");
     fs::rename(dir_ / "next", dir_ / "current");
+
+    if (GetParam().held) {
+        ASSERT_TRUE(printed(server, "digesting the release behind")) << server.output();
+        // Every answer comes from the previous release, whole and consistent; none
+        // can have waited for a digest, which the hold keeps from ending.
+        EXPECT_EQ("r1", check("files.cfg").content);
+        const Reply content = check("big.bin");
+        EXPECT_TRUE(content.complete && content.content == big[0] && content.digest == sha1Of(big[0]));
+        const Reply current = check("big.bin", sha1Of(big[0]));
+        EXPECT_TRUE(current.complete && current.code == 10 && current.content.empty());
+        EXPECT_EQ(1, check("new.txt").code);
+        EXPECT_EQ(std::string::npos, server.output().find("/r2 ready")) << server.output();
+        fs::remove(hold);
+    }
+    ASSERT_TRUE(printed(server, "/r2 ready: 3 files, 3 digested")) << server.output();
     EXPECT_EQ("r2", check("files.cfg").content);
+    const Reply next = check("big.bin", sha1Of(big[0]));
+    EXPECT_TRUE(next.complete && next.content == big[1] && next.digest == sha1Of(big[1]));
+    EXPECT_EQ("new", check("new.txt").content);
 }
+
+INSTANTIATE_TEST_SUITE_P(Publisher, ReleaseSwitch,
+                         testing::Values(SwitchCase{"Quick", false},
+                                         SwitchCase{"DigestSlowerThanAStarterWaits", true}),
+                         [](const testing::TestParamInfo<SwitchCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // --- more silent connections than the server has descriptors ---------------------
 

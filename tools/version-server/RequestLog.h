@@ -1,6 +1,7 @@
 #pragma once
 // The server's output lines, written by a thread of their own so that a slow
-// pipe or journal never holds up the network thread. The buffer is bounded:
+// pipe or journal never holds up the network thread, gathered for a moment into
+// one write. The buffer is bounded:
 // when it is full a request line is dropped and counted, never waited for.
 // Start, summary and stop lines are always kept. Never throws.
 

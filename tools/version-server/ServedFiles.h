@@ -1,18 +1,23 @@
 #pragma once
-// The served directory as one request sees it. The request's name is decoded
-// strictly from the players' encoding, must stay inside the directory (checked
-// on the decoded bytes, and again on where the opened file really lies), and the
-// file is opened once: its size and digest come from that descriptor, and the
-// reply is sent from it. A file replaced by rename meanwhile therefore goes out
-// whole in the version that was opened. Never throws.
+// The served directory as one request sees it. Each release is digested whole
+// before it is served (ReleaseWatch.h), so a request finds its file's digest
+// ready in a table and never waits for one. The request's name is decoded
+// strictly from the players' encoding, must stay inside the release (checked on
+// the decoded bytes, and again on where the opened file really lies), and the
+// file is opened once: its size comes from that descriptor, and the reply is
+// sent from it. A file replaced by rename meanwhile therefore goes out whole in
+// the version that was opened. Never throws.
 
 #include "tools/common/NameEncoding.h"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace versionserver {
 
@@ -29,6 +34,45 @@ private:
     int descriptor_;
 };
 
+// What tells one version of a file from another without reading it: a file
+// replaced by rename has another inode, one rewritten in place another time.
+struct FileKey {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified = 0;
+    bool operator<(const FileKey& other) const;
+    bool operator==(const FileKey& other) const;
+};
+
+// How digests are made, shared by the release watch and the requests.
+struct Digesting {
+    // A test hook: while it returns true, a digest waits before it reads,
+    // standing in for a file that takes longer to read than a starter waits.
+    std::function<bool()> hold;
+    // Set when the server ends: a digest under way gives up.
+    std::atomic<bool> stopping{false};
+};
+
+// One release as it is served: its directory, held open so that a link switched
+// to the next release changes nothing for it, and the digest of each file found in it.
+struct Release {
+    struct Entry {
+        FileKey key;
+        std::string digest;
+    };
+    std::shared_ptr<OpenFile> directory;
+    std::string realRoot;  // where the directory lies, links resolved
+    std::uint64_t device = 0, inode = 0;
+    std::unordered_map<std::string, Entry> names;  // relative, "/"-separated UTF-8 names
+    std::map<FileKey, std::string> digests;        // the same digests, by file
+    std::size_t digested = 0;                      // read for this release, not taken from the last
+};
+
+// Opens `root` (following a link), walks it and digests every regular file inside;
+// digests of files `previous` already knows are taken from it. Null when the root
+// cannot be opened or the server stops meanwhile.
+std::shared_ptr<const Release> scanRelease(const std::string& root, const Release* previous,
+                                           Digesting& digesting);
+
 // What one request gets.
 struct Lookup {
     enum Kind {
@@ -37,7 +81,7 @@ struct Lookup {
         Missing,      // no regular file by that name
         TooLarge,     // larger than a reply can announce
         Unavailable,  // the system refused (out of descriptors, read error): no answer at all
-        Unhashed,     // open, but its digest must still be computed (see ServedFiles::digest)
+        Unhashed,     // changed in place since its release was digested (see ServedFiles::digest)
         Current,      // the client's copy is this file
         Content       // the client needs the content
     };
@@ -47,38 +91,35 @@ struct Lookup {
     std::uint64_t size = 0;
     std::string digest;
     std::string clientDigest;
-
-    // The identity the digest cache knows the opened file by.
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t modified = 0;
+    FileKey key;  // of the opened file
 };
 
 class ServedFiles {
 public:
-    // `root` must be absolute; it may be a link (to the current release).
-    ServedFiles(const std::string& root, NameEncoding encoding);
+    ServedFiles(NameEncoding encoding, Digesting& digesting);
 
-    // Everything but computing a digest that is not known yet: quick enough for
-    // the network thread. Ends Unhashed when the digest must still be computed.
+    // The release requests see from now on. On the network thread.
+    void serve(std::shared_ptr<const Release> release);
+    const Release* release() const { return release_.get(); }
+
+    // Everything but computing a digest: quick enough for the network thread.
+    // Ends Unhashed only for a file changed in place, against the way releases
+    // are published (docs/operations.md); its digest must then be computed.
     Lookup open(const std::string& requestText);
 
     // Completes an Unhashed lookup; reads the whole file, so it may take seconds.
     void digest(Lookup& lookup);
 
 private:
-    struct Key {
-        std::uint64_t device, inode, size;
-        std::int64_t modified;
-        bool operator<(const Key& other) const;
-    };
-    bool cached(const Key& key, std::string& digest);
+    bool known(const FileKey& key, std::string& digest);
     void decide(Lookup& lookup) const;
 
-    std::string root_;
     NameEncoding encoding_;
+    Digesting& digesting_;
+    std::shared_ptr<const Release> release_;
+    // Digests computed for requests (files changed in place); shared with the pool.
     std::mutex mutex_;
-    std::map<Key, std::string> digests_;
+    std::map<FileKey, std::string> digests_;
 };
 
 }  // namespace versionserver

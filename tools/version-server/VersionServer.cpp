@@ -27,6 +27,8 @@ const std::size_t kReadPiece = 512;
 // starve the other connections.
 const std::size_t kSendPiece = 1024 * 1024;
 const int kPiecesPerTurn = 16;
+// Connections taken from the backlog per turn of the loop.
+const std::size_t kAcceptsPerTurn = 64;
 
 }  // namespace
 
@@ -195,7 +197,10 @@ private:
             reply(std::move(found));
             return;
         }
-        // Digests of new files take time: computed away from the network thread.
+        // Changed in place, not published as a release: this request waits for
+        // the file's digest, computed away from the network thread, and the
+        // release is walked again so that the next ones need not.
+        server_.releaseChanged();
         auto self = shared_from_this();
         auto work = boost::asio::make_work_guard(server_.io());
         auto shared = std::make_shared<Lookup>(std::move(found));
@@ -357,24 +362,65 @@ Server::Server(boost::asio::io_context& io, const Settings& settings, const tcp:
     : io_(io),
       settings_(settings),
       log_(log),
-      files_(settings.root, settings.encoding),
+      files_(settings.encoding, digesting_),
       acceptor_(io),
       retry_(io),
       summary_(io),
       drain_(io),
-      pool_(2)
+      pool_(2),
+      starting_(io.get_executor())
 {
+    digesting_.hold = settings.digestHold;
+    // Bound now, so that a port in use ends the start; until it listens, a
+    // starter's connect is refused and it turns to its other host.
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
-    acceptor_.listen(tcp::acceptor::max_listen_connections);
-    accept();
+    watch_ = std::make_unique<ReleaseWatch>(
+        settings.root, settings.watchInterval, digesting_, log,
+        [this](std::shared_ptr<const Release> release, const std::string& announcement) {
+            boost::asio::post(io_, [this, release, announcement]() { serve(release, announcement); });
+        });
     tick();
 }
 
 Server::~Server()
 {
+    watch_.reset();
     pool_.join();
+}
+
+void Server::serve(std::shared_ptr<const Release> release, const std::string& announcement)
+{
+    if (stopping_) {
+        return;
+    }
+    const bool first = files_.release() == nullptr;
+    files_.serve(std::move(release));
+    // Only now: an operator deletes the previous release once it is out of service.
+    if (!announcement.empty()) {
+        log_.always(announcement);
+    }
+    if (!first) {
+        return;
+    }
+    starting_.reset();
+    error_code error;
+    acceptor_.listen(tcp::acceptor::max_listen_connections, error);
+    if (!error) {
+        // Taken in batches by accept(), which must not block.
+        acceptor_.non_blocking(true, error);
+    }
+    if (error) {
+        log_.always("version-server: cannot listen: " + error.message());
+        failed_ = true;
+        stop();
+        return;
+    }
+    const tcp::endpoint endpoint = acceptor_.local_endpoint(error);
+    log_.always("version-server: serving " + settings_.root + " on " + endpoint.address().to_string() + ":" +
+                std::to_string(endpoint.port()));
+    accept();
 }
 
 void Server::tick()
@@ -421,35 +467,51 @@ void Server::accept()
             });
             return;
         }
-        error_code ignored;
-        const tcp::endpoint remote = socket.remote_endpoint(ignored);
-        const std::string address = remote.address().to_string();
-        const std::string peer = address + ":" + std::to_string(remote.port());
-        if (!admit(address)) {
-            ++evictions_;
-            log_.line(peer + " - address-cap 0");
-            protocol::closeQuietly(socket);
-            accept();
-            return;
-        }
-        if (open_.size() >= settings_.maxConnections) {
-            std::list<Connection*>& queue = !fresh_.empty() ? fresh_ : idle_;
-            ++evictions_;
-            if (queue.empty()) {
-                // Every connection has a reply in hand: the newcomer is the one to go.
-                protocol::closeQuietly(socket);
-                accept();
-                return;
+        welcome(std::move(socket));
+        // The rest of the backlog is taken now, up to a batch. One connection per
+        // turn of the loop let thousands of starters fill the backlog; the system
+        // then drops their connects, and each drop costs its starter a retry after
+        // 1 s, 3 s or 7 s: the seconds-long tail under a crowd.
+        for (std::size_t taken = 1; taken < kAcceptsPerTurn && !stopping_; ++taken) {
+            tcp::socket next(io_);
+            error_code acceptError;
+            acceptor_.accept(next, acceptError);
+            if (acceptError) {
+                break;  // an empty backlog; anything else meets the wait above
             }
-            queue.front()->close();
+            welcome(std::move(next));
         }
-        auto connection = std::make_shared<Connection>(*this, std::move(socket), address, peer);
-        connection->openPlace = open_.insert(open_.end(), connection.get());
-        ++perAddress_[address];
-        waiting(connection.get(), false);
-        connection->start();
         accept();
     });
+}
+
+void Server::welcome(tcp::socket socket)
+{
+    error_code ignored;
+    const tcp::endpoint remote = socket.remote_endpoint(ignored);
+    const std::string address = remote.address().to_string();
+    const std::string peer = address + ":" + std::to_string(remote.port());
+    if (!admit(address)) {
+        ++evictions_;
+        log_.line(peer + " - address-cap 0");
+        protocol::closeQuietly(socket);
+        return;
+    }
+    if (open_.size() >= settings_.maxConnections) {
+        std::list<Connection*>& queue = !fresh_.empty() ? fresh_ : idle_;
+        ++evictions_;
+        if (queue.empty()) {
+            // Every connection has a reply in hand: the newcomer is the one to go.
+            protocol::closeQuietly(socket);
+            return;
+        }
+        queue.front()->close();
+    }
+    auto connection = std::make_shared<Connection>(*this, std::move(socket), address, peer);
+    connection->openPlace = open_.insert(open_.end(), connection.get());
+    ++perAddress_[address];
+    waiting(connection.get(), false);
+    connection->start();
 }
 
 void Server::waiting(Connection* connection, bool completedOne)
@@ -493,6 +555,8 @@ void Server::stop()
         return;
     }
     stopping_ = true;
+    digesting_.stopping = true;
+    starting_.reset();
     error_code ignored;
     acceptor_.close(ignored);
     retry_.cancel(ignored);

@@ -7,6 +7,9 @@
 // Built to face every player at once and any client at all:
 // - a client that hangs up, stalls or sends garbage ends only its own connection;
 // - each reply is one consistent version of its file (ServedFiles.h);
+// - no reply waits for a digest: each release is digested before it is served,
+//   the previous one meanwhile (ReleaseWatch.h); the port listens only once the
+//   first release is ready;
 // - open connections are capped: at the cap a new connection is still accepted,
 //   and the oldest connection that has not completed a request is closed, failing
 //   that the oldest idle one, so silent clients never lock real ones out;
@@ -14,9 +17,11 @@
 //   a reply head and a few hundred bytes of state (see README);
 // - stop() lets replies in flight finish, up to a drain time, and then ends.
 
+#include "ReleaseWatch.h"
 #include "RequestLog.h"
 #include "ServedFiles.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,6 +29,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -44,6 +50,8 @@ struct Settings {
     std::chrono::milliseconds idleTime{60000};      // between requests, and without send progress
     std::chrono::milliseconds drainTime{10000};     // for replies in flight at stop()
     std::chrono::milliseconds summaryInterval{60000};
+    std::chrono::milliseconds watchInterval{1000};  // how often the root's link is looked at
+    std::function<bool()> digestHold;               // a test hook (Digesting::hold)
 };
 
 // Descriptors each connection may hold at once (its socket and the file it sends).
@@ -57,6 +65,7 @@ class Connection;
 
 class Server {
 public:
+    // Binds at once; listens once the first release is digested.
     Server(boost::asio::io_context& io, const Settings& settings,
            const boost::asio::ip::tcp::endpoint& endpoint, RequestLog& log);
     ~Server();
@@ -74,26 +83,35 @@ public:
     RequestLog& log() { return log_; }
     const Settings& settings() const { return settings_; }
     bool stopping() const { return stopping_; }
+    // It could not listen, and ended.
+    bool failed() const { return failed_; }
     void waiting(Connection* connection, bool completedOne);
     void busy(Connection* connection);
     void replied(std::uint64_t bytes);
     void forget(Connection* connection);
+    // A request met a file changed in place.
+    void releaseChanged() { watch_->changed(); }
 
 private:
-    struct Place;
+    void serve(std::shared_ptr<const Release> release, const std::string& announcement);
     void accept();
+    void welcome(boost::asio::ip::tcp::socket socket);
     bool admit(const std::string& address);
     void tick();
 
     boost::asio::io_context& io_;
     Settings settings_;
     RequestLog& log_;
+    Digesting digesting_;
     ServedFiles files_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;
     boost::asio::steady_timer summary_;
     boost::asio::steady_timer drain_;
     boost::asio::thread_pool pool_;
+    // Holds run() until the first release is served or the server stops.
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> starting_;
+    std::unique_ptr<ReleaseWatch> watch_;
 
     // Every open connection, and the two queues eviction picks from, oldest first.
     std::list<Connection*> open_;
@@ -101,6 +119,7 @@ private:
     std::list<Connection*> idle_;   // waiting for its next request
     std::map<std::string, std::size_t> perAddress_;
     bool stopping_ = false;
+    bool failed_ = false;
 
     std::uint64_t requests_ = 0;
     std::uint64_t bytesSent_ = 0;

@@ -137,7 +137,7 @@ int main(int argc, char** argv)
                 return usage("bad descriptor limit " + value + " (64 at least)");
             }
         } else if (option == "--greeting-ms" || option == "--idle-ms" || option == "--drain-ms" ||
-                   option == "--summary-ms") {
+                   option == "--summary-ms" || option == "--watch-ms") {
             // Not in the usage: shorter times for tests.
             if (!number(value, milliseconds) || milliseconds == 0) {
                 return usage("bad time " + value);
@@ -145,7 +145,12 @@ int main(int argc, char** argv)
             (option == "--greeting-ms" ? settings.greetingTime
              : option == "--idle-ms"   ? settings.idleTime
              : option == "--drain-ms"  ? settings.drainTime
+             : option == "--watch-ms"  ? settings.watchInterval
                                        : settings.summaryInterval) = std::chrono::milliseconds(milliseconds);
+        } else if (option == "--digest-hold") {
+            // Not in the usage: for tests, every digest waits while this file exists,
+            // as if it were a file that takes longer to read than a starter waits.
+            settings.digestHold = [value]() { return ::access(value.c_str(), F_OK) == 0; };
         } else {
             return usage("unknown option " + option);
         }
@@ -167,7 +172,7 @@ int main(int argc, char** argv)
     setStopSignalsBlocked(true);
     versionserver::RequestLog log(STDOUT_FILENO, kLogBuffer);
     try {
-        // Not resolved here: a link to the current release is followed per request.
+        // Not resolved here: a link switched to the next release is followed.
         settings.root = boost::filesystem::absolute(root).string();
         while (settings.root.size() > 1 && settings.root.back() == '/') {
             settings.root.pop_back();
@@ -183,8 +188,6 @@ int main(int argc, char** argv)
                 server.stop();
             }
         });
-        log.always("version-server: serving " + settings.root + " on " + endpoint.address().to_string() +
-                   ":" + std::to_string(endpoint.port()));
         log.always(
             "version-server: descriptor limit " + std::to_string(limit) + ", at most " +
             std::to_string(settings.maxConnections) + " connections" +
@@ -195,6 +198,9 @@ int main(int argc, char** argv)
         setStopSignalsBlocked(true);
         log.always(server.summary());
         log.always("version-server: stopped");
+        if (server.failed()) {
+            return 1;
+        }
     } catch (const std::exception& exception) {
         log.always(std::string("version-server: ") + exception.what());
         return 1;
