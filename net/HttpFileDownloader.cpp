@@ -180,10 +180,13 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     std::chrono::milliseconds transferDeadline{kDefaultTransferDeadline};
     std::uint64_t minimumRate = kDefaultMinimumRate;
     bool transferLimited = false;
+    bool transferOverdue = false;
     std::chrono::steady_clock::time_point transferExpiry;
     std::chrono::steady_clock::time_point stepExpiry;
     bool deadlineActive = false;
     bool timerWaiting = false;
+    std::chrono::steady_clock::time_point timerExpiry;
+    unsigned timerWaits = 0;
     // Set when the run failed: the handlers still queued only drain away.
     bool abandoned = false;
 
@@ -197,7 +200,9 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         if (transferLimited && transferExpiry < stepExpiry)
             stepExpiry = transferExpiry;
         deadlineActive = true;
-        if (timerWaiting) {
+        // A later expiry waits for the timer to fire; an earlier one (the body's
+        // own deadline) moves it.
+        if (timerWaiting && stepExpiry >= timerExpiry) {
             return;
         }
         try {
@@ -211,12 +216,18 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     void waitForDeadline()
     {
         timerWaiting = true;
+        timerExpiry = stepExpiry;
+        const unsigned wait = ++timerWaits;
         std::shared_ptr<InterData> self = shared_from_this();
-        deadline.async_wait([self](const error_code& error) { self->onDeadline(error); });
+        deadline.async_wait([self, wait](const error_code& error) { self->onDeadline(error, wait); });
     }
 
-    void onDeadline(const error_code& error)
+    void onDeadline(const error_code& error, unsigned wait)
     {
+        // A wait that a moved expiry replaced.
+        if (wait != timerWaits) {
+            return;
+        }
         timerWaiting = false;
         if (error || abandoned || !deadlineActive) {
             return;
@@ -227,8 +238,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             waitForDeadline();
             return;
         }
-        if (transferLimited && now >= transferExpiry)
-            Log::instance().write("传输过慢，已中断:", loggedPath(job().path));
+        transferOverdue = transferLimited && now >= transferExpiry;
         closeSocket();
     }
 
@@ -505,7 +515,10 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             closeSocket();
             return;
         }
-        Log::instance().write("下载文件内容失败：", error.message());
+        if (transferOverdue)
+            Log::instance().write("传输过慢，已中断:", loggedPath(job().path));
+        else
+            Log::instance().write("下载文件内容失败：", error.message());
         cancelDeadline();
     }
 

@@ -167,6 +167,35 @@ bool parseRelease(const std::string& text, Release& release, std::string& signed
     }
 }
 
+namespace {
+
+// Valid when one of the PEM blocks in `keysPem` verifies the signature; unusable
+// only when none of them is a usable key.
+SignatureCheck checkWithAnyKey(const std::string& keysPem, const std::string& message,
+                               const std::string& signature)
+{
+    static const std::string kEnd = "-----END PUBLIC KEY-----";
+    SignatureCheck result = SignatureCheck::KeyUnusable;
+    std::string::size_type start = 0;
+    while (start < keysPem.size()) {
+        const std::string::size_type end = keysPem.find(kEnd, start);
+        const std::string::size_type next = end == std::string::npos ? keysPem.size() : end + kEnd.size();
+        switch (checkP256Signature(keysPem.substr(start, next - start), message, signature)) {
+        case SignatureCheck::Valid:
+            return SignatureCheck::Valid;
+        case SignatureCheck::Invalid:
+            result = SignatureCheck::Invalid;
+            break;
+        case SignatureCheck::KeyUnusable:
+            break;
+        }
+        start = next;
+    }
+    return result;
+}
+
+}  // namespace
+
 bool checkRelease(const std::string& publicKeyPem, const std::string& text, std::int64_t now,
                   std::uint64_t highestAccepted, Release& release, std::string& reason)
 {
@@ -174,7 +203,7 @@ bool checkRelease(const std::string& publicKeyPem, const std::string& text, std:
     std::string signature;
     if (!parseRelease(text, release, signedPart, signature, reason))
         return false;
-    switch (checkP256Signature(publicKeyPem, signedPart, signature)) {
+    switch (checkWithAnyKey(publicKeyPem, signedPart, signature)) {
     case SignatureCheck::Valid:
         break;
     case SignatureCheck::Invalid:

@@ -45,7 +45,9 @@ std::string signatureLine(const std::string& signature);
 bool parseRelease(const std::string& text, Release& release, std::string& signedPart, std::string& signature,
                   std::string& reason);
 
-// Parses, checks the signature with `publicKeyPem`, and that the release has not
+// Parses, checks the signature with one of the keys of `publicKeyPem` (one or
+// more PEM blocks: keys are rotated by trusting the next beside the current one),
+// and that the release has not
 // expired at `now` and is not older than `highestAccepted`. False with a reason
 // for the log.
 bool checkRelease(const std::string& publicKeyPem, const std::string& text, std::int64_t now,

@@ -377,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- deadlines (one case keeps the program's 6 seconds, the rest a short one) -------
 
-enum class Stall { Connect, Send, Header, Body, AfterLastByte };
+enum class Stall { Connect, Send, Header, Body, AfterLastByte, Trickle };
 
 struct StallCase {
     const char* name;
@@ -385,6 +385,7 @@ struct StallCase {
     bool result;
     std::string log;
     std::chrono::milliseconds deadline;
+    bool transferDeadline = false;  // the whole body's, at 1000 bytes a second
 };
 
 const std::chrono::milliseconds kShort(300);
@@ -415,6 +416,15 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline)
             peer.waitForClose();
         });
         break;
+    case Stall::Trickle:
+        // Every step well inside its deadline, the whole body far outside its own.
+        server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [](Peer& peer) {
+            peer.readUntil(kHeaderEnd);
+            peer.write(rangeReply("bytes 0-99/100", ""));
+            for (int i = 0; i < 100 && peer.write("x"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        });
+        break;
     case Stall::Body:
     case Stall::AfterLastByte: {
         const std::string reply = c.stall == Stall::Body ? rangeReply("bytes 0-99/100", "0123456789")
@@ -431,7 +441,9 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline)
     LogWatch log;
     const auto start = std::chrono::steady_clock::now();
     HttpFileDownloader downloader("127.0.0.1", path, "name", local.wstring());
-    downloader.setStepDeadline(c.deadline);
+    downloader.setStepDeadline(c.transferDeadline ? HttpFileDownloader::kDefaultStepDeadline : c.deadline);
+    if (c.transferDeadline)
+        downloader.setTransferDeadline(c.deadline, 1000);
     EXPECT_EQ(c.result, downloader.download(false));
     const auto waited = std::chrono::steady_clock::now() - start;
     released->set_value();
@@ -456,7 +468,8 @@ INSTANTIATE_TEST_SUITE_P(
                               HttpFileDownloader::kDefaultStepDeadline},
                     // The counts already match when the deadline cuts the connection.
                     StallCase{"AfterLastByte", Stall::AfterLastByte, true, "下载文件内容失败： " + kCancelled,
-                              kShort}),
+                              kShort},
+                    StallCase{"Trickle", Stall::Trickle, false, "传输过慢，已中断: f.bin", kShort, true}),
     [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
