@@ -180,6 +180,18 @@ private:
     bool found_ = false;
 };
 
+// A key or value as Boost's writer puts it, but quoted also when it begins
+// with '#': left bare, the reader would take its line for a directive and refuse
+// the whole file.
+std::string infoWord(const std::string& text)
+{
+    namespace info = boost::property_tree::info_parser;
+    const std::string escaped = info::create_escapes(text);
+    if (info::is_simple_key(escaped) && escaped[0] != '#')
+        return escaped;
+    return '"' + escaped + '"';
+}
+
 }  // namespace
 
 bool hasIncludeDirective(const std::wstring& path)
@@ -232,4 +244,12 @@ InfoRead readInfoFile(const std::wstring& path, InfoEntries& entries, std::strin
     for (const auto& entry : read)
         entries[entry.first] = entry.second;
     return InfoRead::Read;
+}
+
+std::string infoText(const InfoEntries& entries)
+{
+    std::string text;
+    for (const auto& entry : entries)
+        text += infoWord(entry.first) + ' ' + infoWord(entry.second) + '\n';
+    return text;
 }

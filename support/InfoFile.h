@@ -3,7 +3,8 @@
 // with the grammar, include handling and error texts of Boost.PropertyTree's
 // reader, but without building the tree, so that a file of tens of thousands of
 // entries costs only what the caller keeps; and the top-level entries of a file
-// from outside, read under the user's default locale.
+// from outside, read under the user's default locale, and written so that they
+// read back.
 
 #include <cstddef>
 #include <deque>
@@ -75,3 +76,7 @@ enum class InfoRead { Read, HasInclude, Malformed };
 // directive is not read at all. `error` gets the reader's message when the file
 // cannot be opened or parsed. Logs nothing: what a failure means is the caller's.
 InfoRead readInfoFile(const std::wstring& path, InfoEntries& entries, std::string& error);
+
+// The INFO text of top-level entries, one line each in the map's order, which
+// readInfoFile reads back as they are.
+std::string infoText(const InfoEntries& entries);

@@ -8,13 +8,9 @@
 #include "support/TextConvert.h"
 #include "support/UpdaterDirectory.h"
 
-#include <boost/property_tree/info_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
-
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -46,17 +42,7 @@ EntryMap readEntries(const std::wstring& path)
 // loses a write error at its closing flush, which is where a small file fails.
 bool writeEntries(const std::wstring& path, const EntryMap& entries)
 {
-    boost::property_tree::ptree tree;
-    for (const auto& entry : entries)
-        tree.push_back(std::make_pair(entry.first, boost::property_tree::ptree(entry.second)));
-    std::ostringstream text;
-    {
-        ScopedUserLocale locale;
-        boost::property_tree::write_info(text, tree, boost::property_tree::info_writer_make_settings(' ', 4));
-    }
-    const std::string bytes = text.str();
-
-    const std::string reason = writeWholeFile(path, bytes);
+    const std::string reason = writeWholeFile(path, infoText(entries));
     if (reason.empty())
         return true;
     Log::instance().write("写文件失败:", wideToNarrow(path), reason);

@@ -24,6 +24,22 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("#inc", false), std::make_pair("\"#include\" x", false),
                       std::make_pair("; #include x", false)));
 
+class InfoTextTest : public TempDirTest {};
+
+TEST_F(InfoTextTest, ReadsBackAsItWas)
+{
+    const InfoEntries written = {{"#notes.txt", "1"},
+                                 {"# include x", ""},
+                                 {"a b", "{ ; }"},
+                                 {"q\"\\\t\r", "#"},
+                                 {"plain", "20170301_000000"}};
+    writeFile("f.info", infoText(written));
+    InfoEntries read;
+    std::string error;
+    EXPECT_EQ(InfoRead::Read, readInfoFile(L"f.info", read, error)) << error;
+    EXPECT_EQ(written, read);
+}
+
 TEST(ScopedUserLocaleTest, RestoresThePreviousLocale)
 {
     const std::string before = std::locale().name();

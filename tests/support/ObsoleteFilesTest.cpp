@@ -63,6 +63,18 @@ TEST_F(ObsoleteFilesTest, TimeStampedEntriesRunOncePerRelease)
     EXPECT_EQ(3u, record().size()) << "entries no longer listed stay";
 }
 
+TEST_F(ObsoleteFilesTest, RecordKeepsAKeyThatBeginsWithHash)
+{
+    // Written bare, the key would read back as a directive, and the record as empty.
+    writeFile("#notes.txt", "old");
+    deliver("\"#notes.txt\" 20170301_000000\n");
+    deleteObsoleteFiles();
+    writeFile("#notes.txt", "reinstalled");
+    deleteObsoleteFiles();
+    EXPECT_EQ("reinstalled", readFile("#notes.txt"));
+    EXPECT_EQ(1u, record().count("#notes.txt"));
+}
+
 TEST_F(ObsoleteFilesTest, EmptyValueDeletesEveryTimeAndRecordStaysUntouched)
 {
     writeFile("updater/file_delete_record.txt", "done.txt 99991231_235959\n");
