@@ -59,6 +59,7 @@ struct FailedCase {
     bool stillPending;  // tried again in the next pass
     bool tempKept;      // the verified content waits for the next try
     std::string logged;
+    int configuredLess = 0;  // the configuration's size is this much below the served one
 };
 void PrintTo(const FailedCase& c, std::ostream* os)
 {
@@ -78,7 +79,7 @@ TEST_P(NetFailedInstall, LeavesTheLocalFileAsItWas)
     else
         writeFile(local.string(), "old");
     publish(1, c.name, c.served);
-    configure(fileNode(c.name, c.name, c.expectedSha1, c.served.size()));
+    configure(fileNode(c.name, c.name, c.expectedSha1, c.served.size() - c.configuredLess));
 
     EXPECT_EQ(!c.stillPending, worker.downloadAndInstall());
     EXPECT_EQ(c.stillPending, worker.pending().count(c.name) == 1);
@@ -110,7 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailedCase{"UnpackFails", "bad.quiv", "not a package", sha1Of("not a package"), Local::OldFile, true,
                    true, "解压文件失败: game/bad.quiv\n"},
         FailedCase{"DirectoryInItsPlace", "d.bin", "new", sha1Of("new"), Local::Directory, false, true,
-                   "保存下载文件失败:game/d.bin "}),
+                   "保存下载文件失败:game/d.bin "},
+        // Refused before a byte is written, however long the host would go on.
+        FailedCase{"TotalOtherThanConfigured", "t.bin", "sixteen bytes...", sha1Of("sixteen bytes..."),
+                   Local::OldFile, true, false, "服务器返回的文件尺寸不符:t.bin 16 12\n", 4}),
     [](const testing::TestParamInfo<FailedCase>& info) { return info.param.label; });
 
 // The downloads of a pass share one buffer: a long file followed by short ones

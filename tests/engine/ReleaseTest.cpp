@@ -3,6 +3,7 @@
 // worker checks. A refused delivery leaves the installation byte for byte as it was.
 
 #include "engine/StarterWorker.h"
+#include "support/SignedRelease.h"
 #include "tests/common/Network.h"
 #include "tests/engine/EngineTestSupport.h"
 
@@ -42,9 +43,11 @@ std::map<std::string, std::string> snapshot(const fs::path& dir)
 
 class ReleaseFixture {
 public:
-    ReleaseFixture() : served_(sandbox_.root() / "served"), keys_(sandbox_.root() / "keys")
+    ReleaseFixture()
+        : served_(sandbox_.root() / "served"), keys_(sandbox_.root() / "keys"), www_(sandbox_.root() / "www")
     {
         fs::create_directories(served_);
+        fs::create_directories(www_);
         fs::create_directories(keys_);
         writeFile("test.cfg", "starter_cfg_host 127.0.0.1\n");
         writeFile(served_ / "launcher_info.cfg",
@@ -82,8 +85,9 @@ public:
         writeFile(served_ / "a.dat", "alpha " + generation);
         writeFile(served_ / "b.dat", "beta " + generation);
         manifest();
-        const std::string output = tool({"sign", nativePath(served_), "--key", key(signer, "private"),
-                                         "--release", release, "--valid-days", days});
+        const std::string output =
+            tool({"sign", nativePath(served_), "--key", key(signer, "private"), "--release", release,
+                  "--valid-days", days, "--http-dir", nativePath(www_)});
         EXPECT_NE(std::string::npos, output.find("release " + release)) << output;
     }
 
@@ -93,13 +97,17 @@ public:
               "launcher_info.cfg=updater"});
     }
 
-    // One whole run of a fresh worker; its result code.
-    int run(bool withKey = true, std::int64_t clockAhead = 0)
+    // One whole run of a fresh worker trusting `trusted` key pairs; its result code.
+    int run(bool withKey = true, std::int64_t clockAhead = 0,
+            std::vector<std::string> trusted = {"publisher"})
     {
         RecordingEventSet sink;
         StarterWorker worker(&sink);
         worker.setSleeper([this](std::chrono::milliseconds) { ++waits; });
-        worker.setReleaseKey(withKey ? readFile(keys_ / "publisher-public.pem") : std::string());
+        std::string keys;
+        for (const std::string& pair : trusted)
+            keys += readFile(keys_ / (pair + "-public.pem"));
+        worker.setReleaseKey(withKey ? keys : std::string());
         if (clockAhead)
             worker.setUtcClock([clockAhead] {
                 return std::chrono::duration_cast<std::chrono::seconds>(
@@ -113,7 +121,16 @@ public:
         return finished == std::string::npos ? -1 : std::stoi(events.substr(finished + 2));
     }
 
+    // One file of the download host, listed in launcher_info.cfg with `listed`'s digest and size.
+    void listHttpFile(const std::string& name, const std::string& listed)
+    {
+        writeFile(served_ / "launcher_info.cfg",
+                  launcherInfo("        host 127.0.0.1\n", "game",
+                               fileNode(name, name, sha1Of(listed), listed.size())));
+    }
+
     const fs::path& served() const { return served_; }
+    const fs::path& www() const { return www_; }
     std::string log() const { return sandbox_.log(); }
     int waits = 0;
 
@@ -121,6 +138,7 @@ private:
     Sandbox sandbox_;
     fs::path served_;
     fs::path keys_;
+    fs::path www_;
     std::unique_ptr<VersionServer> server_;
 };
 
@@ -194,7 +212,29 @@ INSTANTIATE_TEST_SUITE_P(
                         writeFile(f.served() / "c.dat", "not signed");
                         f.manifest();
                     },
-                    "文件不符 files.cfg", 0}),
+                    "文件不符 files.cfg", 0},
+        // Release 6's signature over release 5's files: every one is "current".
+        HostileCase{"lagging_mirror",
+                    [](ReleaseFixture& f) {
+                        writeFile(f.served() / "a.dat", "alpha 1");
+                        writeFile(f.served() / "b.dat", "beta 1");
+                    },
+                    "文件不符 a.dat", 0},
+        // Endless replies stand refused by their announced length, before a byte is read.
+        HostileCase{"endless_file",
+                    [](ReleaseFixture& f) { writeFile(f.served() / "b.dat", std::string(3 << 20, 'b')); },
+                    "文件不符 b.dat", 0},
+        HostileCase{"endless_manifest",
+                    [](ReleaseFixture& f) {
+                        writeFile(f.served() / "files.cfg",
+                                  readFile(f.served() / "files.cfg") + std::string(3 << 20, ' '));
+                    },
+                    "文件不符 files.cfg", 0},
+        HostileCase{"endless_signature",
+                    [](ReleaseFixture& f) {
+                        writeFile(f.served() / "release.sig", std::string(kMaxReleaseText + 1, 's'));
+                    },
+                    "无法取得release.sig", 0}),
     [](const testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SignedRelease, IsInstalledAndItsNumberRemembered)
@@ -209,6 +249,43 @@ TEST_F(SignedRelease, IsInstalledAndItsNumberRemembered)
     EXPECT_EQ(readFile(f.served() / "release.sig"), readFile("updater/release.sig"));
     EXPECT_EQ("6\n", readFile("updater/accepted_release.txt"));
     EXPECT_EQ(std::string::npos, f.log().find("发布签名无效")) << f.log();
+}
+
+TEST_F(SignedRelease, NextKeyIsTrustedBesideTheCurrentOneAndARetiredKeyIsNot)
+{
+    ReleaseFixture& f = *fixture_;
+    f.publish("1", "5", "stranger");
+    ASSERT_EQ(0, f.run(true, 0, {"publisher", "stranger"})) << f.log();
+    const std::map<std::string, std::string> before = snapshot(".");
+    // The publisher's key retired: a starter built without it refuses what it signs.
+    f.publish("2", "6", "publisher");
+    EXPECT_EQ(1, f.run(true, 0, {"stranger"}));
+    EXPECT_NE(std::string::npos, f.log().find("发布签名无效: 签名不符")) << f.log();
+    EXPECT_EQ(before, snapshot("."));
+}
+
+// SHA-1 alone can be forged: a download whose SHA-1 matches launcher_info.cfg
+// still has to match the size and SHA-256 that the release signed.
+TEST_F(SignedRelease, DownloadMustMatchItsSignedSha256)
+{
+    ReleaseFixture& f = *fixture_;
+    WebServer web(f.www());
+    ASSERT_TRUE(web.ready());
+    writeFile(f.www() / "c.dat", "gamma 1");
+    f.listHttpFile("c.dat", "gamma 1");
+    f.publish("1", "5");
+    ASSERT_EQ(0, f.run()) << f.log();
+    ASSERT_EQ("gamma 1", readFile("game/c.dat"));
+
+    // Stands in for a collision: listed by its SHA-1, signed by another content's SHA-256.
+    f.listHttpFile("c.dat", "gamma X");
+    writeFile(f.www() / "c.dat", "gamma 2");
+    f.publish("2", "6");
+    writeFile(f.www() / "c.dat", "gamma X");
+    EXPECT_EQ(1, f.run());
+    EXPECT_NE(std::string::npos, f.log().find("发布签名无效: 文件不符 http:c.dat")) << f.log();
+    EXPECT_EQ("gamma 1", readFile("game/c.dat"));
+    EXPECT_FALSE(fs::exists("game/c.dat.tmp"));
 }
 
 TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
