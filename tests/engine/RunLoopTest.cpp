@@ -82,7 +82,9 @@ INSTANTIATE_TEST_SUITE_P(Net, NetBadConfiguration,
 
 struct DownCase {
     const char* label;
-    bool testConfig;  // a test.cfg names the (missing) server, else the built-in hosts are tried
+    bool testConfig;  // a test.cfg names the server, else the built-in hosts are tried
+    // files.cfg of a server that is reached but answers wrongly; none is started without one.
+    const char* manifest = nullptr;
 };
 void PrintTo(const DownCase& c, std::ostream* os)
 {
@@ -91,25 +93,32 @@ void PrintTo(const DownCase& c, std::ostream* os)
 
 class NetServersDown : public NetEngineTest, public testing::WithParamInterface<DownCase> {};
 
+// 2 says that no server could be reached; one that answered wrongly is a failed update.
 TEST_P(NetServersDown, GivesUpAfterTenChecksWithGrowingPauses)
 {
     if (GetParam().testConfig)
         useVersionServerFromTestConfig();
     worker.setBuiltInHosts({"127.0.0.1", "127.0.0.2"});
+    if (GetParam().manifest) {
+        serve("files.cfg", GetParam().manifest);
+        startVersionServer();
+    }
 
     worker.run();
-    EXPECT_EQ(sink.sequence(), "F(2)");
+    EXPECT_EQ(sink.sequence(), GetParam().manifest ? "F(1)" : "F(2)");
     EXPECT_EQ(waits, (std::vector<long long>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000, 30000}));
     const std::string log = sandbox.log();
     std::size_t noServer = 0;
     for (std::size_t at = log.find("没有可用版本服务器"); at != std::string::npos;
          at = log.find("没有可用版本服务器", at + 1))
         ++noServer;
-    EXPECT_EQ(noServer, GetParam().testConfig ? 0u : 10u);
+    EXPECT_EQ(noServer, GetParam().testConfig || GetParam().manifest ? 0u : 10u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Net, NetServersDown,
-                         testing::Values(DownCase{"TestConfigHost", true}, DownCase{"BuiltInHosts", false}),
+                         testing::Values(DownCase{"TestConfigHost", true}, DownCase{"BuiltInHosts", false},
+                                         DownCase{"ListedFileMissing", true, "missing.txt \"\"\n"},
+                                         DownCase{"ManifestMalformed", false, "{ unbalanced\n"}),
                          [](const testing::TestParamInfo<DownCase>& info) { return info.param.label; });
 
 TEST_F(NetRunLoop, FailedPassesRetryWhatIsLeftThenGiveUp)
