@@ -14,6 +14,7 @@
 #include "support/StagedFile.h"
 #include "support/TextConvert.h"
 
+#include <boost/filesystem/path.hpp>
 #include <boost/thread/thread.hpp>
 
 #include <utility>
@@ -124,6 +125,9 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
     const FileGroup& group = *entry.group;
     const gametool::FileInfo& file = *entry.file;
     const std::wstring local = engine_detail::localPathOf(group, file);
+    // No host can send an empty range: such a file is made, not fetched.
+    if (file.size == 0 && file.sha1 == kEmptySha1)
+        return installEmpty(file, local);
     StagedFile staged(local, StagedFile::Kind::Download);
     // What arrived stays for the next attempt to continue, unless it proves wrong.
     staged.keep();
@@ -159,6 +163,28 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
     if (extensionOf(local) == L".quiv" && !unpack(group, local, staged.path()))
         return false;
     const std::string reason = staged.place();
+    if (!reason.empty()) {
+        Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
+        m_data->unwritable.insert(file.name);
+    }
+    return true;
+}
+
+bool StarterWorker::installEmpty(const gametool::FileInfo& file, const std::wstring& local)
+{
+    ExpectedContent expected;
+    const bool signedRelease = !m_data->releaseKey.empty();
+    if (signedRelease && (!signedEntry(file, expected) || expected.size != 0)) {
+        if (expected.sizeKnown)
+            Log::instance().write("发布签名无效:", std::string("文件不符 ") + kSignedHttpPrefix + file.path);
+        m_data->unwritable.insert(file.name);
+        return true;
+    }
+    const std::wstring parent = boost::filesystem::path(local).parent_path().wstring();
+    const FileResult made = parent.empty() ? FileResult::Done : FileManager::instance().createDirectories(parent);
+    if (made.refused())
+        onOperationRefused();
+    const std::string reason = made ? writeWholeFile(local, std::string()) : "无法创建目录";
     if (!reason.empty()) {
         Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
         m_data->unwritable.insert(file.name);

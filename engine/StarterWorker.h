@@ -119,6 +119,7 @@ private:
     // needs no further attempt in this run.
     bool installPending(const UpdateFileInfo& entry);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
+    bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
     // The size and SHA-256 the release signed for a file of the group; false (logged) when unlisted.
     bool signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const;
     void emit(std::int32_t kind, const EventValue& first, const EventValue& second);

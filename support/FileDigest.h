@@ -27,6 +27,9 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The digest text of no bytes at all.
+constexpr char kEmptySha1[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+
 // 40 lower-case hexadecimal characters; a file that cannot be read gives the
 // digest of the bytes read (empty input when it cannot be opened).
 std::string computeFileSha1(const std::wstring& path);
