@@ -237,8 +237,10 @@ private:
     std::unique_ptr<Child> nginx_;
 };
 
-// Our transfer (a worker process running `workerCommand` into `ourFile`) against
-// curl fetching `curlUrl` into `curlFile`, alternately, best of `rounds` each.
+// Our transfer (a worker process running `workerCommand`, its content left in
+// `ourFile`) against curl fetching `curlUrl` into `curlFile`, alternately, best
+// of `rounds` each. A round whose content is missing or short fails, told on
+// standard error.
 struct Comparison {
     double ours = 1e9;
     double tool = 1e9;
@@ -254,7 +256,11 @@ inline Comparison compareWithCurl(const std::string& workerCommand, const fs::pa
     for (int round = 0; round < rounds && result.ok; ++round) {
         fs::remove(ourFile);
         const WorkerResult worker = runWorker(workerCommand);
-        result.ok = worker.ok && fs::file_size(ourFile) == size;
+        boost::system::error_code error;
+        const std::uint64_t got = fs::file_size(ourFile, error);
+        if (worker.ok && (error || got != size))
+            std::cerr << "no content of " << size << " bytes at " << ourFile << " after the transfer\n";
+        result.ok = worker.ok && !error && got == size;
         result.ours = std::min(result.ours, worker.seconds);
         result.peakKiB = std::max(result.peakKiB, worker.peakKiB);
         fs::remove(ourFile);

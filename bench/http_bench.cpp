@@ -7,6 +7,7 @@
 #include "NetBenchUtil.h"
 
 #include "net/HttpFileDownloader.h"
+#include "support/StagedFile.h"
 #include "support/TextConvert.h"
 
 #include <cstdio>
@@ -43,11 +44,14 @@ int main(int argc, char** argv)
         return 2;
     const fs::path& dir = served.dir();
 
+    // The downloader leaves the content staged for its caller to check and place.
     const fs::path ourFile = dir / "ours.bin";
+    const fs::path ourContent =
+        wideToNarrow(StagedFile::stagingPathOf(narrowToWide(ourFile.string()), StagedFile::Kind::Download));
     const fs::path curlFile = dir / "curl.bin";
     const std::string command =
         "'" + bench::selfPath() + "' --worker 127.0.0.1 big.bin '" + ourFile.string() + "'";
-    const bench::Comparison result = bench::compareWithCurl(command, ourFile, "http://127.0.0.1/big.bin",
+    const bench::Comparison result = bench::compareWithCurl(command, ourContent, "http://127.0.0.1/big.bin",
                                                             curlFile, bench::kFileSize, bench::kRounds);
     if (!result.ok) {
         std::cerr << "http_bench: a transfer failed\n";
