@@ -17,6 +17,7 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/thread/thread.hpp>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -105,6 +106,30 @@ bool StarterWorker::fileNeedsUpdate(const std::wstring& localPath, const std::st
     return true;
 }
 
+bool StarterWorker::enoughRoomForPending()
+{
+    // Every pending file's configured size, and the largest package once more:
+    // its entries are written beside it while it is unpacked, and take at least
+    // as much room as their compressed form.
+    std::uint64_t needed = 0;
+    std::uint64_t largestPackage = 0;
+    for (const auto& entry : m_data->pending) {
+        const gametool::FileInfo& file = *entry.second.file;
+        needed += file.size;
+        if (extensionOf(engine_detail::localPathOf(*entry.second.group, file)) == L".quiv")
+            largestPackage = std::max(largestPackage, file.size);
+    }
+    needed += largestPackage;
+    std::uint64_t free = 0;
+    // A volume that cannot tell is not refused on a guess.
+    if (!FileManager::instance().freeSpace(L".", free) || free >= needed)
+        return true;
+    const std::uint64_t kMiB = 1024 * 1024;
+    Log::instance().write("磁盘空间不足:", "需要" + std::to_string((needed + kMiB - 1) / kMiB) + "MB",
+                          "可用" + std::to_string(free / kMiB) + "MB");
+    return false;
+}
+
 bool StarterWorker::downloadAndInstall()
 {
     auto& pending = m_data->pending;
@@ -181,7 +206,8 @@ bool StarterWorker::installEmpty(const gametool::FileInfo& file, const std::wstr
         return true;
     }
     const std::wstring parent = boost::filesystem::path(local).parent_path().wstring();
-    const FileResult made = parent.empty() ? FileResult::Done : FileManager::instance().createDirectories(parent);
+    const FileResult made =
+        parent.empty() ? FileResult::Done : FileManager::instance().createDirectories(parent);
     if (made.refused())
         onOperationRefused();
     const std::string reason = made ? writeWholeFile(local, std::string()) : "无法创建目录";

@@ -154,6 +154,8 @@ std::int32_t StarterWorker::runLoop()
         collectPendingFiles();
         if (d.pending.empty())
             return installed();
+        if (!enoughRoomForPending())
+            return ResultConfigurationFailed;
         emit(UpdateEvent::Progress, EventValue(d.receivedBytes), EventValue(d.totalBytes));
         if (downloadAndInstall())
             return installed();

@@ -120,6 +120,8 @@ private:
     bool installPending(const UpdateFileInfo& entry);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
     bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
+    // Whether the volume holds what the pending files need; logs both figures when not.
+    bool enoughRoomForPending();
     // The size and SHA-256 the release signed for a file of the group; false (logged) when unlisted.
     bool signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const;
     void emit(std::int32_t kind, const EventValue& first, const EventValue& second);

@@ -74,6 +74,9 @@ public:
     // the new one. Logs nothing: the result is empty when done, otherwise the
     // system's reason, for the caller to log beside the name it knows.
     std::string replaceFile(const std::wstring& source, const std::wstring& destination);
+    // The bytes this user may still write on the volume that holds `path` (an
+    // existing directory); false when the system cannot tell.
+    bool freeSpace(const std::wstring& path, std::uint64_t& bytes);
     // Removes a directory and everything below it, never following a link or
     // junction out of the tree. No confirmation, no recycle bin.
     bool deleteDirectoryTree(const std::wstring& path);

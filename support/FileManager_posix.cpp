@@ -19,6 +19,7 @@
 #include <ftw.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -333,4 +334,14 @@ std::int64_t InputFile::read(char* buffer, std::int64_t size)
         total += got;
     }
     return total;
+}
+
+bool FileManager::freeSpace(const std::wstring& path, std::uint64_t& bytes)
+{
+    struct statvfs volume;
+    if (::statvfs(systemPath(path.empty() ? L"." : path).c_str(), &volume) != 0)
+        return false;
+    // What an unprivileged writer may use, as the starter is one.
+    bytes = std::uint64_t(volume.f_bavail) * std::uint64_t(volume.f_frsize);
+    return true;
 }

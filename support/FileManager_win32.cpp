@@ -271,3 +271,13 @@ std::int64_t InputFile::read(char* buffer, std::int64_t size)
     }
     return total;
 }
+
+bool FileManager::freeSpace(const std::wstring& path, std::uint64_t& bytes)
+{
+    // The space this user may use, quotas included.
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(path.empty() ? L"." : path.c_str(), &available, nullptr, nullptr))
+        return false;
+    bytes = available.QuadPart;
+    return true;
+}
