@@ -1,6 +1,7 @@
 #include "support/FileManager.h"
 
 #include "support/FileManagerCalls.h"
+#include "support/TextConvert.h"
 
 #include <algorithm>
 #include <vector>
@@ -11,6 +12,18 @@ FileManager& FileManager::instance()
 {
     static FileManager* manager = new FileManager();
     return *manager;
+}
+
+void FileManager::setRoot(const std::wstring& root)
+{
+    root_ = root;
+}
+
+std::wstring FileManager::resolve(const std::wstring& path) const
+{
+    if (root_.empty() || isAbsolute(path))
+        return path;
+    return joinPath(root_, path);
 }
 
 namespace {

@@ -1,8 +1,10 @@
 #pragma once
 // The one place that touches the file system by platform call. Paths are wide
-// strings, passed on unchanged; operations report failure only through results.
+// strings; a relative one is taken from the installation root (see setRoot).
+// Operations report failure only through results.
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -53,6 +55,21 @@ public:
 
     static FileManager& instance();
 
+    // The installation directory that relative paths start from; empty (the
+    // default) leaves them to the current directory. Set before another thread
+    // uses the file utilities: the engine sets it when it is made.
+    void setRoot(const std::wstring& root);
+    const std::wstring& root() const { return root_; }
+    // `path` joined onto the root; unchanged when the root is empty or the path
+    // absolute (on Windows also a drive letter or UNC name, and a path from the
+    // current drive's root). Every operation here, and every file the support
+    // layer opens, goes through it.
+    std::wstring resolve(const std::wstring& path) const;
+    static bool isAbsolute(const std::wstring& path);
+    // Opens `stream` on the resolved path for reading text; false when it fails.
+    // The whole wide path reaches the system on Windows too.
+    bool openTextInput(std::ifstream& stream, const std::wstring& path) const;
+
     void createDirectory(const std::wstring& path);
     FileResult createDirectories(const std::wstring& path);
     bool isFile(const std::wstring& path);
@@ -86,4 +103,5 @@ public:
 
 private:
     FileManager() = default;
+    std::wstring root_;
 };

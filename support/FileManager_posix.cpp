@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <fstream>
 #include <memory>
 #include <ftw.h>
 #include <sys/file.h>
@@ -25,9 +26,21 @@
 
 std::string systemPath(const std::wstring& path)
 {
-    std::string bytes = wideToNarrow(path);
+    std::string bytes = wideToNarrow(FileManager::instance().resolve(path));
     std::replace(bytes.begin(), bytes.end(), '\\', '/');
     return bytes;
+}
+
+bool FileManager::isAbsolute(const std::wstring& path)
+{
+    // A backslash is a separator here too (see systemPath).
+    return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
+}
+
+bool FileManager::openTextInput(std::ifstream& stream, const std::wstring& path) const
+{
+    stream.open(systemPath(path));
+    return stream.is_open();
 }
 
 namespace {
@@ -223,7 +236,7 @@ void FileManager::walkDirectory(const std::wstring& directory, const std::wstrin
     // The search text "directory/pattern" has room for 259 characters; a longer one
     // finds nothing rather than a cut-off pattern.
     const std::size_t kSearchBuffer = 260;
-    if (directory.size() + 1 + pattern.size() + 1 > kSearchBuffer)
+    if (resolve(directory).size() + 1 + pattern.size() + 1 > kSearchBuffer)
         return;
     DIR* dir = ::opendir(systemPath(directory).c_str());
     if (!dir)

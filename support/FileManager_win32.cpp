@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -59,7 +60,7 @@ const bool kSeparatorStartsAtRoot = false;
 
 MakeDirectoryResult makeDirectory(const std::wstring& path)
 {
-    if (CreateDirectoryW(path.c_str(), nullptr))
+    if (CreateDirectoryW(FileManager::instance().resolve(path).c_str(), nullptr))
         return MakeDirectoryResult::Created;
     return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDirectoryResult::AlreadyExists
                                                   : MakeDirectoryResult::Failed;
@@ -97,20 +98,34 @@ std::int64_t FileManager::File::position()
     return movePointer(toHandle(handle_), FILE_CURRENT, position) ? position : -1;
 }
 
+bool FileManager::isAbsolute(const std::wstring& path)
+{
+    // "C:x" is relative to that drive's current directory, not to the root: it
+    // stays as it is, like "\\server\share" and "\x" (the current drive's root).
+    const bool separatorFirst = !path.empty() && (path[0] == L'\\' || path[0] == L'/');
+    return separatorFirst || (path.size() >= 2 && path[1] == L':');
+}
+
+bool FileManager::openTextInput(std::ifstream& stream, const std::wstring& path) const
+{
+    stream.open(resolve(path).c_str());
+    return stream.is_open();
+}
+
 void FileManager::createDirectory(const std::wstring& path)
 {
-    CreateDirectoryW(path.c_str(), nullptr);
+    CreateDirectoryW(resolve(path).c_str(), nullptr);
 }
 
 bool FileManager::isFile(const std::wstring& path)
 {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(resolve(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool FileManager::isDirectory(const std::wstring& path)
 {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(resolve(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -119,8 +134,9 @@ namespace {
 bool fileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
 {
     // No access asked for: the running starter can be looked at while it runs.
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(FileManager::instance().resolve(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     const bool known = GetFileInformationByHandle(handle, &info) != 0;
@@ -140,29 +156,31 @@ bool FileManager::isSameFile(const std::wstring& first, const std::wstring& seco
 
 bool FileManager::deleteFile(const std::wstring& path, bool clearReadOnly)
 {
+    const std::wstring target = resolve(path);
     if (clearReadOnly) {
-        DWORD attributes = GetFileAttributesW(path.c_str());
+        DWORD attributes = GetFileAttributesW(target.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
-    return DeleteFileW(path.c_str()) != 0;
+    return DeleteFileW(target.c_str()) != 0;
 }
 
 bool FileManager::copyFile(const std::wstring& source, const std::wstring& destination)
 {
-    return CopyFileW(source.c_str(), destination.c_str(), TRUE) != 0;
+    return CopyFileW(resolve(source).c_str(), resolve(destination).c_str(), TRUE) != 0;
 }
 
 std::unique_ptr<FileManager::File> FileManager::openFile(const std::wstring& path, bool append)
 {
     // Windows refuses a read-only file itself; a compatibility layer running as
     // the POSIX superuser would not, so the attribute is tested first.
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    const std::wstring target = resolve(path);
+    DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         (attributes & FILE_ATTRIBUTE_READONLY))
         return nullptr;
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr,
+                                append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     std::unique_ptr<File> file(new File(reinterpret_cast<std::intptr_t>(handle)));
@@ -177,9 +195,10 @@ void FileManager::walkDirectory(const std::wstring& directory, const std::wstrin
     // The search text "directory/pattern" has room for 259 characters; a longer one
     // finds nothing rather than a cut-off pattern.
     wchar_t search[MAX_PATH];
-    if (directory.size() + 1 + pattern.size() + 1 > MAX_PATH)
+    const std::wstring where = resolve(directory);
+    if (where.size() + 1 + pattern.size() + 1 > MAX_PATH)
         return;
-    std::wstring text = directory + L"/" + pattern;
+    std::wstring text = where + L"/" + pattern;
     text.copy(search, text.size());
     search[text.size()] = L'\0';
 
@@ -199,35 +218,38 @@ void FileManager::walkDirectory(const std::wstring& directory, const std::wstrin
 
 bool FileManager::moveFile(const std::wstring& source, const std::wstring& destination)
 {
-    return MoveFileW(source.c_str(), destination.c_str()) != 0;
+    return MoveFileW(resolve(source).c_str(), resolve(destination).c_str()) != 0;
 }
 
 std::string FileManager::replaceFile(const std::wstring& source, const std::wstring& destination)
 {
+    const std::wstring target = resolve(destination);
     // A read-only file refuses the replacement; the file is ours to renew.
-    DWORD attributes = GetFileAttributesW(destination.c_str());
+    DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
         !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (MoveFileExW(resolve(source).c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return std::string();
     return systemReason(GetLastError());
 }
 
 bool FileManager::deleteDirectoryTree(const std::wstring& path)
 {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    const std::wstring tree = resolve(path);
+    DWORD attributes = GetFileAttributesW(tree.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return RemoveDirectoryW(path.c_str()) != 0;  // the junction goes, not its target
+        return RemoveDirectoryW(tree.c_str()) != 0;  // the junction goes, not its target
 
     // The shell wants a full path with backslashes, in a list ended by two zeros.
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    DWORD size = GetFullPathNameW(tree.c_str(), 0, nullptr, nullptr);
     if (size == 0)
         return false;
     std::vector<wchar_t> from(size + 2, L'\0');
-    if (GetFullPathNameW(path.c_str(), size, from.data(), nullptr) == 0)
+    if (GetFullPathNameW(tree.c_str(), size, from.data(), nullptr) == 0)
         return false;
 
     SHFILEOPSTRUCTW operation = {};
@@ -237,13 +259,13 @@ bool FileManager::deleteDirectoryTree(const std::wstring& path)
     operation.pTo = nullptr;
     operation.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI | FOF_NOCONFIRMMKDIR;
     SHFileOperationW(&operation);
-    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(tree.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 InputFile::InputFile(const std::wstring& path)
-    : handle_(reinterpret_cast<std::intptr_t>(CreateFileW(path.c_str(), GENERIC_READ,
-                                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)))
+    : handle_(reinterpret_cast<std::intptr_t>(CreateFileW(
+          FileManager::instance().resolve(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)))
 {
     if (toHandle(handle_) == INVALID_HANDLE_VALUE)
         handle_ = kClosed;

@@ -1,5 +1,6 @@
 #include "support/InfoFile.h"
 
+#include "support/FileManager.h"
 #include "support/InputFile.h"
 #include "support/TextConvert.h"
 
@@ -216,8 +217,8 @@ bool hasIncludeDirective(const std::wstring& path)
 void readInfoEntries(const std::string& filename, InfoEntryVisitor& visitor, const std::locale& locale)
 {
     namespace info = boost::property_tree::info_parser;
-    std::ifstream stream(filename.c_str());
-    if (!stream)
+    std::ifstream stream;
+    if (!FileManager::instance().openTextInput(stream, narrowToWide(filename)))
         throw info::info_parser_error("cannot open file for reading", filename, 0);
     stream.imbue(locale);
     Walk walk(visitor);

@@ -55,9 +55,12 @@ void Log::writeLine(const std::string* parts, int count)
     if (!stream_) {
         // The file is made by the first line, named after the time of that line.
         stream_.reset(new Stream);
-        FileManager::instance().createDirectory(narrowToWide(filePath_));
-        filePath_ += "/" + timestampText() + ".txt";
-        stream_->file = logplatform::openLogFile(filePath_.c_str());
+        const std::wstring directory = narrowToWide(filePath_);
+        FileManager::instance().createDirectory(directory);
+        const std::wstring file =
+            FileManager::instance().resolve(directory + L"/" + narrowToWide(timestampText()) + L".txt");
+        filePath_ = wideToNarrow(file);
+        stream_->file = logplatform::openLogFile(file);
         stream_->failed = stream_->file == nullptr;
     }
     if (stream_->failed)

@@ -15,8 +15,9 @@ public:
     void write(const std::string& first, const std::string& second);
     void write(const std::string& first, const std::string& second, const std::string& third);
 
-    // Opens a log file in `directory` (created one level deep); used by instance()
-    // with "Log" and by tests with a directory of their own.
+    // Opens a log file in `directory` (created one level deep) when the first line
+    // is written; a relative directory is taken from FileManager's root at that
+    // moment. Used by instance() with "Log" and by tests with a directory of their own.
     explicit Log(const std::string& directory);
     ~Log();
 

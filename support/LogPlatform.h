@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 namespace logplatform {
 
@@ -11,6 +12,6 @@ bool toLocalTime(std::time_t time, std::tm& out);
 
 // Opens the log file for writing in text mode, truncated, readable and writable
 // by others but not deletable while the process runs. Null on failure.
-std::FILE* openLogFile(const char* path);
+std::FILE* openLogFile(const std::wstring& path);
 
 }  // namespace logplatform

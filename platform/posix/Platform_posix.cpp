@@ -3,6 +3,7 @@
 
 #include "platform/Platform.h"
 
+#include "support/FileManager.h"
 #include "support/SelfReplacement.h"
 #include "support/TextConvert.h"
 
@@ -49,8 +50,10 @@ std::vector<std::string> splitAtBlanks(const std::wstring& text)
     return words;
 }
 
-std::string absolutePath(const std::string& path)
+// A relative path is taken from the installation directory, as the file utilities take it.
+std::string absolutePath(const std::string& given)
 {
+    const std::string path = wideToNarrow(FileManager::instance().resolve(narrowToWide(given)));
     if (!path.empty() && path[0] == '/')
         return path;
     char cwd[PATH_MAX];
@@ -182,7 +185,7 @@ bool startSelfReplacement(const std::wstring& exeDir, const std::wstring& argume
     for (const std::wstring& word : buildSelfReplaceShellCommand(argument))
         command.push_back(wideToNarrow(word));
     const std::string directory = wideToNarrow(exeDir);
-    return !directory.empty() && spawnDetached(command, directory, true);
+    return !directory.empty() && spawnDetached(command, absolutePath(directory), true);
 }
 
 }  // namespace platform

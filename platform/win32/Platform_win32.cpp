@@ -2,7 +2,9 @@
 
 #include "platform/Platform.h"
 
+#include "support/FileManager.h"
 #include "support/SelfReplacement.h"
+#include "support/TextConvert.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -83,8 +85,15 @@ bool acquireSingleInstance(const std::wstring& name)
 
 bool startProgram(const StartRequest& request)
 {
-    return shellExecute(request.file, request.parameters,
-                        request.directory.empty() ? nullptr : request.directory.c_str(),
+    // Relative paths are taken from the installation directory, as the file
+    // utilities take them; a relative program lies in the given directory.
+    const FileManager& files = FileManager::instance();
+    const std::wstring directory =
+        request.directory.empty() ? request.directory : files.resolve(request.directory);
+    const std::wstring file = FileManager::isAbsolute(request.file)
+                                  ? request.file
+                                  : files.resolve(joinPath(request.directory, request.file));
+    return shellExecute(file, request.parameters, directory.empty() ? nullptr : directory.c_str(),
                         request.hidden ? SW_HIDE : SW_SHOWNORMAL);
 }
 
@@ -114,7 +123,7 @@ bool startSelfReplacement(const std::wstring& exeDir, const std::wstring& argume
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
     if (!CreateProcessW(shell.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        exeDir.c_str(), &startup, &process))
+                        FileManager::instance().resolve(exeDir).c_str(), &startup, &process))
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
