@@ -6,6 +6,8 @@
 #include "support/FileManager.h"
 #include "support/TextConvert.h"
 
+#include <boost/filesystem/operations.hpp>
+
 #include <utility>
 
 const wchar_t CLauncherApp::kInstanceName[] = L"Global\\QUIVLauncher";
@@ -32,20 +34,21 @@ bool CLauncherApp::InitInstance()
 
     {
         FileManager& files = FileManager::instance();
-        std::unique_ptr<FileManager::File> probe = files.openFile(kWriteTestFile, false);
+        const std::wstring probePath = joinPath(m_options.installationDirectory, kWriteTestFile);
+        std::unique_ptr<FileManager::File> probe = files.openFile(probePath, false);
         if (!probe) {
             m_window.messageBox(L"没有写文件权限，更改游戏目录", L"错误", platform::BoxIconError);
             m_exitStatus = ExitNotWritable;
             return false;
         }
         probe.reset();
-        files.deleteFile(kWriteTestFile);  // a leftover test file harms no one
+        files.deleteFile(probePath);  // a leftover test file harms no one
     }
 
     m_passThroughArg = extractPassThroughArg(m_commandLine);
     SetRegistryKey(kRegistryKey);
 
-    m_dialog.reset(new CLauncherDlg(m_window, m_options.workerSetup));
+    m_dialog.reset(new CLauncherDlg(m_window, m_options.workerSetup, m_options.installationDirectory));
     m_dialog->m_passThroughArg = m_passThroughArg;
     m_dialog->DoModal();
 
@@ -62,6 +65,13 @@ bool CLauncherApp::InitInstance()
     // The engine may still be working and would report to a window that is gone.
     m_window.exitProcess(m_exitStatus);
     return false;
+}
+
+std::wstring CLauncherApp::currentDirectory()
+{
+    boost::system::error_code error;
+    const boost::filesystem::path directory = boost::filesystem::current_path(error);
+    return error ? std::wstring() : directory.wstring();
 }
 
 std::wstring CLauncherApp::extractPassThroughArg(const std::wstring& commandLine)

@@ -12,7 +12,7 @@ class DialogWindow;
 class CLauncherApp {
 public:
     static const wchar_t kInstanceName[];   // "Global\QUIVLauncher"
-    static const wchar_t kWriteTestFile[];  // "writeTest.txt", in the working directory
+    static const wchar_t kWriteTestFile[];  // "writeTest.txt", in the installation directory
     static const wchar_t kRegistryKey[];    // the profile key the framework is given
 
     // Exit statuses, so that scripts can tell the outcomes apart.
@@ -28,7 +28,13 @@ public:
     struct Options {
         std::wstring instanceName = kInstanceName;
         CLauncherDlg::WorkerSetup workerSetup;
+        // Where the starter works; empty: the current directory.
+        std::wstring installationDirectory;
     };
+
+    // The directory the player started the starter in, which the front ends give
+    // as the installation directory; empty when the system cannot tell.
+    static std::wstring currentDirectory();
 
     // `commandLine` is the whole command line as Windows gives it.
     CLauncherApp(DialogWindow& window, std::wstring commandLine);

@@ -16,16 +16,18 @@ struct CLauncherDlg::InnerData {
     UpdateController* controller = nullptr;
     std::wstring statusText;
     WorkerSetup workerSetup;
+    std::wstring installationDirectory;
     // Set on the UI thread when the window goes; read by the engine's thread.
     std::atomic<bool> windowGone{false};
     bool hasResult = false;
     std::int32_t resultCode = 0;
 };
 
-CLauncherDlg::CLauncherDlg(DialogWindow& window, WorkerSetup workerSetup)
+CLauncherDlg::CLauncherDlg(DialogWindow& window, WorkerSetup workerSetup, std::wstring installationDirectory)
     : m_window(window), m_data(new InnerData)
 {
     m_data->workerSetup = std::move(workerSetup);
+    m_data->installationDirectory = std::move(installationDirectory);
 }
 
 // The program never gets here: it ends the process while the window is up or right
@@ -49,7 +51,7 @@ std::intptr_t CLauncherDlg::DoModal()
 bool CLauncherDlg::OnInitDialog()
 {
     m_window.setStatusText(kCheckingText);
-    m_data->controller = new UpdateController(this);
+    m_data->controller = new UpdateController(this, m_data->installationDirectory);
     StarterWorker& worker = *m_data->controller->worker();
     if (m_data->workerSetup)
         m_data->workerSetup(worker);

@@ -24,7 +24,9 @@ public:
     // Lets a caller adjust the engine between its creation and its start.
     typedef std::function<void(StarterWorker&)> WorkerSetup;
 
-    explicit CLauncherDlg(DialogWindow& window, WorkerSetup workerSetup = WorkerSetup());
+    // The engine works in `installationDirectory` (empty: the current directory).
+    explicit CLauncherDlg(DialogWindow& window, WorkerSetup workerSetup = WorkerSetup(),
+                          std::wstring installationDirectory = std::wstring());
     virtual ~CLauncherDlg();
     CLauncherDlg(const CLauncherDlg&) = delete;
     CLauncherDlg& operator=(const CLauncherDlg&) = delete;

@@ -46,9 +46,10 @@ struct UpdateController::InnerData {
     std::uint64_t total = 0;
 };
 
-UpdateController::UpdateController(CLauncherDlg* dialog) : m_data(nullptr)
+UpdateController::UpdateController(CLauncherDlg* dialog, const std::wstring& installationDirectory)
+    : m_data(nullptr)
 {
-    std::unique_ptr<StarterWorker> worker(new StarterWorker(this));
+    std::unique_ptr<StarterWorker> worker(new StarterWorker(this, installationDirectory));
     m_data = new InnerData;
     m_data->worker = std::move(worker);
     m_data->dialog = dialog;

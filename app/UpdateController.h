@@ -22,8 +22,9 @@ enum class SizeUnit : std::int32_t { Bytes = 0, KB = 1, MB = 2 };
 
 class UpdateController : public gametool::EventSet {
 public:
-    // Creates the engine with this controller as its event sink; does not start it.
-    explicit UpdateController(CLauncherDlg* dialog);
+    // Creates the engine, working in `installationDirectory`, with this controller
+    // as its event sink; does not start it.
+    UpdateController(CLauncherDlg* dialog, const std::wstring& installationDirectory);
     ~UpdateController() override;
     UpdateController(const UpdateController&) = delete;
     UpdateController& operator=(const UpdateController&) = delete;

@@ -14,6 +14,7 @@
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -199,8 +200,11 @@ bool StarterWorker::readTestConfig()
         return false;
 
     pt::ptree tree;
+    std::ifstream stream;
+    if (!FileManager::instance().openTextInput(stream, path))
+        return false;
     try {
-        pt::read_info(wideToNarrow(path), tree);
+        pt::read_info(stream, tree);
     } catch (const pt::info_parser_error&) {
         // A broken test.cfg counts as none: the built-in hosts are used.
         return false;

@@ -28,8 +28,10 @@ void sleepInterruptibly(std::chrono::milliseconds duration)
 
 }  // namespace
 
-StarterWorker::StarterWorker(gametool::EventSet* eventSink) : m_data(new InnerData)
+StarterWorker::StarterWorker(gametool::EventSet* eventSink, const std::wstring& installationDirectory)
+    : m_data(new InnerData)
 {
+    FileManager::instance().setRoot(installationDirectory);
     m_data->eventSink = eventSink;
     m_data->isWow64 = platform::isWow64();
     m_data->updaterName = "updater/Updater.exe";

@@ -49,7 +49,10 @@ public:
 
     typedef std::function<void(std::chrono::milliseconds)> Sleeper;
 
-    explicit StarterWorker(gametool::EventSet* eventSink);
+    // Works in `installationDirectory` (empty: the current directory): the
+    // engine's relative paths ("Log", "updater", the configurations, the files of
+    // the group) are taken from it, and so are the file utilities' and the log's.
+    StarterWorker(gametool::EventSet* eventSink, const std::wstring& installationDirectory);
     ~StarterWorker() override;
     StarterWorker(const StarterWorker&) = delete;
     StarterWorker& operator=(const StarterWorker&) = delete;

@@ -9,7 +9,9 @@ int main(int argc, char** argv)
 {
     initPathConversion();
     ConsoleWindow window(ConsoleWindow::detect());
-    CLauncherApp app(window, platform::commandLine(argc, argv));
+    CLauncherApp::Options options;
+    options.installationDirectory = CLauncherApp::currentDirectory();
+    CLauncherApp app(window, platform::commandLine(argc, argv), options);
     // Returns only when the start was refused; otherwise the process ends inside.
     app.InitInstance();
     return app.exitStatus();

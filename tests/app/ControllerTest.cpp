@@ -48,7 +48,7 @@ protected:
     fixtures::WorkingDirectory directory;
     RecordingWindow window;
     CLauncherDlg dialog;
-    UpdateController controller{&dialog};
+    UpdateController controller{&dialog, L""};
     std::int32_t percent = -1;
 };
 

@@ -121,7 +121,7 @@ TEST_P(HandOffTest, StartsTheConfiguredProgramWithItsArguments)
         fs::create_directories(belowSaveDir_);
     writeConfiguration(c.gameClientPath);
 
-    StarterWorker worker(nullptr);
+    StarterWorker worker(nullptr, L"");
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     ASSERT_TRUE(worker.handOff(c.passThrough));
 
@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HandOffTest, MissingProgramIsReportedAsAFailedStart)
 {
     writeConfiguration("-game");
-    StarterWorker worker(nullptr);
+    StarterWorker worker(nullptr, L"");
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     EXPECT_FALSE(worker.handOff(L"x"));
 }

@@ -165,7 +165,7 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     const auto listed = publish::writeLauncherInfo("files", settings, "launcher_info.cfg");
     ASSERT_EQ(listed.size(), 3u);
 
-    StarterWorker worker(nullptr);
+    StarterWorker worker(nullptr, L"");
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     EXPECT_EQ(worker.updaterName(), "updater/Updater.exe");
     EXPECT_EQ(worker.gameClientPath(), "-client \"game\"");

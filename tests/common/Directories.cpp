@@ -2,6 +2,7 @@
 
 #include "tests/common/Files.h"
 
+#include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
 
@@ -40,14 +41,20 @@ void RunDirectory::SetUp()
     std::replace(stem.begin(), stem.end(), ' ', '-');
     g_runDirectory = fs::temp_directory_path() / fs::unique_path(stem + "-%%%%-%%%%-%%%%");
     fs::create_directories(g_runDirectory);
-    fs::current_path(g_runDirectory);
+    if (use_ == AsRoot)
+        FileManager::instance().setRoot(g_runDirectory.wstring());
+    else
+        fs::current_path(g_runDirectory);
     Log::instance().write(name_);
     g_logFile = fs::absolute(fs::path(Log::instance().filePath()), g_runDirectory);
 }
 
 void RunDirectory::TearDown()
 {
-    fs::current_path(g_runDirectory.parent_path());
+    if (use_ == AsRoot)
+        FileManager::instance().setRoot(std::wstring());
+    else
+        fs::current_path(g_runDirectory.parent_path());
     if (testing::UnitTest::GetInstance()->Failed()) {
         std::cerr << name_ << ": files of the failed run kept in " << g_runDirectory.string() << "\n";
         return;
@@ -56,9 +63,9 @@ void RunDirectory::TearDown()
     fs::remove_all(g_runDirectory, ignored);  // the open log may keep it on Windows
 }
 
-void useRunDirectory(const std::string& name)
+void useRunDirectory(const std::string& name, RunDirectory::Use use)
 {
-    testing::AddGlobalTestEnvironment(new RunDirectory(name));
+    testing::AddGlobalTestEnvironment(new RunDirectory(name, use));
 }
 
 fs::path logFile()
@@ -127,7 +134,8 @@ CurrentDirectory::~CurrentDirectory()
 fs::path freshDirectory(const std::string& stem)
 {
     static int counter = 0;
-    const fs::path dir = stem + "-" + std::to_string(++counter);
+    const fs::path base = g_runDirectory.empty() ? fs::current_path() : g_runDirectory;
+    const fs::path dir = base / (stem + "-" + std::to_string(++counter));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;

@@ -1,7 +1,8 @@
 #pragma once
 // Where tests work: the run's directory with the program's log, a fresh
 // directory per test, a scoped current directory, and what the log gained.
-// The program under test works relative to its current directory, so every
+// The program under test works relative to its installation directory (the
+// file utilities' root, or the current directory when it has none), so every
 // test gets one of its own and the runs of different programs stay apart.
 
 #include <boost/filesystem/path.hpp>
@@ -16,20 +17,23 @@ namespace fixtures {
 namespace fs = boost::filesystem;
 
 // The directory of one test program's run: made fresh under the system's
-// temporary directory, the current directory for the whole run, where the log
-// starts with `name` as its first line. Removed afterwards; kept, and named on
-// standard error, when a test failed. Install with useRunDirectory().
+// temporary directory, where the log starts with `name` as its first line; for
+// the whole run the current directory, or the file utilities' root (the
+// process's current directory then stays as it is). Removed afterwards; kept,
+// and named on standard error, when a test failed. Install with useRunDirectory().
 class RunDirectory : public testing::Environment {
 public:
-    explicit RunDirectory(const std::string& name) : name_(name) {}
+    enum Use { AsCurrent, AsRoot };
+    explicit RunDirectory(const std::string& name, Use use = AsCurrent) : name_(name), use_(use) {}
     void SetUp() override;
     void TearDown() override;
 
 private:
     std::string name_;
+    Use use_;
 };
 
-void useRunDirectory(const std::string& name);
+void useRunDirectory(const std::string& name, RunDirectory::Use use = RunDirectory::AsCurrent);
 
 // The log the program under test writes, as an absolute path.
 fs::path logFile();
@@ -86,9 +90,8 @@ private:
     CurrentDirectory current_;
 };
 
-// A fresh directory below the current one, as a relative path: the downloaders
-// are handed paths relative to the installation directory. Left for the run's
-// directory to remove.
+// A fresh directory in the run's directory (or the current one when there is
+// none), as an absolute path. Left for the run's directory to remove.
 fs::path freshDirectory(const std::string& stem);
 
 }  // namespace fixtures

@@ -32,11 +32,11 @@ TEST_P(FileNeedsUpdateTest, ComparesByExistenceAndDigest)
     const NeedCase& c = GetParam();
     Sandbox sandbox;
     if (c.content && std::string(c.content) == "<dir>")
-        boost::filesystem::create_directory("f.bin");
+        boost::filesystem::create_directory(at("f.bin"));
     else if (c.content)
         writeFile("f.bin", c.content);
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
 
     EXPECT_EQ(worker.fileNeedsUpdate(L"f.bin", c.expected), c.needsUpdate);
     const std::string log = sandbox.log();
@@ -76,7 +76,7 @@ TEST(LocalCollectPending, KeysByNameAndTotalsEveryDifferingNode)
                                fileNode("dup.dll", "second", sha1Of("x"), 7) +
                                fileNode("current.dll", "c", sha1Of("same"), 100) + fileNode("", "", "", 11)));
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
 
     worker.collectPendingFiles();
@@ -97,9 +97,9 @@ TEST(LocalWorker, StartsWithDirectoriesAndDefaults)
 {
     Sandbox sandbox;
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
-    EXPECT_TRUE(boost::filesystem::is_directory("Log"));
-    EXPECT_TRUE(boost::filesystem::is_directory("updater"));
+    StarterWorker worker(&sink, sandbox.work().wstring());
+    EXPECT_TRUE(boost::filesystem::is_directory(at("Log")));
+    EXPECT_TRUE(boost::filesystem::is_directory(at("updater")));
     EXPECT_EQ(worker.updaterName(), "updater/Updater.exe");
     EXPECT_FALSE(worker.selfUpdatePending());
     EXPECT_TRUE(worker.pending().empty());
@@ -109,7 +109,7 @@ TEST(LocalWorker, ListenerCallsBecomeEventsAndLogLines)
 {
     Sandbox sandbox;
     RecordingEventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
     worker.onBytesReceived(10);
     worker.onBytesReceived(5);
     worker.onMessage("a message");
@@ -139,7 +139,7 @@ TEST_P(RunStopTest, AnInterruptionIsSilentAnErrorFinishesWithOne)
 {
     Sandbox sandbox;
     RecordingEventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
     worker.setBuiltInHosts({});
     worker.setSleeper([&](std::chrono::milliseconds) { GetParam().duringWait(); });
 

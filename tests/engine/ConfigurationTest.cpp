@@ -35,7 +35,7 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
     Sandbox sandbox;
     writeFile("launcher_info.cfg", c.text);
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
 
     EXPECT_EQ(worker.readLauncherInfo("launcher_info.cfg"), c.ok);
     const std::string log = sandbox.log();
@@ -138,7 +138,7 @@ TEST(LocalLauncherInfo, KeepsValuesAsWritten)
               launcherInfo("        host h\n", "dir/sub",
                            fileNode("x/y.dll", "remote/y.dll", kSha, 1234567890123), "bin/Start.exe"));
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     EXPECT_EQ(worker.updaterName(), "bin/Start.exe");
     EXPECT_EQ(worker.gameClientPath(), "-game");
@@ -152,9 +152,9 @@ TEST(LocalLauncherInfo, KeepsValuesAsWritten)
 TEST(LocalLauncherInfo, MissingFileOrDirectoryFailsQuietly)
 {
     Sandbox sandbox;
-    boost::filesystem::create_directories("dir.cfg");
+    boost::filesystem::create_directories(at("dir.cfg"));
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
     EXPECT_FALSE(worker.readLauncherInfo("launcher_info.cfg"));
     EXPECT_FALSE(worker.readLauncherInfo("dir.cfg"));
     EXPECT_EQ(sandbox.log(), "");
@@ -164,11 +164,14 @@ TEST(LocalLauncherInfo, IncludeRefusedOnlyInTheServersCopy)
 {
     Sandbox sandbox;
     writeFile("name.info", "updater_name included.exe\n");
-    const std::string text = "#include \"name.info\"\nupdater { host_list { host h } file_list { } }\n";
+    // The reader opens an included file itself, from the current directory, not
+    // from the installation's: the name is given whole.
+    const std::string text = "#include \"" + at("name.info").generic_string() +
+                             "\"\nupdater { host_list { host h } file_list { } }\n";
     writeFile("launcher_info.cfg", text);
     writeFile("updater/launcher_info.cfg", text);
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
 
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     EXPECT_EQ(worker.updaterName(), "included.exe");
@@ -193,7 +196,7 @@ TEST_P(HostileLauncherInfo, NameSkippedSaveDirAndUpdaterNameFail)
     const hostile::Canary canary(sandbox.work());
     const std::string ok = fileNode("ok.dll", "p", kSha, 1);
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
 
     writeFile("launcher_info.cfg", launcherInfo(kHosts, "", fileNode(name, "p", kSha, 1) + ok));
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
@@ -231,13 +234,13 @@ TEST_P(TestConfigTest, NamesTheVersionHost)
     const TestConfigCase& c = GetParam();
     Sandbox sandbox;
     gametool::EventSet sink;
-    StarterWorker worker(&sink);
+    StarterWorker worker(&sink, sandbox.work().wstring());
     writeFile("test.cfg", "starter_cfg_host previous\n");
     ASSERT_TRUE(worker.readTestConfig());
 
-    boost::filesystem::remove("test.cfg");
+    boost::filesystem::remove(at("test.cfg"));
     if (c.text == "<dir>")
-        boost::filesystem::create_directory("test.cfg");
+        boost::filesystem::create_directory(at("test.cfg"));
     else if (!c.text.empty())
         writeFile("test.cfg", c.text);
     EXPECT_EQ(worker.readTestConfig(), c.ok);

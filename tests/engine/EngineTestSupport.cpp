@@ -1,5 +1,7 @@
 #include "tests/engine/EngineTestSupport.h"
 
+#include "support/FileManager.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <sstream>
@@ -69,7 +71,40 @@ std::thread::id RecordingEventSet::lastThread() const
     return thread_;
 }
 
-Sandbox::Sandbox() : current_((boost::filesystem::create_directories(root() / "work"), work())) {}
+namespace {
+
+fs::path g_work;
+
+}  // namespace
+
+Sandbox::Sandbox()
+{
+    fs::create_directories(work());
+    g_work = work();
+    previousRoot_ = FileManager::instance().root();
+    FileManager::instance().setRoot(work().wstring());
+}
+
+Sandbox::~Sandbox()
+{
+    FileManager::instance().setRoot(previousRoot_);
+    g_work.clear();
+}
+
+fs::path at(const fs::path& path)
+{
+    return path.is_absolute() || g_work.empty() ? path : g_work / path;
+}
+
+std::string readFile(const fs::path& path)
+{
+    return fixtures::readFile(at(path));
+}
+
+void writeFile(const fs::path& path, const std::string& content)
+{
+    fixtures::writeFile(at(path), content);
+}
 
 fixtures::VersionServer& NetEngineTest::startVersionServer()
 {

@@ -1,7 +1,7 @@
 #pragma once
-// What the engine tests share: a recording event sink, a fresh working directory
-// per test with the log it gained, packages and launcher configurations, and a
-// worker beside our version server and nginx.
+// What the engine tests share: a recording event sink, a fresh installation
+// directory per test with the log it gained, packages and launcher
+// configurations, and a worker beside our version server and nginx.
 
 #include "engine/EngineTypes.h"
 #include "engine/StarterWorker.h"
@@ -39,18 +39,17 @@ private:
     std::thread::id thread_;
 };
 
-using fixtures::readFile;
 using fixtures::sha1Of;
 using fixtures::VersionServer;
-using fixtures::writeFile;
 // nginx serving the sandbox's two web hosts.
 typedef fixtures::NginxServer WebServer;
 
-// A fresh directory tree per test; its "work" directory is the current directory
-// for the life of the object.
+// A fresh directory tree per test; its "work" directory is the installation
+// directory (the file utilities' root) for the life of the object.
 class Sandbox {
 public:
     Sandbox();
+    ~Sandbox();
     const boost::filesystem::path& root() const { return root_.path(); }
     boost::filesystem::path work() const { return root() / "work"; }
     // What the program logged since the sandbox was made.
@@ -58,9 +57,16 @@ public:
 
 private:
     fixtures::TempDirectory root_{"t"};
-    fixtures::CurrentDirectory current_;
     fixtures::LogWatch log_;
+    std::wstring previousRoot_;
 };
+
+// The test's own view of the installation: a relative path is taken from the
+// work directory of the newest sandbox, by the test's own joining, so that a
+// program that looked elsewhere would not find the files the test put there.
+boost::filesystem::path at(const boost::filesystem::path& path);
+std::string readFile(const boost::filesystem::path& path);
+void writeFile(const boost::filesystem::path& path, const std::string& content);
 
 // The launcher configuration of one group; `files` holds INFO text of file nodes.
 std::string launcherInfo(const std::string& hosts, const std::string& saveDir, const std::string& files,
@@ -92,7 +98,7 @@ protected:
 
     Sandbox sandbox;
     RecordingEventSet sink;
-    StarterWorker worker{&sink};
+    StarterWorker worker{&sink, sandbox.work().wstring()};
     std::vector<long long> waits;  // milliseconds
     std::unique_ptr<VersionServer> versionServer;
     std::unique_ptr<WebServer> webServer;

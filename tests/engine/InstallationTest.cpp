@@ -56,7 +56,7 @@ TEST_F(NetInstallation, UpperCaseExtensionIsAPlainFile)
 
     EXPECT_TRUE(worker.downloadAndInstall());
     EXPECT_EQ(readFile("game/PACK.QUIV"), package);
-    EXPECT_FALSE(fs::exists("game/x.dll"));
+    EXPECT_FALSE(fs::exists(at("game/x.dll")));
 }
 
 enum class Local { OldFile, Directory };
@@ -84,7 +84,7 @@ class NetFailedInstall : public NetInstallation, public testing::WithParamInterf
 TEST_P(NetFailedInstall, LeavesTheLocalFileAsItWas)
 {
     const FailedCase& c = GetParam();
-    const fs::path local = fs::path("game") / c.name;
+    const fs::path local = at(fs::path("game") / c.name);
     if (c.local == Local::Directory)
         fs::create_directories(local);
     else

@@ -19,7 +19,12 @@
 #include <vector>
 
 namespace fs = boost::filesystem;
-using namespace fixtures;
+using fixtures::ChildProcess;
+using fixtures::inPrivateNetwork;
+using fixtures::kNoNamespace;
+using fixtures::nativePath;
+using fixtures::publishProgram;
+using fixtures::replaced;
 
 namespace {
 
@@ -102,7 +107,7 @@ public:
             std::vector<std::string> trusted = {"publisher"})
     {
         RecordingEventSet sink;
-        StarterWorker worker(&sink);
+        StarterWorker worker(&sink, sandbox_.work().wstring());
         worker.setSleeper([this](std::chrono::milliseconds) { ++waits; });
         std::string keys;
         for (const std::string& pair : trusted)
@@ -176,14 +181,14 @@ TEST_P(HostileRelease, IsRefusedAndInstallsNothing)
     ReleaseFixture& f = *fixture_;
     f.publish("1", "5");
     ASSERT_EQ(0, f.run());
-    const std::map<std::string, std::string> before = snapshot(".");
+    const std::map<std::string, std::string> before = snapshot(at("."));
     ASSERT_EQ("5\n", before.at("updater/accepted_release.txt"));
 
     f.publish("2", "6");
     GetParam().spoil(f);
     EXPECT_EQ(1, f.run(true, GetParam().clockAhead));
     EXPECT_NE(std::string::npos, f.log().find(std::string("发布签名无效: ") + GetParam().reason)) << f.log();
-    EXPECT_EQ(before, snapshot("."));
+    EXPECT_EQ(before, snapshot(at(".")));
     EXPECT_EQ(0, f.waits) << "a refused release is not asked for again";
 }
 
@@ -256,12 +261,12 @@ TEST_F(SignedRelease, NextKeyIsTrustedBesideTheCurrentOneAndARetiredKeyIsNot)
     ReleaseFixture& f = *fixture_;
     f.publish("1", "5", "stranger");
     ASSERT_EQ(0, f.run(true, 0, {"publisher", "stranger"})) << f.log();
-    const std::map<std::string, std::string> before = snapshot(".");
+    const std::map<std::string, std::string> before = snapshot(at("."));
     // The publisher's key retired: a starter built without it refuses what it signs.
     f.publish("2", "6", "publisher");
     EXPECT_EQ(1, f.run(true, 0, {"stranger"}));
     EXPECT_NE(std::string::npos, f.log().find("发布签名无效: 签名不符")) << f.log();
-    EXPECT_EQ(before, snapshot("."));
+    EXPECT_EQ(before, snapshot(at(".")));
 }
 
 // SHA-1 alone can be forged: a download whose SHA-1 matches launcher_info.cfg
@@ -285,7 +290,7 @@ TEST_F(SignedRelease, DownloadMustMatchItsSignedSha256)
     EXPECT_EQ(1, f.run());
     EXPECT_NE(std::string::npos, f.log().find("发布签名无效: 文件不符 http:c.dat")) << f.log();
     EXPECT_EQ("gamma 1", readFile("game/c.dat"));
-    EXPECT_FALSE(fs::exists("game/c.dat.tmp"));
+    EXPECT_FALSE(fs::exists(at("game/c.dat.tmp")));
 }
 
 TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
@@ -296,7 +301,7 @@ TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
     ASSERT_EQ(0, f.run(false));
     EXPECT_EQ("alpha 2, changed", readFile("a.dat"));
     EXPECT_EQ(readFile(f.served() / "release.sig"), readFile("updater/release.sig"));
-    EXPECT_FALSE(fs::exists("updater/accepted_release.txt"));
+    EXPECT_FALSE(fs::exists(at("updater/accepted_release.txt")));
     EXPECT_EQ(std::string::npos, f.log().find("发布签名无效")) << f.log();
 }
 

@@ -69,9 +69,9 @@ TEST_P(NetBadConfiguration, FinishesWithOneAfterCheckAndPruning)
 
     worker.run();
     EXPECT_EQ(sink.sequence(), "F(1)");
-    EXPECT_TRUE(fs::is_regular_file("updater/files.cfg"));
+    EXPECT_TRUE(fs::is_regular_file(at("updater/files.cfg")));
     int logs = 0;
-    for (fs::directory_iterator it("Log"); it != fs::directory_iterator(); ++it)
+    for (fs::directory_iterator it(at("Log")); it != fs::directory_iterator(); ++it)
         ++logs;
     EXPECT_EQ(logs, 10);
 }
@@ -150,11 +150,11 @@ TEST_F(NetRunLoop, FileThatCannotBeWrittenEndsTheRunWithOneAfterTheOthers)
     serve("files.cfg", "a.txt \"\"\nheld.txt \"\"\n");
     serve("a.txt", "A");
     serve("held.txt", "new");
-    fs::create_directories("held.txt");
+    fs::create_directories(at("held.txt"));
     VersionServer& server = startVersionServer();
     startWebServer();
     publish(1, "g.bin", "game");
-    fs::create_directories("game/blocked.bin");
+    fs::create_directories(at("game/blocked.bin"));
     publish(1, "blocked.bin", "blocked");
     writeFile("launcher_info.cfg",
               launcherInfo(kHost, "game",
@@ -165,8 +165,8 @@ TEST_F(NetRunLoop, FileThatCannotBeWrittenEndsTheRunWithOneAfterTheOthers)
     EXPECT_EQ(sink.sequence(), "P(0,11) B(11) F(1)");
     EXPECT_EQ(readFile("a.txt"), "A");
     EXPECT_EQ(readFile("game/g.bin"), "game");
-    EXPECT_TRUE(fs::is_directory("held.txt"));
-    EXPECT_TRUE(fs::is_directory("game/blocked.bin"));
+    EXPECT_TRUE(fs::is_directory(at("held.txt")));
+    EXPECT_TRUE(fs::is_directory(at("game/blocked.bin")));
     EXPECT_TRUE(waits.empty());
     EXPECT_EQ(0, server.stop());  // its request lines are all out once it has ended
     const std::string requests = server.output();
@@ -211,7 +211,7 @@ TEST_P(NetConfigurationChoice, DeliveredCopyWinsUnlessItIsNoFile)
         serve("launcher_info.cfg", c.deliveredPrefix + launcherInfo(kHost, "", "", "delivered.exe"));
     }
     if (c.directoryInUpdater)
-        fs::create_directories("updater/launcher_info.cfg");
+        fs::create_directories(at("updater/launcher_info.cfg"));
     startVersionServer();
 
     worker.run();

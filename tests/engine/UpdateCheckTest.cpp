@@ -56,7 +56,7 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
 
     EXPECT_TRUE(worker.runUpdateCheck());
     EXPECT_EQ(readFile("dir2/twice.txt"), "twice.txt");
-    EXPECT_FALSE(fs::exists("dir1"));
+    EXPECT_FALSE(fs::exists(at("dir1")));
     EXPECT_EQ(readFile(worker.isWow64() ? "x64/p.txt" : "win32/p.txt"), "p.txt");
     EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
     EXPECT_EQ(0, server.stop());  // its request lines are all out once it has ended
@@ -79,7 +79,7 @@ TEST_F(NetUpdateCheck, DirectoryStartingWithTwoDotsIsReportedNotShown)
 
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(sink.sequence(), "R");
-    EXPECT_FALSE(fs::exists("..x"));
+    EXPECT_FALSE(fs::exists(at("..x")));
 }
 
 struct LauncherCase {
@@ -105,14 +105,14 @@ TEST_P(NetSelfUpdate, NewStarterGoesBesideTheRunningOne)
     if (c.local)
         writeFile("Launcher.exe", c.local);
     if (c.link)
-        fs::create_hard_link("Launcher.exe", c.link);
+        fs::create_hard_link(at("Launcher.exe"), at(c.link));
     startVersionServer();
 
     EXPECT_TRUE(worker.runUpdateCheck());
     if (c.local) {
         EXPECT_EQ(readFile("Launcher.exe"), c.local);
     }
-    EXPECT_EQ(fs::exists("Launcher.exe.tmp"), c.selfUpdate);
+    EXPECT_EQ(fs::exists(at("Launcher.exe.tmp")), c.selfUpdate);
     if (c.selfUpdate) {
         EXPECT_EQ(readFile("Launcher.exe.tmp"), "new");
     }
@@ -154,7 +154,7 @@ TEST_F(NetUpdateCheck, IncludeInTheManifestFailsTheCheck)
     startVersionServer();
 
     EXPECT_FALSE(worker.runUpdateCheck());
-    EXPECT_FALSE(fs::exists("a.txt"));
+    EXPECT_FALSE(fs::exists(at("a.txt")));
     EXPECT_NE(sandbox.log().find("服务器文件包含不允许的指令: files.cfg"), std::string::npos);
 }
 
@@ -259,46 +259,46 @@ TEST_F(NetDeletionList, ActsOncePerTimeStamp)
     writeFile("old.dll", "old");
     writeFile("always.dll", "x");
     deliver("old.dll 20170301_000000\nalways.dll \"\"\n");
-    EXPECT_FALSE(fs::exists("old.dll"));
-    EXPECT_FALSE(fs::exists("always.dll"));
+    EXPECT_FALSE(fs::exists(at("old.dll")));
+    EXPECT_FALSE(fs::exists(at("always.dll")));
     const std::string stamp = recordedStamp("old.dll");
     ASSERT_EQ(stamp.size(), 15u);
     EXPECT_EQ(recordedStamp("always.dll"), "");
     // The list took its place once its deletions were done; nothing is left beside it.
     EXPECT_EQ(readFile("updater/delete_config.txt"), "old.dll 20170301_000000\nalways.dll \"\"\n;-\n");
-    EXPECT_FALSE(fs::exists("updater/delete_config.txt.part"));
-    EXPECT_FALSE(fs::exists("updater/file_delete_record.txt.part"));
+    EXPECT_FALSE(fs::exists(at("updater/delete_config.txt.part")));
+    EXPECT_FALSE(fs::exists(at("updater/file_delete_record.txt.part")));
 
     // The same list again is reported current and not acted on.
     writeFile("old.dll", "reinstalled");
     writeFile("always.dll", "x");
     ASSERT_TRUE(worker.runUpdateCheck());
-    EXPECT_TRUE(fs::exists("old.dll"));
-    EXPECT_TRUE(fs::exists("always.dll"));
+    EXPECT_TRUE(fs::exists(at("old.dll")));
+    EXPECT_TRUE(fs::exists(at("always.dll")));
 
     // A new list: an older stamp is skipped, an empty one acts every time, and
     // the record is left as it was.
-    const fs::path record = "updater/file_delete_record.txt";
+    const fs::path record = at("updater/file_delete_record.txt");
     fs::last_write_time(record, 1000000000);
     deliver("old.dll 20000101_000000\nalways.dll \"\"\n");
-    EXPECT_TRUE(fs::exists("old.dll"));
-    EXPECT_FALSE(fs::exists("always.dll"));
+    EXPECT_TRUE(fs::exists(at("old.dll")));
+    EXPECT_FALSE(fs::exists(at("always.dll")));
     EXPECT_EQ(fs::last_write_time(record), 1000000000);
 
     // The recorded stamp itself counts as not older.
     deliver("old.dll " + stamp + "\n");
-    EXPECT_FALSE(fs::exists("old.dll"));
+    EXPECT_FALSE(fs::exists(at("old.dll")));
 }
 
 TEST_F(NetDeletionList, RemovesDirectoriesWholeAndStaysInside)
 {
     writeFile("retired/sub/file.txt", "x");
     writeFile(sandbox.root() / "linked/keep.txt", "keep");
-    fs::create_symlink(sandbox.root() / "linked", "retired/link");
+    fs::create_symlink(sandbox.root() / "linked", at("retired/link"));
     writeFile(sandbox.root() / "outside.txt", "keep");
     deliver("retired 20170301_000000\n\"../outside.txt\" 20170301_000000\n");
 
-    EXPECT_FALSE(fs::exists("retired"));
+    EXPECT_FALSE(fs::exists(at("retired")));
     EXPECT_EQ(readFile(sandbox.root() / "linked/keep.txt"), "keep");
     EXPECT_EQ(readFile(sandbox.root() / "outside.txt"), "keep");
 }

@@ -1,5 +1,5 @@
-// Every run works in a directory of its own: the log ("Log/" in the working
-// directory) and the files the tests download stay apart from other runs.
+// Every run works in a directory of its own: the log ("Log/" there) and the
+// files the tests download stay apart from other runs.
 
 #include "tests/common/Directories.h"
 
@@ -8,6 +8,6 @@
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    fixtures::useRunDirectory("net_tests");
+    fixtures::useRunDirectory("net_tests", fixtures::RunDirectory::AsRoot);
     return RUN_ALL_TESTS();
 }

@@ -12,7 +12,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandL
     initPathConversion();
     Win32DialogWindow window(instance);
     // The whole command line, program path included, as GetCommandLineW gives it.
-    CLauncherApp app(window, platform::commandLine(0, nullptr));
+    CLauncherApp::Options options;
+    options.installationDirectory = CLauncherApp::currentDirectory();
+    CLauncherApp app(window, platform::commandLine(0, nullptr), options);
     // Returns only when the start was refused; otherwise the process ends inside.
     app.InitInstance();
     return app.exitStatus();
