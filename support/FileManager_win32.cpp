@@ -298,7 +298,8 @@ bool FileManager::freeSpace(const std::wstring& path, std::uint64_t& bytes)
 {
     // The space this user may use, quotas included.
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(path.empty() ? L"." : path.c_str(), &available, nullptr, nullptr))
+    const std::wstring directory = resolve(path.empty() ? L"." : path);
+    if (!GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr))
         return false;
     bytes = available.QuadPart;
     return true;

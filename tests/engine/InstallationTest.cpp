@@ -41,8 +41,8 @@ TEST_F(NetInstallation, EmptyFileIsMadeWithoutARequestAndThenCurrent)
 {
     configure(fileNode("sub/empty.txt", "sub/empty.txt", sha1Of(""), 0));
     EXPECT_TRUE(worker.downloadAndInstall());
-    EXPECT_TRUE(fs::is_regular_file("game/sub/empty.txt"));
-    EXPECT_EQ(fs::file_size("game/sub/empty.txt"), 0u);
+    EXPECT_TRUE(fs::is_regular_file(at("game/sub/empty.txt")));
+    EXPECT_EQ(fs::file_size(at("game/sub/empty.txt")), 0u);
     EXPECT_TRUE(webServer->requests(1).empty());
     worker.collectPendingFiles();
     EXPECT_TRUE(worker.pending().empty());
