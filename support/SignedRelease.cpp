@@ -1,5 +1,7 @@
 #include "support/SignedRelease.h"
 
+#include "support/Decimal.h"
+
 #include "support/Hash.h"
 #include "support/InputFile.h"
 #include "support/SignatureCheck.h"
@@ -47,15 +49,11 @@ bool fromHex(const std::string& text, std::size_t bytes, std::string& out)
     return true;
 }
 
-// A decimal without sign or leading zero (other than "0" itself) that fits.
-template <typename T>
-bool parseNumber(const std::string& text, T& value)
+// A decimal without sign or leading zero (other than "0" itself) that fits:
+// one text has one spelling, so the signed text is the one text of its release.
+bool parseNumber(const std::string& text, std::uint64_t& value)
 {
-    if (text.empty() || (text.size() > 1 && text[0] == '0'))
-        return false;
-    const char* end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, value);
-    return result.ec == std::errc() && result.ptr == end;
+    return !(text.size() > 1 && text[0] == '0') && parseDecimal(text, value);
 }
 
 bool validName(const std::string& name)

@@ -4,6 +4,7 @@
 
 #include "VersionServer.h"
 
+#include "support/Decimal.h"
 #include "support/TextConvert.h"
 
 #include <boost/asio/signal_set.hpp>
@@ -55,11 +56,7 @@ int usage(const std::string& problem)
 
 bool number(const std::string& text, std::uint64_t& value)
 {
-    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    value = std::stoull(text);
-    return true;
+    return text.size() <= 12 && parseDecimal(text, value);
 }
 
 // Raises the soft descriptor limit to the hard one (or to `wanted`, when lower);
