@@ -1,5 +1,6 @@
 // Download passes over the configured file group: compare local files by digest,
-// fetch what differs over HTTP into a temporary file, verify it, unpack packages
+// fetch what differs over HTTP into a temporary file (from the next download
+// host when one fails), verify it, unpack packages
 // from it, and only then put it in place. A local file is thus either the old
 // one or the verified new one, whenever the run is cut off.
 
@@ -18,7 +19,9 @@
 #include <boost/thread/thread.hpp>
 
 #include <algorithm>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -155,33 +158,32 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
         return installEmpty(file, local);
     StagedFile staged(local, StagedFile::Kind::Download);
     // What arrived stays for the next attempt to continue, unless it proves wrong.
+    // It belongs to the file, not to a host: the next host continues it.
     staged.keep();
 
-    // Only the first host is used; the configuration guarantees there is one.
-    Downloaded downloaded;
-    if (group.hosts.empty() || !downloadFile(local, group.hosts.front(), file, downloaded))
-        return false;
-    ExpectedContent expected;
-    expected.sha1 = file.sha1;
-    const bool signedRelease = !m_data->releaseKey.empty();
-    if (signedRelease && !signedEntry(file, expected)) {
-        staged.discard();
-        m_data->unwritable.insert(file.name);
+    // The hosts in their configured order, so that the first stays the first
+    // for every file; one that failed repeatedly in this run is passed over.
+    std::vector<const std::string*> hosts;
+    for (const std::string& host : group.hosts) {
+        if (!m_data->setAsideHosts.count(host))
+            hosts.push_back(&host);
+    }
+    Fetch fetched = Fetch::HostFailed;
+    for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
+        const std::string& host = *hosts[at];
+        fetched = fetchFrom(host, file, local, staged);
+        if (fetched == Fetch::HostFailed) {
+            Log::instance().write(at + 1 < hosts.size() ? "下载失败，换下一个服务器:" : "下载失败，服务器:",
+                                  host);
+            noteHostFailure(group, host);
+        } else {
+            m_data->hostFailures.erase(host);
+        }
+    }
+    if (fetched == Fetch::Refused)
         return true;
-    }
-    const ContentCheck checked = staged.check(expected, downloaded.digest);
-    if (checked.verdict == ContentVerdict::Sha256Differs || checked.verdict == ContentVerdict::SizeDiffers) {
-        // SHA-1 alone can be forged; the release's signature says what this must be.
-        Log::instance().write("发布签名无效:", std::string("文件不符 ") + kSignedHttpPrefix + file.path);
-        staged.discard();
-        m_data->unwritable.insert(file.name);
-        return true;
-    }
-    if (!checked) {
-        Log::instance().write("下载文件校验失败:" + wideToNarrow(local), checked.sha1, file.sha1);
-        staged.discard();
+    if (fetched != Fetch::Verified)
         return false;
-    }
     // A package is unpacked from the verified staged file and put in place last,
     // so that the next comparison finds it current only when every entry has
     // been written. Until then the staged file stays for the next try.
@@ -193,6 +195,52 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
         m_data->unwritable.insert(file.name);
     }
     return true;
+}
+
+StarterWorker::Fetch StarterWorker::fetchFrom(const std::string& host, const gametool::FileInfo& file,
+                                              const std::wstring& local, StagedFile& staged)
+{
+    Downloaded downloaded;
+    if (!downloadFile(local, host, file, downloaded))
+        return downloaded.failure == gametool::DownloadFailure::Local ? Fetch::Failed : Fetch::HostFailed;
+    ExpectedContent expected;
+    expected.sha1 = file.sha1;
+    const bool signedRelease = !m_data->releaseKey.empty();
+    if (signedRelease && !signedEntry(file, expected)) {
+        staged.discard();
+        m_data->unwritable.insert(file.name);
+        return Fetch::Refused;
+    }
+    const ContentCheck checked = staged.check(expected, downloaded.digest);
+    if (checked.verdict == ContentVerdict::Sha256Differs || checked.verdict == ContentVerdict::SizeDiffers) {
+        // SHA-1 alone can be forged; the release's signature says what this must be.
+        Log::instance().write("发布签名无效:", std::string("文件不符 ") + kSignedHttpPrefix + file.path);
+        staged.discard();
+        m_data->unwritable.insert(file.name);
+        return Fetch::Refused;
+    }
+    if (!checked) {
+        Log::instance().write("下载文件校验失败:" + wideToNarrow(local), checked.sha1, file.sha1);
+        staged.discard();
+        // A staged file this machine cannot read is no host's fault.
+        return checked.verdict == ContentVerdict::Unreadable ? Fetch::Failed : Fetch::HostFailed;
+    }
+    return Fetch::Verified;
+}
+
+void StarterWorker::noteHostFailure(const FileGroup& group, const std::string& host)
+{
+    InnerData& d = *m_data;
+    if (++d.hostFailures[host] < kHostFailuresSetAside)
+        return;
+    // The last host still in use is kept: without it nothing could arrive at all.
+    const bool otherInUse =
+        std::any_of(group.hosts.begin(), group.hosts.end(),
+                    [&](const std::string& other) { return other != host && !d.setAsideHosts.count(other); });
+    if (!otherInUse)
+        return;
+    d.setAsideHosts.insert(host);
+    Log::instance().write("服务器多次下载失败，本次运行不再使用:", host);
 }
 
 bool StarterWorker::installEmpty(const gametool::FileInfo& file, const std::wstring& local)
@@ -260,8 +308,10 @@ bool StarterWorker::downloadFile(const std::wstring& localPath, const std::strin
     d.downloader->setListener(this);
     d.downloader->setExpectedSize(file.size);
     // What an earlier pass or run left is continued; the digest check covers any mix-up.
-    if (!d.downloader->download(true))
+    if (!d.downloader->download(true)) {
+        result.failure = d.downloader->failure();
         return false;
+    }
     result.tempPath = d.downloader->tempPath();
     result.digest = d.downloader->digest();
     return true;

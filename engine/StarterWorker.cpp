@@ -118,6 +118,9 @@ void StarterWorker::run()
 std::int32_t StarterWorker::runLoop()
 {
     InnerData& d = *m_data;
+    d.hostFailures.clear();
+    d.setAsideHosts.clear();
+    d.firstVersionHost = 0;
 
     // Update checks until one succeeds, with a growing pause in between.
     using CheckStatus = engine_detail::CheckOutcome::Status;

@@ -15,6 +15,7 @@
 #include <vector>
 
 struct ExpectedContent;
+class StagedFile;
 
 namespace boost {
 namespace filesystem {
@@ -46,6 +47,8 @@ public:
     static constexpr std::chrono::milliseconds kFirstCheckDelay{1000};
     static constexpr std::chrono::milliseconds kMaxCheckDelay{30000};
     static constexpr std::chrono::milliseconds kPassDelay{1000};
+    // A download host that failed this many times in a row is passed over for the rest of the run.
+    static constexpr int kHostFailuresSetAside = 3;
 
     typedef std::function<void(std::chrono::milliseconds)> Sleeper;
 
@@ -94,6 +97,8 @@ public:
     struct Downloaded {
         std::wstring tempPath;
         std::string digest;
+        // Why the download failed, when it did.
+        gametool::DownloadFailure failure = gametool::DownloadFailure::None;
     };
     // Fetches into a temporary file beside `localPath`; the local file stays as it is.
     bool downloadFile(const std::wstring& localPath, const std::string& host, const gametool::FileInfo& file,
@@ -121,6 +126,12 @@ private:
     // One pending file fetched, checked, unpacked and put in place; true when it
     // needs no further attempt in this run.
     bool installPending(const UpdateFileInfo& entry);
+    // One host's attempt at a file. HostFailed: the next host may do better;
+    // Failed: none would (this machine's fault); Refused: the release refuses it.
+    enum class Fetch { Verified, HostFailed, Failed, Refused };
+    Fetch fetchFrom(const std::string& host, const gametool::FileInfo& file, const std::wstring& local,
+                    StagedFile& staged);
+    void noteHostFailure(const FileGroup& group, const std::string& host);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
     bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
     // Whether the volume holds what the pending files need; logs both figures when not.

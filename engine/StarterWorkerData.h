@@ -42,6 +42,12 @@ struct StarterWorker::InnerData {
     // their place, a full disk): not asked for again, and the run cannot succeed.
     std::set<std::string> unwritable;
     bool isWow64 = false;
+    // Download hosts in this run: failures in a row, and those passed over for the rest of it.
+    std::map<std::string, int> hostFailures;
+    std::set<std::string> setAsideHosts;
+    // Where the next update check starts in the built-in version-server hosts:
+    // after a server that answered wrongly, the other one goes first.
+    std::size_t firstVersionHost = 0;
 
     // How the run loop waits, and which version servers it tries without a test.cfg.
     StarterWorker::Sleeper sleeper;

@@ -38,6 +38,11 @@ const std::string& FileDownloader::digest() const
     return m_data->digest;
 }
 
+DownloadFailure FileDownloader::failure() const
+{
+    return m_data->failure;
+}
+
 void FileDownloader::reportReceived(std::uint64_t count)
 {
     if (m_data->listener) {

@@ -25,6 +25,10 @@ public:
     }
 };
 
+// Why a download failed. Local: this machine could not hold the content (a
+// directory, the temporary file, the disk), so another host would fare no better.
+enum class DownloadFailure { None, Host, Local };
+
 struct FileInfo {
     std::string name;
     std::string path;
@@ -47,6 +51,7 @@ public:
         // taken as it is, without asking the server again.
         std::uint64_t expectedSize = 0;
         bool sizeKnown = false;
+        DownloadFailure failure = DownloadFailure::None;
     };
 
     FileDownloader(const std::string& host, const std::string& path, const std::string& name,
@@ -64,6 +69,8 @@ public:
     // "<local path>.tmp".
     const std::wstring& tempPath() const;
     const std::string& digest() const;
+    // Why the last download() returned false; None after a success.
+    DownloadFailure failure() const;
 
 protected:
     void reportReceived(std::uint64_t count);

@@ -291,12 +291,14 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             if (made.refused() && job().listener)
                 job().listener->onOperationRefused();
             Log::instance().write("创建存储目录失败:", wideToNarrow(parent));
+            job().failure = DownloadFailure::Local;
             return false;
         }
         outputFile = files.openFile(tempPath, receivedSize > 0);
         if (!outputFile || (receivedSize > 0 && outputFile->position() != std::int64_t(receivedSize))) {
             outputFile.reset();
             Log::instance().write("打开输出文件失败:", wideToNarrow(tempPath));
+            job().failure = DownloadFailure::Local;
             return false;
         }
         return true;
@@ -485,6 +487,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         if (!outputFile->write(data, std::int64_t(size))) {
             Log::instance().write("写文件失。磁盘空间是否足够", wideToNarrow(tempPath),
                                   outputFile->failure());
+            job().failure = DownloadFailure::Local;
             cancelDeadline();
             return false;
         }
@@ -574,6 +577,7 @@ bool HttpFileDownloader::download(bool resume)
     try {
         const std::string& path = m_data->path;
         Log::instance().write("准备下载：", loggedPath(path));
+        m_data->failure = DownloadFailure::None;
         state.resume = resume;
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());
@@ -594,6 +598,7 @@ bool HttpFileDownloader::download(bool resume)
         Log::instance().write(error.what());
         state.abandon();
         state.outputFile.reset();
+        m_data->failure = DownloadFailure::Host;
         return false;
     }
     state.outputFile.reset();
@@ -601,6 +606,9 @@ bool HttpFileDownloader::download(bool resume)
         m_data->digest = state.digest->finish();
         return true;
     }
+    // Whatever did not fail on this machine is the host's doing.
+    if (m_data->failure == DownloadFailure::None)
+        m_data->failure = DownloadFailure::Host;
     return false;
 }
 

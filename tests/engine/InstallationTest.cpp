@@ -1,9 +1,11 @@
 // Download passes against nginx: verification, packages, order and hosts.
 
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/common/Network.h"
 
 #include <boost/filesystem/operations.hpp>
 
+#include <chrono>
 #include <cstdio>
 
 namespace fs = boost::filesystem;
@@ -156,19 +158,61 @@ TEST_F(NetInstallation, PassOverManyFilesInstallsEachOfThem)
     EXPECT_TRUE(worker.pending().empty());
 }
 
-TEST_F(NetInstallation, FetchesInByteOrderFromTheFirstHostOnly)
+TEST_F(NetInstallation, FetchesInByteOrderFirstHostFirstUntilItIsSetAside)
 {
-    for (const char* name : {"b.txt", "a.txt", "B.txt"})
+    for (const char* name : {"b.txt", "a.txt", "B.txt", "c.txt"})
         publish(2, name, name);
-    configure(fileNode("b.txt", "b.txt", sha1Of("b.txt"), 5) +
-                  fileNode("a.txt", "a.txt", sha1Of("a.txt"), 5) +
-                  fileNode("B.txt", "B.txt", sha1Of("B.txt"), 5),
-              "        host 127.0.0.1\n        host 127.0.0.2\n");
+    configure(
+        fileNode("b.txt", "b.txt", sha1Of("b.txt"), 5) + fileNode("a.txt", "a.txt", sha1Of("a.txt"), 5) +
+            fileNode("B.txt", "B.txt", sha1Of("B.txt"), 5) + fileNode("c.txt", "c.txt", sha1Of("c.txt"), 5),
+        "        host 127.0.0.1\n        host 127.0.0.2\n");
 
-    EXPECT_FALSE(worker.downloadAndInstall());
+    EXPECT_TRUE(worker.downloadAndInstall());
     EXPECT_EQ(webServer->requests(1), (std::vector<std::string>{"/B.txt", "/a.txt", "/b.txt"}));
-    EXPECT_TRUE(webServer->requests(2).empty());
-    EXPECT_EQ(worker.pending().size(), 3u);
+    EXPECT_EQ(webServer->requests(2), (std::vector<std::string>{"/B.txt", "/a.txt", "/b.txt", "/c.txt"}));
+    EXPECT_TRUE(worker.pending().empty());
+    EXPECT_NE(sandbox.log().find("服务器多次下载失败，本次运行不再使用: 127.0.0.1\n"), std::string::npos);
 }
+
+struct SickHostCase {
+    const char* label;
+    const char* reply;  // what 127.0.0.3 answers before it holds the connection open
+    std::string logged;
+};
+class NetSickHost : public NetInstallation, public testing::WithParamInterface<SickHostCase> {};
+
+// A stalled part is continued from the next host: it belongs to the file.
+TEST_P(NetSickHost, NextHostInstallsTheFile)
+{
+    const SickHostCase& c = GetParam();
+    fixtures::ScriptedServer sick("127.0.0.3", 80, [&c](fixtures::Peer& peer) {
+        peer.readUntil("\r\n\r\n");
+        peer.write(c.reply);
+        peer.waitForClose();
+    });
+    worker.setTransferDeadline(std::chrono::milliseconds(300), 1000000);
+    publish(1, "f.bin", "0123456789");
+    configure(fileNode("f.bin", "f.bin", sha1Of("0123456789"), 10),
+              "        host 127.0.0.3\n        host 127.0.0.1\n");
+
+    EXPECT_TRUE(worker.downloadAndInstall());
+    EXPECT_EQ(readFile("game/f.bin"), "0123456789");
+    EXPECT_EQ(webServer->requests(1), std::vector<std::string>{"/f.bin"});
+    const std::string log = sandbox.log();
+    EXPECT_NE(log.find(c.logged + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("下载失败，换下一个服务器: 127.0.0.3\n"), std::string::npos) << log;
+}
+
+#define RANGE_REPLY(range) "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " range "\r\n\r\n"
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetSickHost,
+    testing::Values(
+        SickHostCase{"Status500", "HTTP/1.1 500 Internal Server Error\r\n\r\n", "解析头部信息失败"},
+        SickHostCase{"StallsMidBody", RANGE_REPLY("0-9/10") "01234", "传输过慢，已中断: f.bin"},
+        SickHostCase{"WrongBytes", RANGE_REPLY("0-9/10") "9876543210",
+                     "下载文件校验失败:game/f.bin " + sha1Of("9876543210") + " " + sha1Of("0123456789")},
+        SickHostCase{"WrongTotal", RANGE_REPLY("0-11/12") "0123456789ab",
+                     "服务器返回的文件尺寸不符:f.bin 12 10"}),
+    [](const testing::TestParamInfo<SickHostCase>& info) { return info.param.label; });
 
 }  // namespace
