@@ -11,6 +11,8 @@
 #include "support/SelfReplacement.h"
 #include "support/TextConvert.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <utility>
 
@@ -101,9 +103,11 @@ CheckOutcome UpdateCheck::run()
 
 bool UpdateCheck::connect()
 {
-    for (const std::string& host : setup_.hosts) {
-        if (client_.connect(host))
+    for (std::size_t at = 0; at < setup_.hosts.size(); ++at) {
+        if (client_.connect(setup_.hosts[at])) {
+            outcome_.connectedHost = at;
             return true;
+        }
     }
     // A test.cfg host replaces the built-in ones; the client logged why it failed.
     if (setup_.builtIn)
@@ -289,6 +293,9 @@ bool StarterWorker::runUpdateCheck()
     engine_detail::UpdateCheck::Setup setup;
     setup.builtIn = !readTestConfig();
     setup.hosts = setup.builtIn ? d.builtInHosts : std::vector<std::string>{d.versionHost};
+    // The built-in hosts from the one after the server that last answered wrongly, round.
+    const std::size_t first = setup.hosts.empty() ? 0 : d.firstVersionHost % setup.hosts.size();
+    std::rotate(setup.hosts.begin(), setup.hosts.begin() + std::ptrdiff_t(first), setup.hosts.end());
     setup.isWow64 = d.isWow64;
     setup.releaseKey = d.releaseKey;
     setup.utcClock = d.utcClock;
@@ -296,7 +303,13 @@ bool StarterWorker::runUpdateCheck()
     setup.skip = d.unwritable;
     setup.onOperationRefused = [this] { onOperationRefused(); };
 
+    const std::size_t hostCount = setup.hosts.size();
     d.check = engine_detail::UpdateCheck(std::move(setup)).run();
+    // A server that was reached but stalled or answered wrongly may be sick:
+    // the next check asks the other one first. A failed connect changes nothing,
+    // as the check has already tried every host in turn.
+    if (d.check.status == engine_detail::CheckOutcome::Status::Failed && hostCount > 1)
+        d.firstVersionHost = (first + d.check.connectedHost + 1) % hostCount;
     d.unwritable.insert(d.check.unwritable.begin(), d.check.unwritable.end());
     d.selfUpdatePending = d.selfUpdatePending || d.check.selfUpdatePending;
     return d.check.status == engine_detail::CheckOutcome::Status::Succeeded;

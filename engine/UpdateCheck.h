@@ -8,6 +8,7 @@
 #include "net/VersionClient.h"
 #include "support/InfoFile.h"
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <set>
@@ -25,6 +26,8 @@ struct CheckOutcome {
         NotWritable,  // files.cfg could not be written here: asking again cannot help
     };
     Status status = Status::Failed;
+    // The index in Setup::hosts of the server connected to; none when Unreachable.
+    std::size_t connectedHost = 0;
     // Server files that arrived but could not be written here; not asked for again in this run.
     std::set<std::string> unwritable;
     // A new starter waits beside the running one for the hand-off.

@@ -1,6 +1,7 @@
 // Whole runs of the worker: the events that come out, and the bounds of its retries.
 
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/common/Network.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -120,6 +121,20 @@ INSTANTIATE_TEST_SUITE_P(Net, NetServersDown,
                                          DownCase{"ListedFileMissing", true, "missing.txt \"\"\n"},
                                          DownCase{"ManifestMalformed", false, "{ unbalanced\n"}),
                          [](const testing::TestParamInfo<DownCase>& info) { return info.param.label; });
+
+// A built-in server that was reached but answered wrongly is not asked first again.
+TEST_F(NetEngineTest, CheckAfterABadReplyStartsWithTheOtherBuiltInHost)
+{
+    fixtures::ScriptedServer sick("127.0.0.1", 7455, [](fixtures::Peer& peer) { peer.write("garbage"); });
+    worker.setBuiltInHosts({"127.0.0.1", "127.0.0.2"});
+    serve("files.cfg", "; nothing listed\n");
+    versionServer.reset(new VersionServer(sandbox.root() / "served", {}, "127.0.0.2"));
+    writeFile("launcher_info.cfg", launcherInfo(kHost, "", ""));
+
+    worker.run();
+    EXPECT_EQ(sink.sequence(), "F(0)");
+    EXPECT_EQ(waits, std::vector<long long>{1000});
+}
 
 TEST_F(NetRunLoop, FailedPassesRetryWhatIsLeftThenGiveUp)
 {
