@@ -101,6 +101,9 @@ void CLauncherDlg::onTimer(unsigned /*timerId*/)
     m_data->controller->pollProgress(m_data->statusText, percent);
     m_window.setStatusText(m_data->statusText);
     m_window.setProgressPos(percent);
+    std::uint64_t received = 0, total = 0;
+    m_data->controller->pollBytes(received, total);
+    m_window.setTransferred(received, total);
 }
 
 bool CLauncherDlg::dispatchMessage(unsigned message, std::uintptr_t wParam, std::intptr_t /*lParam*/,

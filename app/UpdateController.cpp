@@ -148,6 +148,13 @@ void UpdateController::pollProgress(std::wstring& text, std::int32_t& percent)
     stream.clear();
 }
 
+void UpdateController::pollBytes(std::uint64_t& received, std::uint64_t& total)
+{
+    std::lock_guard<std::mutex> lock(m_data->progressMutex);
+    received = m_data->current.load(std::memory_order_relaxed);
+    total = m_data->total;
+}
+
 void UpdateController::sendToDialog(unsigned message, std::uintptr_t wParam)
 {
     if (m_data->dialog)

@@ -37,6 +37,8 @@ public:
     // Called by the dialog's timer on the UI thread: "正在更新:" with the current and
     // total size in one unit, and the percentage (not limited to 100).
     void pollProgress(std::wstring& text, std::int32_t& percent);
+    // The counts behind it: bytes received in this pass, and the pass's total.
+    void pollBytes(std::uint64_t& received, std::uint64_t& total);
 
     struct InnerData;
 

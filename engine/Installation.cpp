@@ -1,7 +1,7 @@
 // Download passes over the configured file group: compare local files by digest,
 // fetch what differs over HTTP into a temporary file (from the next download
-// host when one fails), verify it, unpack packages
-// from it, and only then put it in place. A local file is thus either the old
+// host when one fails), verify it, unpack packages from it, and only then put
+// it in place. A local file is thus either the old
 // one or the verified new one, whenever the run is cut off.
 
 #include "engine/StarterWorker.h"

@@ -151,6 +151,16 @@ void ConsoleWindow::setProgressPos(int position)
     }
 }
 
+void ConsoleWindow::setTransferred(std::uint64_t received, std::uint64_t total)
+{
+    m_rate.sample(Clock::now(), received, total);
+    const std::wstring text = m_rate.text();
+    if (text != m_rateText) {
+        m_rateText = text;
+        m_dirty = true;
+    }
+}
+
 void ConsoleWindow::updateWindow()
 {
     render();
@@ -237,15 +247,17 @@ void ConsoleWindow::drawBlock(bool inPlace)
     std::string text;
     m_blockDrawn = true;
     if (inPlace) {
-        // Back to the status line (three lines up), rewrite it and the bar, and
-        // step over the slogan.
-        text += "\033[3F\033[2K" + wideToNarrow(m_status) + "\n";
+        // Back to the status line (four lines up), rewrite it, the bar and the
+        // rate under it, and step over the slogan.
+        text += "\033[4F\033[2K" + wideToNarrow(m_status) + "\n";
         text += "\033[2K" + barText(m_position) + "\n";
+        text += "\033[2K" + wideToNarrow(m_rateText) + "\n";
         text += "\033[1E";
     } else {
         text += "\033[1m" + wideToNarrow(CLauncherDlg::kCaption) + "\033[0m\n";
         text += wideToNarrow(m_status) + "\n";
         text += barText(m_position) + "\n";
+        text += wideToNarrow(m_rateText) + "\n";
         text += wideToNarrow(CLauncherDlg::kSlogan) + "\n";
     }
     const bool failed = m_dialog && m_dialog->hasResult() && m_dialog->resultCode() != 0;

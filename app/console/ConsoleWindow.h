@@ -1,11 +1,14 @@
 #pragma once
-// The progress window on a terminal: caption, status line, bar and slogan redrawn
-// in place; one plain line per status change when the output is not a terminal.
+// The progress window on a terminal: caption, status line, bar, rate and time
+// left, and slogan redrawn in place; one plain line per status change when the
+// output is not a terminal.
 // Its UI thread is the thread that calls runModal.
 
 #include "app/DialogWindow.h"
+#include "app/console/TransferRate.h"
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -39,6 +42,7 @@ public:
     std::intptr_t runModal(CLauncherDlg& dialog) override;
     void setStatusText(const std::wstring& text) override;
     void setProgressPos(int position) override;
+    void setTransferred(std::uint64_t received, std::uint64_t total) override;
     void updateWindow() override;
     void setTimer(unsigned id, unsigned periodMs) override;
     void killTimer(unsigned id) override;
@@ -83,6 +87,8 @@ private:
     std::wstring m_status;
     int m_position = 0;
     bool m_positionSet = false;
+    TransferRate m_rate;
+    std::wstring m_rateText;
     bool m_dirty = false;
     bool m_blockDrawn = false;
     std::wstring m_lastPrinted;
