@@ -311,6 +311,8 @@ bool StarterWorker::runUpdateCheck()
     if (d.check.status == engine_detail::CheckOutcome::Status::Failed && hostCount > 1)
         d.firstVersionHost = (first + d.check.connectedHost + 1) % hostCount;
     d.unwritable.insert(d.check.unwritable.begin(), d.check.unwritable.end());
-    d.selfUpdatePending = d.selfUpdatePending || d.check.selfUpdatePending;
+    // Only ever set: the UI thread may read it while a later check runs.
+    if (d.check.selfUpdatePending)
+        d.selfUpdatePending = true;
     return d.check.status == engine_detail::CheckOutcome::Status::Succeeded;
 }
