@@ -21,8 +21,9 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// The installation and the current directory, where the worker makes "Log" and
-// "updater"; the fuzzer's own paths must be full ones (scripts/fuzz gives them).
+// The installation, where the worker makes "Log" and "updater"; also the current
+// directory, from which the INFO reader would open an include that slipped
+// through. The fuzzer's own paths must be full ones (scripts/fuzz gives them).
 const fs::path& installation()
 {
     static const fuzzing::ScratchDirectory scratch("fuzz-info-%%%%-%%%%");
@@ -31,7 +32,7 @@ const fs::path& installation()
 
 StarterWorker& worker()
 {
-    static StarterWorker instance(nullptr);
+    static StarterWorker instance(nullptr, installation().wstring());
     return instance;
 }
 
