@@ -154,15 +154,16 @@ bool UpdateCheck::fetchManifest(InfoEntries& entries)
     const FetchResult result = fetchVerified(kManifestName, manifest, *received);
     if (outcome_.status == CheckOutcome::Status::Refused)
         return false;
-    ReleaseGuard::Admitted admitted = ReleaseGuard::Admitted::Accepted;
-    if (result == FetchResult::Fetched)
-        admitted = guard_.admit(kManifestName, std::move(received));
-    if (admitted == ReleaseGuard::Admitted::Refused) {
-        refused();
-        return false;
+    bool placed = result == FetchResult::NoContent;
+    if (result == FetchResult::Fetched) {
+        const ReleaseGuard::Admitted admission = guard_.admit(kManifestName, std::move(received));
+        if (admission == ReleaseGuard::Admitted::Refused) {
+            refused();
+            return false;
+        }
+        placed = admission == ReleaseGuard::Admitted::Accepted;
     }
-    if (result == FetchResult::Failed || result == FetchResult::NotWritten ||
-        admitted == ReleaseGuard::Admitted::NotPlaced) {
+    if (!placed) {
         Log::instance().write("下载版本服务器文件列表失败");
         // The server answered: asking it again cannot help this disk.
         if (result != FetchResult::Failed)
