@@ -41,9 +41,6 @@ const char kHeaderEnd[] = "\r\n\r\n";
 const std::size_t kHeaderEndLength = 4;
 // A response header that has not ended within this many bytes is refused.
 const std::size_t kHeaderLimit = 64 * 1024;
-// The most one body read asks for; the buffer never grows beyond a piece and
-// what the header read left in it.
-const std::size_t kBodyPiece = 1024 * 1024;
 // The least one body read asks for: enough to see the end of the connection, or
 // bytes beyond the announced total, without growing the buffer for them.
 const std::size_t kLeastPiece = 4096;
@@ -113,11 +110,22 @@ private:
 }  // namespace
 
 struct HttpTransferContext::Parts {
+    explicit Parts(std::size_t piece) : bodyPiece(piece) {}
+
     boost::asio::io_context ioService;
+    // The buffer never grows beyond a body piece and what the header read left in it.
     boost::asio::streambuf responseBuffer;
+    // Open between downloads only when the last reply left it fit for the next
+    // request; `openHost` names the host it goes to.
+    tcp::socket socket{ioService};
+    std::string openHost;
+    const std::size_t bodyPiece;
 };
 
-HttpTransferContext::HttpTransferContext() : m_parts(new Parts) {}
+HttpTransferContext::HttpTransferContext(std::size_t bodyPiece)
+    : m_parts(new Parts(std::max(bodyPiece, std::size_t(64 * 1024))))
+{
+}
 
 HttpTransferContext::~HttpTransferContext() = default;
 
@@ -133,8 +141,15 @@ bool parseHeader(std::istream& input, ResponseHeader& header)
     if (header.statusCode != 200 && header.statusCode != 206) {
         return false;
     }
+    bool closes = false;
     std::string line;
     while (std::getline(input, line) && line != "\r") {
+        if (boost::algorithm::istarts_with(line, "Connection:")) {
+            const std::string value = trimmed(line.substr(line.find(':') + 1));
+            closes = closes || boost::algorithm::iequals(value, "close");
+            header.keepAlive = header.keepAlive || boost::algorithm::iequals(value, "keep-alive");
+            continue;
+        }
         if (boost::algorithm::starts_with(line, "Content-Length:")) {
             std::uint64_t value = 0;
             if (parseDecimal(trimmed(line.substr(line.rfind(':') + 1)), value)) {
@@ -144,6 +159,7 @@ bool parseHeader(std::istream& input, ResponseHeader& header)
             parseContentRange(line, header);
         }
     }
+    header.keepAlive = !closes && (header.keepAlive || header.httpVersion == "HTTP/1.1");
     return true;
 }
 
@@ -152,7 +168,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         : owner(downloader),
           context(shared ? std::move(shared) : std::make_shared<HttpTransferContext>()),
           ioService(context->parts().ioService),
-          responseBuffer(&context->parts().responseBuffer)
+          responseBuffer(&context->parts().responseBuffer),
+          socket(context->parts().socket)
     {
     }
 
@@ -170,7 +187,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     std::unique_ptr<FileManager::File> outputFile;
     // Everything in the temporary file so far, the part left by an earlier attempt included.
     std::unique_ptr<StreamDigest> digest;
-    tcp::socket socket{ioService};
+    tcp::socket& socket;
+    // This download went out on the connection an earlier reply left open.
+    bool reusing = false;
+    // The reply ended at its announced length on a connection the host keeps open.
+    bool keepConnection = false;
     tcp::resolver resolver{ioService};
     tcp::resolver::results_type endpoints;
     boost::asio::steady_timer deadline{ioService};
@@ -318,8 +339,6 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             cancelDeadline();
             return;
         }
-        requestText = "GET /" + job().path + " HTTP/1.0\r\n" + "Host: " + job().host + "\r\n" +
-                      "Accept: */*\r\n" + "Connection: close\r\n";
         endpoints = results;
 
         armDeadline();
@@ -328,6 +347,41 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
                                    [self](const error_code& connectError, const tcp::endpoint&) {
                                        self->onConnected(connectError);
                                    });
+    }
+
+    void resolve()
+    {
+        std::shared_ptr<InterData> self = shared_from_this();
+        resolver.async_resolve(job().host, kService,
+                               tcp::resolver::all_matching | tcp::resolver::numeric_service,
+                               [self](const error_code& error, const tcp::resolver::results_type& results) {
+                                   self->onResolved(error, results);
+                               });
+        armDeadline();
+    }
+
+    // The connection an earlier reply left open carries this request too.
+    void continueOnOpenConnection()
+    {
+        reusing = true;
+        if (!openTempFile()) {
+            return;
+        }
+        sendRequest();
+    }
+
+    // A kept connection the host has closed meanwhile fails before any byte of
+    // a reply: the request goes out once more on a new connection.
+    bool reconnectAfterStaleConnection()
+    {
+        if (!reusing || responseBuffer->size() > 0) {
+            return false;
+        }
+        reusing = false;
+        closeSocket();
+        outputFile.reset();
+        resolve();
+        return true;
     }
 
     void onConnected(const error_code& error)
@@ -340,6 +394,11 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             cancelDeadline();
             return;
         }
+        sendRequest();
+    }
+
+    void sendRequest()
+    {
         const std::string request =
             requestText + "Range: bytes=" + std::to_string(receivedSize) + "-\r\n\r\n";
         requestBuffer.sputn(request.data(), std::streamsize(request.size()));
@@ -356,6 +415,9 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             return;
         }
         if (error) {
+            if (reconnectAfterStaleConnection()) {
+                return;
+            }
             Log::instance().write("服务器请求发送失败", error.message());
             cancelDeadline();
             return;
@@ -384,6 +446,9 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             }
         }
         if (error) {
+            if (reconnectAfterStaleConnection()) {
+                return;
+            }
             Log::instance().write("接收头部信息失败", error.message());
             cancelDeadline();
             return;
@@ -458,12 +523,22 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // piece, so the buffer never holds more than a piece of the body.
     void readBody()
     {
+        // A reply of announced length on a connection the host keeps open ends
+        // with its last byte; any other is read to the connection's end, so that
+        // a byte too many is seen and none is left for the next request.
+        if (receivedSize == totalSize && header.keepAlive &&
+            header.contentLength == totalSize - header.rangeStart) {
+            cancelDeadline();
+            outputFile.reset();
+            keepConnection = true;
+            return;
+        }
         armDeadline();
         // Asking for no more than the rest of the file keeps a buffer that small
         // files share from growing (and being zero-filled) beyond what they need.
         const std::uint64_t rest = totalSize > receivedSize ? totalSize - receivedSize : 0;
-        const std::size_t piece =
-            std::size_t(std::max<std::uint64_t>(kLeastPiece, std::min<std::uint64_t>(rest, kBodyPiece)));
+        const std::size_t piece = std::size_t(
+            std::max<std::uint64_t>(kLeastPiece, std::min<std::uint64_t>(rest, context->parts().bodyPiece)));
         std::shared_ptr<InterData> self = shared_from_this();
         socket.async_read_some(responseBuffer->prepare(piece),
                                [self](const error_code& readError, std::size_t size) {
@@ -557,7 +632,6 @@ HttpFileDownloader::HttpFileDownloader(const std::string& host, const std::strin
 HttpFileDownloader::~HttpFileDownloader()
 {
     m_inter->outputFile.reset();
-    m_inter->closeSocket();
 }
 
 void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline)
@@ -579,6 +653,9 @@ bool HttpFileDownloader::download(bool resume)
         Log::instance().write("准备下载：", loggedPath(path));
         m_data->failure = DownloadFailure::None;
         state.resume = resume;
+        state.header = ResponseHeader();
+        state.reusing = false;
+        state.keepConnection = false;
         // A shared context: whatever an earlier download left behind is not this file's.
         state.responseBuffer->consume(state.responseBuffer->size());
         state.ioService.restart();
@@ -586,13 +663,17 @@ bool HttpFileDownloader::download(bool resume)
             m_data->digest = state.digest->finish();
             return true;
         }
-        std::shared_ptr<InterData> self = m_inter;
-        state.resolver.async_resolve(
-            m_data->host, kService, tcp::resolver::all_matching | tcp::resolver::numeric_service,
-            [self](const error_code& error, const tcp::resolver::results_type& results) {
-                self->onResolved(error, results);
-            });
-        state.armDeadline();
+        state.requestText = "GET /" + path + " HTTP/1.0\r\n" + "Host: " + m_data->host + "\r\n" +
+                            "Accept: */*\r\n" + "Connection: keep-alive\r\n";
+        HttpTransferContext::Parts& shared = state.context->parts();
+        const bool open = state.socket.is_open() && shared.openHost == m_data->host;
+        shared.openHost.clear();
+        if (open) {
+            state.continueOnOpenConnection();
+        } else {
+            state.closeSocket();
+            state.resolve();
+        }
         state.ioService.run();
     } catch (const std::exception& error) {
         Log::instance().write(error.what());
@@ -602,6 +683,10 @@ bool HttpFileDownloader::download(bool resume)
         return false;
     }
     state.outputFile.reset();
+    if (state.keepConnection)
+        state.context->parts().openHost = m_data->host;
+    else
+        state.closeSocket();
     if (state.totalSize != 0 && state.receivedSize == state.totalSize) {
         m_data->digest = state.digest->finish();
         return true;

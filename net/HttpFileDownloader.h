@@ -3,13 +3,15 @@
 // written. A temporary file left by an earlier attempt is continued from its
 // length; one the server cannot continue (416, or a range that starts
 // elsewhere) is removed, so that the next attempt starts from the beginning.
-// Downloads given the same HttpTransferContext share its I/O context and
-// response buffer, so a small file costs little more than its own connection;
-// each still makes its own connection and request.
+// Downloads given the same HttpTransferContext share its I/O context, response
+// buffer and connection: a host that keeps the connection open after a reply of
+// announced length serves the next file on it, and one that closes is
+// connected again.
 
 #include "net/FileDownloader.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -25,18 +27,24 @@ struct ResponseHeader {
     std::uint64_t rangeLength = 0;
     std::uint64_t rangeStart = 0;
     std::uint64_t rangeTotal = 0;
+    // The host offers the connection for another request: HTTP/1.1 unless it
+    // said "close", HTTP/1.0 only when it said "keep-alive".
+    bool keepAlive = false;
 };
 
 // Parses a status line and header lines up to the empty line; false when the
 // status line is invalid or the status is neither 200 nor 206.
 bool parseHeader(std::istream& input, ResponseHeader& header);
 
-// What the downloads of one pass share: the I/O context (and with it the
-// resolver's thread) and the response buffer, which grows only as far as the
-// responses needed, up to one body piece. Serves one download at a time.
+// What the downloads of one transfer lane share: the I/O context (and with it
+// the resolver's thread), the response buffer, which grows only as far as the
+// responses needed, up to one body piece, and the connection the last reply
+// left open. Serves one download at a time.
 class HttpTransferContext {
 public:
-    HttpTransferContext();
+    // The most one body read takes; lanes that run side by side take less each.
+    static constexpr std::size_t kDefaultBodyPiece = 1024 * 1024;
+    explicit HttpTransferContext(std::size_t bodyPiece = kDefaultBodyPiece);
     ~HttpTransferContext();
     HttpTransferContext(const HttpTransferContext&) = delete;
     HttpTransferContext& operator=(const HttpTransferContext&) = delete;

@@ -239,7 +239,7 @@ TEST_P(ScriptedHttpTest, RequestTextIsExact)
     EXPECT_TRUE(download("127.0.0.1", "dir/file name.bin", local, resumeFrom > 0, &listener));
     server.join();
     EXPECT_EQ(
-        "GET /dir/file name.bin HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\nConnection: close\r\n"
+        "GET /dir/file name.bin HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\nConnection: keep-alive\r\n"
         "Range: bytes=" +
             std::to_string(resumeFrom) + "-\r\n\r\n",
         server.received());
@@ -375,6 +375,58 @@ INSTANTIATE_TEST_SUITE_P(
                      ""}),
     [](const testing::TestParamInfo<ResponseCase>& info) { return std::string(info.param.name); });
 
+// --- a connection kept for the next file ------------------------------------------
+
+// Two files on one context, from a host that keeps or closes the connection its own way.
+struct KeptCase {
+    const char* name;
+    int connections;
+    // What the host does with the first file's request on the first connection.
+    std::string firstReply;
+    bool closesAfterFirst, firstResult;
+};
+
+class KeptConnectionTest : public HttpTest, public testing::WithParamInterface<KeptCase> {};
+
+TEST_P(KeptConnectionTest, NoByteOfOneFileReachesTheNext)
+{
+    const KeptCase& c = GetParam();
+    const std::string second = rangeReply("bytes 0-4/5", "abcde");
+    ScriptedServer server(
+        "127.0.0.1", kPort,
+        [&c, second, served = std::make_shared<int>(0)](Peer& peer) {
+            while (!peer.readUntil(kHeaderEnd).empty()) {
+                const bool first = (*served)++ == 0;
+                peer.write(first ? c.firstReply : second);
+                if (first && c.closesAfterFirst)
+                    return;
+            }
+        },
+        c.connections);
+    const auto context = std::make_shared<gametool::HttpTransferContext>();
+    HttpFileDownloader one("127.0.0.1", "a.bin", "a", (dir_ / "a.bin").wstring(), context);
+    HttpFileDownloader two("127.0.0.1", "b.bin", "b", (dir_ / "b.bin").wstring(), context);
+    EXPECT_EQ(c.firstResult, one.download(true));
+    EXPECT_TRUE(two.download(true));
+    EXPECT_TRUE(hasContent(dir_ / "b.bin.tmp", "abcde"));
+    // A short body stays for the next attempt to continue.
+    EXPECT_TRUE(hasContent(dir_ / "a.bin.tmp", c.firstResult ? "0123456789" : "01234"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, KeptConnectionTest,
+    testing::Values(KeptCase{"Kept", 1, rangeReply("bytes 0-9/10", "0123456789"), false, true},
+                    KeptCase{"ClosedAfterEachReply", 2, rangeReply("bytes 0-9/10", "0123456789"), true, true},
+                    KeptCase{"SaysClose", 2,
+                             "HTTP/1.1 206 Partial Content\r\nConnection: close\r\nContent-Range: bytes "
+                             "0-9/10\r\n\r\n0123456789",
+                             true, true},
+                    KeptCase{"ShortBody", 2,
+                             "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: "
+                             "10\r\n\r\n01234",
+                             true, false}),
+    [](const testing::TestParamInfo<KeptCase>& info) { return std::string(info.param.name); });
+
 // --- deadlines (one case keeps the program's 6 seconds, the rest a short one) -------
 
 enum class Stall { Connect, Send, Header, Body, AfterLastByte, Trickle };
@@ -427,8 +479,12 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline)
         break;
     case Stall::Body:
     case Stall::AfterLastByte: {
-        const std::string reply = c.stall == Stall::Body ? rangeReply("bytes 0-99/100", "0123456789")
-                                                         : rangeReply("bytes 0-9/10", "0123456789");
+        // A host that says it closes is read to the end, however long it keeps the connection.
+        const std::string reply =
+            c.stall == Stall::Body
+                ? rangeReply("bytes 0-99/100", "0123456789")
+                : "HTTP/1.1 206 Partial Content\r\nConnection: close\r\nContent-Range: bytes "
+                  "0-9/10\r\nContent-Length: 10\r\n\r\n0123456789";
         server = std::make_unique<ScriptedServer>("127.0.0.1", kPort, [reply](Peer& peer) {
             peer.readUntil(kHeaderEnd);
             peer.write(reply);
