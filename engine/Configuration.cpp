@@ -14,6 +14,7 @@
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <utility>
 #include <vector>
@@ -39,6 +40,7 @@ public:
     std::string updaterName;
     std::string gameClientPath;
     std::string saveDir;
+    std::string concurrentDownloads;
     bool hasFileList = false;
     // Logged once the configuration as a whole is accepted.
     std::vector<std::string> unsafeNames;
@@ -85,6 +87,7 @@ public:
             takeFirst(key == "gameclient_path", seenGameClientPath_, gameClientPath, data);
         } else if (depth == 2 && path.marked(0)) {
             takeFirst(key == "save_dir", seenSaveDir_, saveDir, data);
+            takeFirst(key == "concurrent_downloads", seenConcurrentDownloads_, concurrentDownloads, data);
         } else if (depth == 3 && path.marked(0) && path.marked(1)) {
             if (path.key(1) == "host_list" && !data.empty())
                 group_.hosts.push_back(data);
@@ -158,7 +161,23 @@ private:
     bool seenUpdaterName_ = false;
     bool seenGameClientPath_ = false;
     bool seenSaveDir_ = false;
+    bool seenConcurrentDownloads_ = false;
 };
+
+// The configured number of simultaneous downloads; a value that is no count
+// keeps the default, and one beyond the limit is taken as the limit.
+void takeConcurrentDownloads(const std::string& text, FileGroup& group)
+{
+    std::uint64_t count = 0;
+    if (text.empty())
+        return;
+    if (!parseDecimal(text, count) || count == 0) {
+        Log::instance().write("下载并发数无效，使用默认值:", text);
+        return;
+    }
+    group.concurrentDownloads =
+        std::size_t(std::min<std::uint64_t>(count, StarterWorker::kMaxConcurrentDownloads));
+}
 
 // Whether what was read names everything a group needs, safely; logs what is missing.
 bool acceptLauncherInfo(const LauncherInfoReader& reader, FileGroup& group)
@@ -180,6 +199,7 @@ bool acceptLauncherInfo(const LauncherInfoReader& reader, FileGroup& group)
         return false;
     }
     group.saveDir = *confinedSaveDir;
+    takeConcurrentDownloads(reader.concurrentDownloads, group);
     if (group.hosts.empty()) {
         Log::instance().write("launcher配置文件中没有指定更新器的服务器");
         return false;

@@ -19,6 +19,9 @@
 #include <boost/thread/thread.hpp>
 
 #include <algorithm>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,36 +37,82 @@ std::wstring extensionOf(const std::wstring& path)
     return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
 }
 
-// Releases what the downloads of a pass shared however the pass ends.
-class PassTransfers {
+// Lanes that run side by side read smaller pieces each, so that a pass holds
+// about the same buffer memory however many there are.
+std::size_t bodyPieceFor(std::size_t lanes)
+{
+    const std::size_t kPassBuffers = 4 * 1024 * 1024;
+    return std::min(gametool::HttpTransferContext::kDefaultBodyPiece,
+                    kPassBuffers / std::max<std::size_t>(lanes, 1));
+}
+
+// Stops the queue and waits for the other lanes however the worker's own lane
+// ends, so that none outlives the pass.
+class LaneThreads {
 public:
-    explicit PassTransfers(std::shared_ptr<gametool::HttpTransferContext>& slot) : slot_(slot)
+    explicit LaneThreads(engine_detail::PassQueue& queue) : queue_(queue) {}
+    ~LaneThreads()
     {
-        slot_ = std::make_shared<gametool::HttpTransferContext>();
+        queue_.stop();
+        for (std::thread& lane : lanes_)
+            lane.join();
     }
-    ~PassTransfers() { slot_.reset(); }
-    PassTransfers(const PassTransfers&) = delete;
-    PassTransfers& operator=(const PassTransfers&) = delete;
+    LaneThreads(const LaneThreads&) = delete;
+    LaneThreads& operator=(const LaneThreads&) = delete;
+
+    // False when the system has no thread to spare: the lanes started so far do the work.
+    bool start(std::function<void()> work)
+    {
+        try {
+            lanes_.emplace_back(std::move(work));
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
 
 private:
-    std::shared_ptr<gametool::HttpTransferContext>& slot_;
-};
-
-// Empties the worker's downloader however the download ends.
-class DownloaderSlot {
-public:
-    explicit DownloaderSlot(std::shared_ptr<gametool::FileDownloader>& slot) : slot_(slot) {}
-    ~DownloaderSlot() { slot_.reset(); }
-    DownloaderSlot(const DownloaderSlot&) = delete;
-    DownloaderSlot& operator=(const DownloaderSlot&) = delete;
-
-private:
-    std::shared_ptr<gametool::FileDownloader>& slot_;
+    engine_detail::PassQueue& queue_;
+    std::vector<std::thread> lanes_;
 };
 
 }  // namespace
 
 namespace engine_detail {
+
+PassQueue::PassQueue(std::vector<const UpdateFileInfo*> entries)
+    : entries_(std::move(entries)), done_(entries_.size(), 0)
+{
+}
+
+bool PassQueue::take(std::size_t& at)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_ || next_ == entries_.size())
+        return false;
+    at = next_++;
+    return true;
+}
+
+void PassQueue::finish(std::size_t at, bool done)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_[at] = done ? 1 : 0;
+}
+
+void PassQueue::stop(std::exception_ptr failure)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    if (failure && !failure_)
+        failure_ = failure;
+}
+
+std::exception_ptr PassQueue::failure() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
 
 std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 {
@@ -136,11 +185,33 @@ bool StarterWorker::enoughRoomForPending()
 bool StarterWorker::downloadAndInstall()
 {
     auto& pending = m_data->pending;
-    const PassTransfers transfers(m_data->transfers);
-    auto it = pending.begin();
-    while (it != pending.end()) {
-        boost::this_thread::interruption_point();
-        if (installPending(it->second))
+    std::vector<const UpdateFileInfo*> entries;
+    for (const auto& entry : pending)
+        entries.push_back(&entry.second);
+    engine_detail::PassQueue queue(std::move(entries));
+    const std::size_t lanes =
+        std::min(pending.size(), std::max<std::size_t>(1, m_data->updaterGroup->concurrentDownloads));
+    {
+        LaneThreads others(queue);
+        // This thread is a lane too; the others are let go when there is no thread to spare.
+        for (std::size_t lane = 1; lane < lanes; ++lane) {
+            const bool started = others.start([this, &queue] {
+                try {
+                    runLane(queue, false);
+                } catch (...) {
+                    queue.stop(std::current_exception());
+                }
+            });
+            if (!started)
+                break;
+        }
+        runLane(queue, true);
+    }
+    if (queue.failure())
+        std::rethrow_exception(queue.failure());
+    std::size_t at = 0;
+    for (auto it = pending.begin(); it != pending.end(); ++at) {
+        if (queue.done(at))
             it = pending.erase(it);
         else
             ++it;
@@ -148,7 +219,23 @@ bool StarterWorker::downloadAndInstall()
     return pending.empty();
 }
 
-bool StarterWorker::installPending(const UpdateFileInfo& entry)
+void StarterWorker::runLane(engine_detail::PassQueue& queue, bool onWorkerThread)
+{
+    const std::size_t lanes = std::max<std::size_t>(1, m_data->updaterGroup->concurrentDownloads);
+    const auto context = std::make_shared<gametool::HttpTransferContext>(bodyPieceFor(lanes));
+    std::size_t at = 0;
+    for (;;) {
+        // A stop request is heard between files, on the thread it was made for.
+        if (onWorkerThread)
+            boost::this_thread::interruption_point();
+        if (!queue.take(at))
+            return;
+        queue.finish(at, installPending(queue.entry(at), context));
+    }
+}
+
+bool StarterWorker::installPending(const UpdateFileInfo& entry,
+                                   const std::shared_ptr<gametool::HttpTransferContext>& lane)
 {
     const FileGroup& group = *entry.group;
     const gametool::FileInfo& file = *entry.file;
@@ -163,21 +250,17 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
 
     // The hosts in their configured order, so that the first stays the first
     // for every file; one that failed repeatedly in this run is passed over.
-    std::vector<const std::string*> hosts;
-    for (const std::string& host : group.hosts) {
-        if (!m_data->setAsideHosts.count(host))
-            hosts.push_back(&host);
-    }
+    const std::vector<std::string> hosts = hostsInUse(group);
     Fetch fetched = Fetch::HostFailed;
     for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
-        const std::string& host = *hosts[at];
-        fetched = fetchFrom(host, file, local, staged);
+        const std::string& host = hosts[at];
+        fetched = fetchFrom(lane, host, file, local, staged);
         if (fetched == Fetch::HostFailed) {
             Log::instance().write(at + 1 < hosts.size() ? "下载失败，换下一个服务器:" : "下载失败，服务器:",
                                   host);
             noteHostFailure(group, host);
         } else {
-            m_data->hostFailures.erase(host);
+            noteHostSuccess(host);
         }
     }
     if (fetched == Fetch::Refused)
@@ -192,23 +275,24 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry)
     const std::string reason = staged.place();
     if (!reason.empty()) {
         Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
-        m_data->unwritable.insert(file.name);
+        markUnwritable(file.name);
     }
     return true;
 }
 
-StarterWorker::Fetch StarterWorker::fetchFrom(const std::string& host, const gametool::FileInfo& file,
+StarterWorker::Fetch StarterWorker::fetchFrom(const std::shared_ptr<gametool::HttpTransferContext>& lane,
+                                              const std::string& host, const gametool::FileInfo& file,
                                               const std::wstring& local, StagedFile& staged)
 {
     Downloaded downloaded;
-    if (!downloadFile(local, host, file, downloaded))
+    if (!downloadOn(lane, local, host, file, downloaded))
         return downloaded.failure == gametool::DownloadFailure::Local ? Fetch::Failed : Fetch::HostFailed;
     ExpectedContent expected;
     expected.sha1 = file.sha1;
     const bool signedRelease = !m_data->releaseKey.empty();
     if (signedRelease && !signedEntry(file, expected)) {
         staged.discard();
-        m_data->unwritable.insert(file.name);
+        markUnwritable(file.name);
         return Fetch::Refused;
     }
     const ContentCheck checked = staged.check(expected, downloaded.digest);
@@ -216,7 +300,7 @@ StarterWorker::Fetch StarterWorker::fetchFrom(const std::string& host, const gam
         // SHA-1 alone can be forged; the release's signature says what this must be.
         Log::instance().write("发布签名无效:", std::string("文件不符 ") + kSignedHttpPrefix + file.path);
         staged.discard();
-        m_data->unwritable.insert(file.name);
+        markUnwritable(file.name);
         return Fetch::Refused;
     }
     if (!checked) {
@@ -228,9 +312,33 @@ StarterWorker::Fetch StarterWorker::fetchFrom(const std::string& host, const gam
     return Fetch::Verified;
 }
 
+std::vector<std::string> StarterWorker::hostsInUse(const FileGroup& group)
+{
+    std::lock_guard<std::mutex> lock(m_data->laneMutex);
+    std::vector<std::string> hosts;
+    for (const std::string& host : group.hosts) {
+        if (!m_data->setAsideHosts.count(host))
+            hosts.push_back(host);
+    }
+    return hosts;
+}
+
+void StarterWorker::noteHostSuccess(const std::string& host)
+{
+    std::lock_guard<std::mutex> lock(m_data->laneMutex);
+    m_data->hostFailures.erase(host);
+}
+
+void StarterWorker::markUnwritable(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(m_data->laneMutex);
+    m_data->unwritable.insert(name);
+}
+
 void StarterWorker::noteHostFailure(const FileGroup& group, const std::string& host)
 {
     InnerData& d = *m_data;
+    std::lock_guard<std::mutex> lock(d.laneMutex);
     if (++d.hostFailures[host] < kHostFailuresSetAside)
         return;
     // The last host still in use is kept: without it nothing could arrive at all.
@@ -250,7 +358,7 @@ bool StarterWorker::installEmpty(const gametool::FileInfo& file, const std::wstr
     if (signedRelease && (!signedEntry(file, expected) || expected.size != 0)) {
         if (expected.sizeKnown)
             Log::instance().write("发布签名无效:", std::string("文件不符 ") + kSignedHttpPrefix + file.path);
-        m_data->unwritable.insert(file.name);
+        markUnwritable(file.name);
         return true;
     }
     const std::wstring parent = boost::filesystem::path(local).parent_path().wstring();
@@ -261,7 +369,7 @@ bool StarterWorker::installEmpty(const gametool::FileInfo& file, const std::wstr
     const std::string reason = made ? writeWholeFile(local, std::string()) : "无法创建目录";
     if (!reason.empty()) {
         Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
-        m_data->unwritable.insert(file.name);
+        markUnwritable(file.name);
     }
     return true;
 }
@@ -299,20 +407,23 @@ bool StarterWorker::unpack(const FileGroup& group, const std::wstring& local, co
 bool StarterWorker::downloadFile(const std::wstring& localPath, const std::string& host,
                                  const gametool::FileInfo& file, Downloaded& result)
 {
-    InnerData& d = *m_data;
-    const auto http =
-        std::make_shared<gametool::HttpFileDownloader>(host, file.path, file.name, localPath, d.transfers);
-    http->setTransferDeadline(d.httpTransferDeadline, d.httpMinimumRate);
-    d.downloader = http;
-    DownloaderSlot slot(d.downloader);
-    d.downloader->setListener(this);
-    d.downloader->setExpectedSize(file.size);
+    return downloadOn(std::make_shared<gametool::HttpTransferContext>(), localPath, host, file, result);
+}
+
+bool StarterWorker::downloadOn(const std::shared_ptr<gametool::HttpTransferContext>& lane,
+                               const std::wstring& localPath, const std::string& host,
+                               const gametool::FileInfo& file, Downloaded& result)
+{
+    gametool::HttpFileDownloader http(host, file.path, file.name, localPath, lane);
+    http.setTransferDeadline(m_data->httpTransferDeadline, m_data->httpMinimumRate);
+    http.setListener(this);
+    http.setExpectedSize(file.size);
     // What an earlier pass or run left is continued; the digest check covers any mix-up.
-    if (!d.downloader->download(true)) {
-        result.failure = d.downloader->failure();
+    if (!http.download(true)) {
+        result.failure = http.failure();
         return false;
     }
-    result.tempPath = d.downloader->tempPath();
-    result.digest = d.downloader->digest();
+    result.tempPath = http.tempPath();
+    result.digest = http.digest();
     return true;
 }

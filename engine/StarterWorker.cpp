@@ -174,7 +174,10 @@ std::int32_t StarterWorker::runLoop()
 
 void StarterWorker::onBytesReceived(std::uint64_t count)
 {
-    m_data->receivedBytes += count;
+    {
+        std::lock_guard<std::mutex> lock(m_data->laneMutex);
+        m_data->receivedBytes += count;
+    }
     emit(UpdateEvent::BytesReceived, EventValue(count), EventValue(std::uint64_t(0)));
 }
 
@@ -196,6 +199,7 @@ void StarterWorker::onDownloadComplete(const std::string& first, const std::stri
 void StarterWorker::emit(std::int32_t kind, const EventValue& first, const EventValue& second)
 {
     UpdateEvent event{kind, first, second};
+    std::lock_guard<std::mutex> lock(m_data->eventMutex);
     if (m_data->eventSink)
         m_data->eventSink->onEvent(event);
 }

@@ -17,6 +17,14 @@
 struct ExpectedContent;
 class StagedFile;
 
+namespace gametool {
+class HttpTransferContext;
+}
+
+namespace engine_detail {
+class PassQueue;
+}
+
 namespace boost {
 namespace filesystem {
 class path;
@@ -29,6 +37,8 @@ struct FileGroup {
     std::vector<std::string> hosts;
     // One record per file, nothing shared: configurations list tens of thousands.
     std::vector<gametool::FileInfo> files;
+    // How many files of a pass are downloaded at once.
+    std::size_t concurrentDownloads = 8;
 };
 
 // A file that differs; kept by name in the worker's pending map.
@@ -49,6 +59,8 @@ public:
     static constexpr std::chrono::milliseconds kPassDelay{1000};
     // A download host that failed this many times in a row is passed over for the rest of the run.
     static constexpr int kHostFailuresSetAside = 3;
+    // The most files a configuration may have downloaded at once.
+    static constexpr std::size_t kMaxConcurrentDownloads = 64;
 
     typedef std::function<void(std::chrono::milliseconds)> Sleeper;
 
@@ -123,15 +135,25 @@ public:
 private:
     // The phases in order; the result code that Finished carries.
     std::int32_t runLoop();
+    // Takes pending files from the pass's queue until it is empty or stopped;
+    // each lane has its own transfer context and connection.
+    void runLane(engine_detail::PassQueue& queue, bool onWorkerThread);
     // One pending file fetched, checked, unpacked and put in place; true when it
     // needs no further attempt in this run.
-    bool installPending(const UpdateFileInfo& entry);
+    bool installPending(const UpdateFileInfo& entry,
+                        const std::shared_ptr<gametool::HttpTransferContext>& lane);
+    bool downloadOn(const std::shared_ptr<gametool::HttpTransferContext>& lane, const std::wstring& localPath,
+                    const std::string& host, const gametool::FileInfo& file, Downloaded& result);
     // One host's attempt at a file. HostFailed: the next host may do better;
     // Failed: none would (this machine's fault); Refused: the release refuses it.
     enum class Fetch { Verified, HostFailed, Failed, Refused };
-    Fetch fetchFrom(const std::string& host, const gametool::FileInfo& file, const std::wstring& local,
-                    StagedFile& staged);
+    Fetch fetchFrom(const std::shared_ptr<gametool::HttpTransferContext>& lane, const std::string& host,
+                    const gametool::FileInfo& file, const std::wstring& local, StagedFile& staged);
+    // The group's hosts in their order, without those set aside in this run.
+    std::vector<std::string> hostsInUse(const FileGroup& group);
     void noteHostFailure(const FileGroup& group, const std::string& host);
+    void noteHostSuccess(const std::string& host);
+    void markUnwritable(const std::string& name);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
     bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
     // Whether the volume holds what the pending files need; logs both figures when not.

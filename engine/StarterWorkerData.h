@@ -9,10 +9,12 @@
 #include <boost/thread/thread.hpp>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,11 @@ struct StarterWorker::InnerData {
     std::shared_ptr<FileGroup> updaterGroup = std::make_shared<FileGroup>();
     std::string versionHost;
     std::shared_ptr<boost::thread> thread;
-    std::shared_ptr<gametool::FileDownloader> downloader;
-    // Shared by the downloads of one pass; empty between passes.
-    std::shared_ptr<gametool::HttpTransferContext> transfers;
     gametool::EventSet* eventSink = nullptr;
+    // The transfer lanes of a pass share the byte count, the unwritable set and
+    // the host records under `laneMutex`; events reach the sink one at a time.
+    std::mutex laneMutex;
+    std::mutex eventMutex;
     std::uint64_t totalBytes = 0;
     std::uint64_t receivedBytes = 0;
     // Set once a check has left a new starter beside the running one; never cleared.
@@ -64,6 +67,32 @@ struct StarterWorker::InnerData {
 };
 
 namespace engine_detail {
+
+// The pending files of one pass, handed out to the transfer lanes one at a
+// time. A lane that fails in a way the pass cannot go on from stops the queue;
+// the others finish the file they hold and take no other.
+class PassQueue {
+public:
+    explicit PassQueue(std::vector<const UpdateFileInfo*> entries);
+
+    // The next file's index; false once every file is taken or the queue stopped.
+    bool take(std::size_t& at);
+    // Whether the file needs no further attempt in this run.
+    void finish(std::size_t at, bool done);
+    void stop(std::exception_ptr failure = nullptr);
+    // The first failure a lane stopped the queue with, if any.
+    std::exception_ptr failure() const;
+    bool done(std::size_t at) const { return done_[at] != 0; }
+    const UpdateFileInfo& entry(std::size_t at) const { return *entries_[at]; }
+
+private:
+    mutable std::mutex mutex_;
+    const std::vector<const UpdateFileInfo*> entries_;
+    std::vector<char> done_;
+    std::size_t next_ = 0;
+    bool stopped_ = false;
+    std::exception_ptr failure_;
+};
 
 // Where a file of a group lives locally: saveDir joined with the name, or saveDir
 // itself when the name is empty.

@@ -57,8 +57,9 @@ NginxServer::NginxServer(const std::vector<fs::path>& roots)
     for (std::size_t i = 0; i < roots.size(); ++i) {
         fs::create_directories(roots[i]);
         const std::string n = std::to_string(i + 1);
+        // What lies under /slow/ trickles, for tests of a file that holds a connection long.
         servers += "  server { listen 127.0.0." + n + ":80; root " + nativePath(roots[i]) + "; access_log " +
-                   d + "/access" + n + ".log uris; }\n";
+                   d + "/access" + n + ".log uris; location /slow/ { limit_rate 24k; } }\n";
     }
     // Inside the namespace we are root only in name: stay that user, one process.
     writeFile(dir_ / "nginx.conf",

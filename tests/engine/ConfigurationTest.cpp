@@ -21,6 +21,7 @@ struct ConfigCase {
     std::string logged;                  // a line the read must log ("" for none)
     std::vector<std::string> hosts;      // on success
     std::vector<std::string> fileNames;  // on success
+    std::size_t concurrentDownloads = 8;
 };
 void PrintTo(const ConfigCase& c, std::ostream* os)
 {
@@ -50,9 +51,30 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
     for (const auto& file : worker.updaterGroup()->files)
         names.push_back(file.name);
     EXPECT_EQ(names, c.fileNames);
+    EXPECT_EQ(worker.updaterGroup()->concurrentDownloads, c.concurrentDownloads);
 }
 
 const ConfigCase kConfigCases[] = {
+    {"ConcurrentDownloads",
+     "updater_name u\nupdater { concurrent_downloads 1 host_list { host h } file_list { } }\n",
+     true,
+     "",
+     {"h"},
+     {},
+     1},
+    {"ConcurrentDownloadsBeyondTheLimit",
+     "updater_name u\nupdater { concurrent_downloads 100000 host_list { host h } file_list { } }\n",
+     true,
+     "",
+     {"h"},
+     {},
+     StarterWorker::kMaxConcurrentDownloads},
+    {"ConcurrentDownloadsNotACount",
+     "updater_name u\nupdater { concurrent_downloads 0 host_list { host h } file_list { } }\n",
+     true,
+     "下载并发数无效，使用默认值: 0",
+     {"h"},
+     {}},
     {"Complete",
      launcherInfo(kHosts, "game", fileNode("a.dll", "r/a.dll", kSha, 3)),
      true,

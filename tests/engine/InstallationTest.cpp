@@ -17,9 +17,13 @@ protected:
     NetInstallation() { startWebServer(); }
 
     // Configures one group in "game" on the given hosts and compares it.
-    void configure(const std::string& files, const std::string& hosts = "        host 127.0.0.1\n")
+    void configure(const std::string& files, const std::string& hosts = "        host 127.0.0.1\n",
+                   int concurrentDownloads = 8)
     {
-        writeFile("launcher_info.cfg", launcherInfo(hosts, "game", files));
+        std::string text = launcherInfo(hosts, "game", files);
+        text.insert(text.find("    save_dir"),
+                    "    concurrent_downloads " + std::to_string(concurrentDownloads) + "\n");
+        writeFile("launcher_info.cfg", text);
         ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
         worker.collectPendingFiles();
     }
@@ -158,6 +162,7 @@ TEST_F(NetInstallation, PassOverManyFilesInstallsEachOfThem)
     EXPECT_TRUE(worker.pending().empty());
 }
 
+// One download at a time, as configured: the order is the names' byte order.
 TEST_F(NetInstallation, FetchesInByteOrderFirstHostFirstUntilItIsSetAside)
 {
     for (const char* name : {"b.txt", "a.txt", "B.txt", "c.txt"})
@@ -165,7 +170,7 @@ TEST_F(NetInstallation, FetchesInByteOrderFirstHostFirstUntilItIsSetAside)
     configure(
         fileNode("b.txt", "b.txt", sha1Of("b.txt"), 5) + fileNode("a.txt", "a.txt", sha1Of("a.txt"), 5) +
             fileNode("B.txt", "B.txt", sha1Of("B.txt"), 5) + fileNode("c.txt", "c.txt", sha1Of("c.txt"), 5),
-        "        host 127.0.0.1\n        host 127.0.0.2\n");
+        "        host 127.0.0.1\n        host 127.0.0.2\n", 1);
 
     EXPECT_TRUE(worker.downloadAndInstall());
     EXPECT_EQ(webServer->requests(1), (std::vector<std::string>{"/B.txt", "/a.txt", "/b.txt"}));
@@ -201,6 +206,30 @@ TEST_P(NetSickHost, NextHostInstallsTheFile)
     const std::string log = sandbox.log();
     EXPECT_NE(log.find(c.logged + "\n"), std::string::npos) << log;
     EXPECT_NE(log.find("下载失败，换下一个服务器: 127.0.0.3\n"), std::string::npos) << log;
+}
+
+// Files under "slow/" trickle (the web server's fixture): the small ones pass it
+// by on the other connections, and the progress counts every byte once.
+TEST_F(NetInstallation, SlowFileHoldsNoOtherBack)
+{
+    const std::string slow(48 * 1024, 's');
+    publish(1, "slow/0.bin", slow);
+    std::string files = fileNode("0.bin", "slow/0.bin", sha1Of(slow), slow.size());
+    std::uint64_t total = slow.size();
+    for (int i = 1; i <= 20; ++i) {
+        const std::string name = std::to_string(i) + ".txt";
+        publish(1, name, name);
+        files += fileNode(name, name, sha1Of(name), name.size());
+        total += name.size();
+    }
+    configure(files);
+
+    EXPECT_TRUE(worker.downloadAndInstall());
+    EXPECT_EQ(readFile("game/0.bin"), slow);
+    const std::vector<std::string> finished = webServer->requests(1);
+    ASSERT_EQ(finished.size(), 21u);
+    EXPECT_EQ(finished.back(), "/slow/0.bin");
+    EXPECT_EQ(worker.receivedBytes(), total);
 }
 
 #define RANGE_REPLY(range) "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " range "\r\n\r\n"
