@@ -160,6 +160,7 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     settings.hosts = {"dl1.example.test", "127.0.0.1"};
     settings.saveDir = "game";
     settings.pathPrefix = "release/";
+    settings.concurrentDownloads = 16;
     // This engine is the native one, which reads names as strict UTF-8.
     settings.nameEncoding = NameEncoding::Utf8;
     const auto listed = publish::writeLauncherInfo("files", settings, "launcher_info.cfg");
@@ -172,6 +173,7 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
     const auto group = worker.updaterGroup();
     EXPECT_EQ(group->hosts, settings.hosts);
     EXPECT_EQ(group->saveDir, L"game");
+    EXPECT_EQ(group->concurrentDownloads, 16u);
     ASSERT_EQ(group->files.size(), 3u);
     EXPECT_EQ(group->files[0].name, "data/level 1.dat");
     EXPECT_EQ(group->files[0].path, "release/data/level%201.dat");

@@ -270,6 +270,9 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
         hosts.push_back(std::make_pair("host", pt::ptree(host)));
     updater.push_back(std::make_pair("host_list", hosts));
     updater.push_back(std::make_pair("save_dir", pt::ptree(saveDir)));
+    if (settings.concurrentDownloads > 0)
+        updater.push_back(
+            std::make_pair("concurrent_downloads", pt::ptree(std::to_string(settings.concurrentDownloads))));
     pt::ptree list;
     for (const ListedFile& file : files) {
         pt::ptree node;

@@ -53,6 +53,8 @@ struct FileGroupSettings {
     // How the starters read names and paths; each `path` is the UTF-8 prefix and
     // name percent-encoded.
     NameEncoding nameEncoding = NameEncoding::Gbk;
+    // How many files the starters download at once; 0 leaves it to them.
+    std::uint64_t concurrentDownloads = 0;
 };
 
 struct ListedFile {

@@ -21,7 +21,8 @@ const char kUsage[] =
     "  launcher-publish package SOURCE-DIR PACKAGE.quiv\n"
     "      pack every file below SOURCE-DIR into one package\n"
     "  launcher-publish launcher-info FILES-DIR --updater-name NAME --host HOST [--host HOST]...\n"
-    "                   [--save-dir DIR] [--gameclient-path TEXT] [--path-prefix PREFIX] [-o FILE]\n"
+    "                   [--save-dir DIR] [--gameclient-path TEXT] [--path-prefix PREFIX]\n"
+    "                   [--concurrent-downloads N] [-o FILE]\n"
     "      describe the files below FILES-DIR (as installed below DIR; on the host at\n"
     "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg)\n"
     "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE]\n"
@@ -136,9 +137,9 @@ int run(int argc, char** argv)
         return 0;
     }
     if (command == "launcher-info") {
-        const Arguments a =
-            parse(argc, argv,
-                  {"--updater-name", "--host", "--save-dir", "--gameclient-path", "--path-prefix", "-o"});
+        const Arguments a = parse(argc, argv,
+                                  {"--updater-name", "--host", "--save-dir", "--gameclient-path",
+                                   "--path-prefix", "--concurrent-downloads", "-o"});
         if (a.positional.size() != 1)
             throw UsageError("launcher-info needs one FILES-DIR");
         publish::FileGroupSettings settings;
@@ -147,6 +148,12 @@ int run(int argc, char** argv)
         settings.saveDir = a.single("--save-dir", "");
         settings.gameClientPath = a.single("--gameclient-path", "");
         settings.pathPrefix = a.single("--path-prefix", "");
+        const std::string concurrent = a.single("--concurrent-downloads", "");
+        if (!concurrent.empty()) {
+            settings.concurrentDownloads = number(concurrent, "--concurrent-downloads");
+            if (settings.concurrentDownloads == 0)
+                throw UsageError("--concurrent-downloads needs at least 1");
+        }
         settings.nameEncoding = encodingOption(a);
         const std::string output = a.single("-o", "launcher_info.cfg");
         const auto files = publish::writeLauncherInfo(a.positional[0], settings, output);
