@@ -349,6 +349,23 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
                                    });
     }
 
+    // The request goes out on the connection the last reply left open to this
+    // host, or on a new one.
+    void start()
+    {
+        requestText = "GET /" + job().path + " HTTP/1.0\r\n" + "Host: " + job().host + "\r\n" +
+                      "Accept: */*\r\n" + "Connection: keep-alive\r\n";
+        HttpTransferContext::Parts& shared = context->parts();
+        const bool open = socket.is_open() && shared.openHost == job().host;
+        shared.openHost.clear();
+        if (open) {
+            continueOnOpenConnection();
+        } else {
+            closeSocket();
+            resolve();
+        }
+    }
+
     void resolve()
     {
         std::shared_ptr<InterData> self = shared_from_this();
@@ -663,17 +680,7 @@ bool HttpFileDownloader::download(bool resume)
             m_data->digest = state.digest->finish();
             return true;
         }
-        state.requestText = "GET /" + path + " HTTP/1.0\r\n" + "Host: " + m_data->host + "\r\n" +
-                            "Accept: */*\r\n" + "Connection: keep-alive\r\n";
-        HttpTransferContext::Parts& shared = state.context->parts();
-        const bool open = state.socket.is_open() && shared.openHost == m_data->host;
-        shared.openHost.clear();
-        if (open) {
-            state.continueOnOpenConnection();
-        } else {
-            state.closeSocket();
-            state.resolve();
-        }
+        state.start();
         state.ioService.run();
     } catch (const std::exception& error) {
         Log::instance().write(error.what());
