@@ -19,6 +19,10 @@
 #include <boost/thread/thread.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <set>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -35,6 +39,74 @@ std::wstring extensionOf(const std::wstring& path)
     const std::wstring name = nameStart == std::wstring::npos ? path : path.substr(nameStart + 1);
     const std::wstring::size_type dot = name.rfind(L'.');
     return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
+}
+
+// What a local file holds for the comparison: nothing (no file), or content with this SHA-1.
+struct LocalState {
+    bool present = false;
+    std::string sha1;
+};
+
+LocalState readLocalState(const std::wstring& local)
+{
+    LocalState state;
+    state.present = FileManager::instance().isFile(local);
+    if (state.present)
+        state.sha1 = computeFileSha1(local);
+    return state;
+}
+
+// Whether the local file must be fetched; says why in the log.
+bool differs(const std::wstring& local, const std::string& expectedSha1, const LocalState& state)
+{
+    if (!state.present) {
+        Log::instance().write(wideToNarrow(local), "不存在，加入更新列表");
+        return true;
+    }
+    if (state.sha1 == expectedSha1)
+        return false;
+    Log::instance().write(wideToNarrow(local), state.sha1,
+                          "校验失败，加入更新列表:服务器sha1:" + expectedSha1);
+    return true;
+}
+
+// Reading and hashing the local files is the whole of a start with nothing to
+// do: a few threads share it, each taking the next file.
+std::vector<LocalState> readLocalStates(const FileGroup& group, const std::set<std::string>& skipped)
+{
+    std::vector<LocalState> states(group.files.size());
+    std::atomic<std::size_t> next{0};
+    std::mutex failureMutex;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        try {
+            for (std::size_t at = next++; at < states.size(); at = next++) {
+                if (!skipped.count(group.files[at].name))
+                    states[at] = readLocalState(engine_detail::localPathOf(group, group.files[at]));
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(failureMutex);
+            failure = std::current_exception();
+            next = states.size();
+        }
+    };
+    const std::size_t kFilesForAThread = 64;
+    const std::size_t threads = std::min<std::size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), 4, states.size() / kFilesForAThread + 1});
+    std::vector<std::thread> helpers;
+    for (std::size_t started = 1; started < threads; ++started) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return states;
 }
 
 // Lanes that run side by side read smaller pieces each, so that a pass holds
@@ -130,10 +202,12 @@ void StarterWorker::collectPendingFiles()
     d.totalBytes = 0;
     d.receivedBytes = 0;
     const std::shared_ptr<FileGroup> group = d.updaterGroup;
-    for (const gametool::FileInfo& file : group->files) {
+    const std::vector<LocalState> states = readLocalStates(*group, d.unwritable);
+    for (std::size_t at = 0; at < states.size(); ++at) {
+        const gametool::FileInfo& file = group->files[at];
         if (d.unwritable.count(file.name))
             continue;
-        if (!fileNeedsUpdate(engine_detail::localPathOf(*group, file), file.sha1))
+        if (!differs(engine_detail::localPathOf(*group, file), file.sha1, states[at]))
             continue;
         // An entry from an earlier pass is kept as it is; its size counts again.
         UpdateFileInfo entry;
@@ -146,16 +220,7 @@ void StarterWorker::collectPendingFiles()
 
 bool StarterWorker::fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1)
 {
-    if (!FileManager::instance().isFile(localPath)) {
-        Log::instance().write(wideToNarrow(localPath), "不存在，加入更新列表");
-        return true;
-    }
-    const std::string digest = computeFileSha1(localPath);
-    if (digest == expectedSha1)
-        return false;
-    Log::instance().write(wideToNarrow(localPath), digest,
-                          "校验失败，加入更新列表:服务器sha1:" + expectedSha1);
-    return true;
+    return differs(localPath, expectedSha1, readLocalState(localPath));
 }
 
 bool StarterWorker::enoughRoomForPending()
