@@ -421,6 +421,9 @@ INSTANTIATE_TEST_SUITE_P(
                              "HTTP/1.1 206 Partial Content\r\nConnection: close\r\nContent-Range: bytes "
                              "0-9/10\r\n\r\n0123456789",
                              true, true},
+                    KeptCase{"NoLength", 2,
+                             "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n0123456789",
+                             true, true},
                     KeptCase{"ShortBody", 2,
                              "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: "
                              "10\r\n\r\n01234",
