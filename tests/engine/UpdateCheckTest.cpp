@@ -1,6 +1,7 @@
 // One update check against our version server: where files go, what is refused,
 // and the deletion list it delivers.
 
+#include "tests/common/Network.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/HostileNames.h"
 
@@ -145,6 +146,64 @@ TEST_F(NetUpdateCheck, FailedFileDoesNotStopTheOthers)
     EXPECT_EQ(readFile("a.txt"), "A");
     EXPECT_EQ(readFile("z.txt"), "Z");
 }
+
+struct OrderCase {
+    const char* label;
+    bool allAskedFirst;  // the server reads every request before it answers one
+    int oversizedAt;     // the file whose reply announces more than a starter takes; -1: none
+};
+void PrintTo(const OrderCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class NetReplyOrder : public NetUpdateCheck, public testing::WithParamInterface<OrderCase> {};
+
+// Requests go out ahead of their replies, which come in the order asked; a reply
+// that fails takes the ones after it away with the connection.
+TEST_P(NetReplyOrder, EachReplyGoesToItsOwnFile)
+{
+    const OrderCase c = GetParam();
+    const int files = 20;
+    const auto name = [](int i) { return "f" + std::to_string(100 + i) + ".txt"; };
+    std::string manifest;
+    for (int i = 0; i < files; ++i)
+        manifest += name(i) + " \"\"\n";
+    const std::string oversized = c.oversizedAt < 0 ? "" : name(c.oversizedAt);
+    fixtures::ScriptedServer server("127.0.0.1", 7455, [=](fixtures::Peer& peer) {
+        peer.read(4);
+        fixtures::readVersionRequest(peer);
+        peer.write(fixtures::versionReply(manifest));
+        std::vector<std::string> asked;
+        for (int i = 0; i < files; ++i) {
+            asked.push_back(fixtures::readVersionRequest(peer));
+            if (c.allAskedFirst && i + 1 < files)
+                continue;
+            for (const std::string& text : asked) {
+                const std::string file = text.substr(0, text.find(':'));
+                peer.write(file == oversized ? "\x0a" + fixtures::be32(0) + fixtures::be32(0xFFFFFFFF)
+                                             : fixtures::versionReply(file));
+            }
+            asked.clear();
+        }
+        peer.waitForClose();
+    });
+
+    EXPECT_EQ(worker.runUpdateCheck(), c.oversizedAt < 0);
+    for (int i = 0; i < files; ++i) {
+        if (c.oversizedAt < 0 || i < c.oversizedAt)
+            EXPECT_EQ(readFile(name(i)), name(i));
+        else
+            EXPECT_FALSE(fs::exists(at(name(i)))) << name(i);
+    }
+    EXPECT_EQ(sandbox.log().find("write: "), std::string::npos) << sandbox.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Net, NetReplyOrder,
+                         testing::Values(OrderCase{"Sequential", false, -1},
+                                         OrderCase{"AllAskedFirst", true, -1},
+                                         OrderCase{"OversizedReplyEndsTheCheck", true, 5}),
+                         [](const testing::TestParamInfo<OrderCase>& info) { return info.param.label; });
 
 TEST_F(NetUpdateCheck, IncludeInTheManifestFailsTheCheck)
 {
