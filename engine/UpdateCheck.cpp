@@ -274,7 +274,12 @@ bool UpdateCheck::fetchListedFiles(const InfoEntries& entries)
         if (window_.empty() && next == entries.end())
             return allFetched;
         // What was still due went with the connection.
-        if (!client_.open() || due_.empty())
+        if (!client_.open())
+            return false;
+        // An empty window: the next entry waited for the ones before it.
+        if (window_.empty())
+            continue;
+        if (due_.empty())
             return false;
         takeReply();
         if (outcome_.status == CheckOutcome::Status::Refused)

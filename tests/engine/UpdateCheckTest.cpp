@@ -49,10 +49,13 @@ TEST_F(NetUpdateCheck, BrokenUserLocaleDoesNotStopTheRead)
 TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
 {
     // The later of two equal keys wins; "public" is the platform directory, "Public" is not.
+    // Two keys for one place: the later one is asked with the digest of what the earlier one put there.
     serve("files.cfg",
-          "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n");
-    for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt"})
+          "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n"
+          "shared.txt sub\nsub/shared.txt \"\"\n");
+    for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt", "shared.txt", "sub/shared.txt"})
         serve(name, name);
+    writeFile("sub/shared.txt", "sub/shared.txt");
     VersionServer& server = startVersionServer();
 
     EXPECT_TRUE(worker.runUpdateCheck());
@@ -60,6 +63,7 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
     EXPECT_FALSE(fs::exists(at("dir1")));
     EXPECT_EQ(readFile(worker.isWow64() ? "x64/p.txt" : "win32/p.txt"), "p.txt");
     EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
+    EXPECT_EQ(readFile("sub/shared.txt"), "sub/shared.txt");
     EXPECT_EQ(0, server.stop());  // its request lines are all out once it has ended
     const std::string requests = server.output();
     EXPECT_NE(requests.find("B.dll"), std::string::npos) << requests;
