@@ -53,6 +53,22 @@ bool sameIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
     return true;
 }
 
+// A path with letter case and the kind of separator folded: two paths that may
+// name one file on some system fold alike.
+std::wstring foldedPlace(std::wstring path)
+{
+    for (wchar_t& c : path) {
+        if (c == L'\\')
+            c = L'/';
+        else if (c >= L'a' && c <= L'z')
+            c = wchar_t(c - L'a' + L'A');
+    }
+    return path;
+}
+
+// The longest digest text a request carries: a SHA-1 in hexadecimal.
+const std::size_t kLongestDigest = 40;
+
 }  // namespace
 
 std::string localDigest(const std::wstring& path)
@@ -115,26 +131,48 @@ bool UpdateCheck::connect()
     return false;
 }
 
-FetchResult UpdateCheck::fetchVerified(const std::string& name, const std::wstring& local, StagedFile& into)
+FetchResult UpdateCheck::fetchVerified(Delivery& delivery)
 {
-    ReplyBound bound;
-    if (!guard_.boundFor(name, bound))
+    if (!guard_.boundFor(delivery.name, delivery.bound))
         return refused();
-    FetchResult result = client_.fetchFile(name, localDigest(local), into, bound);
+    ask(delivery);
+    while (!delivery.done && !due_.empty())
+        takeReply();
+    return outcome_.status == CheckOutcome::Status::Refused ? FetchResult::Failed : delivery.result;
+}
+
+void UpdateCheck::ask(Delivery& delivery)
+{
+    delivery.received.reset(new StagedFile(delivery.target));
+    client_.ask(delivery.name, localDigest(delivery.local));
+    due_.push_back(&delivery);
+}
+
+void UpdateCheck::takeReply()
+{
+    Delivery& delivery = *due_.front();
+    due_.pop_front();
+    // A directory that cannot be made shows up as a content that cannot be written.
+    if (!delivery.forced && !delivery.directory.empty() &&
+        FileManager::instance().createDirectories(delivery.directory).refused() && setup_.onOperationRefused)
+        setup_.onOperationRefused();
+    FetchResult result = client_.receive(*delivery.received, delivery.bound);
     // A copy the server calls current must still be the signed one; a digest no
     // file has makes the server send what it holds.
-    if (result == FetchResult::NoContent && !guard_.currentMatches(name, local)) {
-        result = client_.fetchFile(name, kForcedDigest, into, bound);
-        if (result == FetchResult::NoContent) {
-            guard_.refuseStale(name);
-            return refused();
-        }
+    if (result == FetchResult::NoContent && !delivery.forced &&
+        !guard_.currentMatches(delivery.name, delivery.local)) {
+        delivery.forced = true;
+        client_.ask(delivery.name, kForcedDigest);
+        due_.push_back(&delivery);
+        return;
     }
-    if (result == FetchResult::Oversized && guard_.signedRelease()) {
-        guard_.refuseStale(name);
-        return refused();
+    if ((result == FetchResult::NoContent && delivery.forced) ||
+        (result == FetchResult::Oversized && guard_.signedRelease())) {
+        guard_.refuseStale(delivery.name);
+        refused();
     }
-    return result == FetchResult::Oversized ? FetchResult::Failed : result;
+    delivery.result = result == FetchResult::Oversized ? FetchResult::Failed : result;
+    delivery.done = true;
 }
 
 FetchResult UpdateCheck::refused()
@@ -150,13 +188,13 @@ bool UpdateCheck::fetchManifest(InfoEntries& entries)
         return false;
     }
     const std::wstring manifest = joinPath(updaterDirectory, narrowToWide(kManifestName));
-    std::unique_ptr<StagedFile> received(new StagedFile(manifest));
-    const FetchResult result = fetchVerified(kManifestName, manifest, *received);
+    Delivery delivery(kManifestName, manifest);
+    const FetchResult result = fetchVerified(delivery);
     if (outcome_.status == CheckOutcome::Status::Refused)
         return false;
     bool placed = result == FetchResult::NoContent;
     if (result == FetchResult::Fetched) {
-        const ReleaseGuard::Admitted admission = guard_.admit(kManifestName, std::move(received));
+        const ReleaseGuard::Admitted admission = guard_.admit(kManifestName, std::move(delivery.received));
         if (admission == ReleaseGuard::Admitted::Refused) {
             refused();
             return false;
@@ -183,8 +221,8 @@ bool UpdateCheck::applyDeletionList(InfoEntries& entries)
     if (!entries.erase(kDeletionListName))
         return true;
     const std::wstring list = joinPath(updaterDirectory, narrowToWide(kDeletionListName));
-    std::unique_ptr<StagedFile> received(new StagedFile(list));
-    const FetchResult result = fetchVerified(kDeletionListName, list, *received);
+    Delivery delivery(kDeletionListName, list);
+    const FetchResult result = fetchVerified(delivery);
     if (outcome_.status == CheckOutcome::Status::Refused)
         return false;
     if (result == FetchResult::Failed || result == FetchResult::NotWritten) {
@@ -198,7 +236,8 @@ bool UpdateCheck::applyDeletionList(InfoEntries& entries)
     // A new list takes the old one's place only after its deletions, and only once
     // they are recorded: a run cut off in between gets the list again.
     const auto deleteListed = [](const std::wstring& content) { return deleteObsoleteFiles(content); };
-    return admitted(kDeletionListName, guard_.admit(kDeletionListName, std::move(received), deleteListed));
+    return admitted(kDeletionListName,
+                    guard_.admit(kDeletionListName, std::move(delivery.received), deleteListed));
 }
 
 bool UpdateCheck::admitted(const std::string& name, ReleaseGuard::Admitted admission)
@@ -218,49 +257,97 @@ bool UpdateCheck::admitted(const std::string& name, ReleaseGuard::Admitted admis
 
 bool UpdateCheck::fetchListedFiles(const InfoEntries& entries)
 {
+    auto next = entries.begin();
     bool allFetched = true;
-    for (const auto& entry : entries) {
-        if (!fetchListedFile(entry.first, entry.second))
-            allFetched = false;
+    for (;;) {
+        if (!askAhead(next, entries.end()))
+            return false;
+        while (!window_.empty() && window_.front().done) {
+            if (!settleListed(window_.front()))
+                allFetched = false;
+            if (outcome_.status == CheckOutcome::Status::Refused)
+                return false;
+            if (!window_.front().unsafe)
+                unsettled_.erase(unsettled_.find(foldedPlace(window_.front().target)));
+            window_.pop_front();
+        }
+        if (window_.empty() && next == entries.end())
+            return allFetched;
+        // What was still due went with the connection.
+        if (!client_.open())
+            return false;
+        // An empty window: the next entry waited for the ones before it.
+        if (window_.empty())
+            continue;
+        if (due_.empty())
+            return false;
+        takeReply();
         if (outcome_.status == CheckOutcome::Status::Refused)
             return false;
     }
-    return allFetched;
 }
 
-bool UpdateCheck::localPathOf(const std::string& key, const std::string& value, std::wstring& local)
+bool UpdateCheck::askAhead(InfoEntries::const_iterator& next, InfoEntries::const_iterator end)
 {
-    // The server is not authenticated: it may only place files below the installation.
-    const boost::optional<std::wstring> name = confinedPath(key);
-    boost::optional<std::wstring> directory = std::wstring();
-    if (value == "public")
-        directory = setup_.isWow64 ? L"x64" : L"win32";
-    else if (!value.empty())
-        directory = confinedPath(value);
-    if (!name || !directory) {
-        Log::instance().write("文件路径不安全，已忽略:", key);
-        return false;
+    for (; next != end && client_.open(); ++next) {
+        const std::string& key = next->first;
+        if (setup_.skip.count(key))
+            continue;
+        if (!client_.mayAsk(key.size() + 1 + kLongestDigest))
+            return true;
+        Delivery listed;
+        listed.name = key;
+        if (!localPathOf(key, next->second, listed.local, listed.directory)) {
+            listed.unsafe = listed.done = true;
+            window_.push_back(std::move(listed));
+            continue;
+        }
+        // The running starter cannot be overwritten; the hand-off puts the new one in place.
+        listed.starter = isStarterFile(listed.local);
+        listed.target = listed.starter ? starterStagingName() : listed.local;
+        // A file whose digest or place an earlier one may still change is asked
+        // for once that one is in place, as it would have been one at a time.
+        const std::wstring place = foldedPlace(listed.target);
+        if (unsettled_.count(foldedPlace(listed.local)) || unsettled_.count(place))
+            return true;
+        // A file the release does not list is refused in its turn, after the ones before it.
+        if (!window_.empty() && guard_.signedRelease() && !guard_.signedFiles().count(key))
+            return true;
+        if (!guard_.boundFor(key, listed.bound)) {
+            refused();
+            return false;
+        }
+        unsettled_.insert(place);
+        window_.push_back(std::move(listed));
+        ask(window_.back());
     }
-    local = *name;
-    if (directory->empty())
-        return true;
-    // A directory that cannot be made shows up as a failed fetch.
-    if (FileManager::instance().createDirectories(*directory).refused() && setup_.onOperationRefused)
-        setup_.onOperationRefused();
-    local = joinPath(*directory, local);
     return true;
 }
 
-bool UpdateCheck::fetchListedFile(const std::string& key, const std::string& value)
+bool UpdateCheck::localPathOf(const std::string& key, const std::string& value, std::wstring& local,
+                              std::wstring& directory)
 {
-    std::wstring local;
-    if (setup_.skip.count(key) || !localPathOf(key, value, local))
+    // The server is not authenticated: it may only place files below the installation.
+    const boost::optional<std::wstring> name = confinedPath(key);
+    boost::optional<std::wstring> place = std::wstring();
+    if (value == "public")
+        place = setup_.isWow64 ? L"x64" : L"win32";
+    else if (!value.empty())
+        place = confinedPath(value);
+    if (!name || !place)
+        return false;
+    directory = *place;
+    local = directory.empty() ? *name : joinPath(directory, *name);
+    return true;
+}
+
+bool UpdateCheck::settleListed(Delivery& listed)
+{
+    if (listed.unsafe) {
+        Log::instance().write("文件路径不安全，已忽略:", listed.name);
         return true;
-    // The running starter cannot be overwritten; the hand-off puts the new one in place.
-    const bool starter = isStarterFile(local);
-    const std::wstring target = starter ? starterStagingName() : local;
-    std::unique_ptr<StagedFile> received(new StagedFile(target));
-    switch (fetchVerified(key, local, *received)) {
+    }
+    switch (listed.result) {
     case FetchResult::Fetched:
         break;
     case FetchResult::Failed:
@@ -269,13 +356,13 @@ bool UpdateCheck::fetchListedFile(const std::string& key, const std::string& val
     case FetchResult::NoContent:
         return true;
     case FetchResult::NotWritten:
-        noteUnwritable(key);
+        noteUnwritable(listed.name);
         return true;
     }
-    if (!admitted(key, guard_.admit(key, std::move(received))))
+    if (!admitted(listed.name, guard_.admit(listed.name, std::move(listed.received))))
         return false;
-    if (starter)
-        starterKey_ = key;
+    if (listed.starter)
+        starterKey_ = listed.name;
     return true;
 }
 

@@ -9,8 +9,10 @@
 #include "support/InfoFile.h"
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,20 +58,52 @@ public:
     CheckOutcome run();
 
 private:
+    // One server file from its request to what is done with it.
+    struct Delivery {
+        Delivery() = default;
+        // A file of the updater directory: its own digest sent, its content put in its place.
+        Delivery(const std::string& serverName, const std::wstring& place)
+            : name(serverName), local(place), target(place)
+        {
+        }
+
+        std::string name;
+        std::wstring local;      // whose digest is sent
+        std::wstring target;     // where the content goes
+        std::wstring directory;  // made just before the content arrives
+        bool unsafe = false;     // never asked for; logged in its turn
+        bool starter = false;
+        bool forced = false;  // asked again whatever the server holds
+        bool done = false;
+        ReplyBound bound;
+        std::unique_ptr<StagedFile> received;
+        FetchResult result = FetchResult::Failed;
+    };
+
     bool connect();
-    // Asks for `name` with the digest of `local`, within what the release allows.
-    // A refusal sets the outcome's status and gives Failed.
-    FetchResult fetchVerified(const std::string& name, const std::wstring& local, StagedFile& into);
+    // Asks for `delivery` alone and takes its reply, within what the release
+    // allows. A refusal sets the outcome's status and gives Failed.
+    FetchResult fetchVerified(Delivery& delivery);
+    void ask(Delivery& delivery);
+    // Takes the next reply due; the delivery it belongs to is done unless it had
+    // to be asked for again.
+    void takeReply();
     FetchResult refused();
     // Acts on what the guard made of a delivery; false when it was refused.
     bool admitted(const std::string& name, ReleaseGuard::Admitted admission);
     bool fetchManifest(InfoEntries& entries);
     bool applyDeletionList(InfoEntries& entries);
+    // The listed files are asked for ahead of their replies, and acted on in order.
     bool fetchListedFiles(const InfoEntries& entries);
-    // One listed file; false when it did not arrive.
-    bool fetchListedFile(const std::string& key, const std::string& value);
-    // Where the server's entry (key, value) lives locally; none when unsafe.
-    bool localPathOf(const std::string& key, const std::string& value, std::wstring& local);
+    // Asks for the entries from `next` on while the connection has room; false
+    // when a refusal ended the check.
+    bool askAhead(InfoEntries::const_iterator& next, InfoEntries::const_iterator end);
+    // What a listed file's reply comes to; false when it did not arrive.
+    bool settleListed(Delivery& listed);
+    // Where the server's entry (key, value) lives locally, and the directory to
+    // make for it; false when unsafe.
+    bool localPathOf(const std::string& key, const std::string& value, std::wstring& local,
+                     std::wstring& directory);
     void noteUnwritable(const std::string& name);
 
     Setup setup_;
@@ -77,6 +111,12 @@ private:
     ReleaseGuard guard_;
     CheckOutcome outcome_;
     std::string starterKey_;
+    // The listed files in map order, from the oldest not yet acted on.
+    std::deque<Delivery> window_;
+    // Where those not yet acted on go, letter case and separators folded.
+    std::multiset<std::wstring> unsettled_;
+    // Whose replies come next on the connection, in the order asked.
+    std::deque<Delivery*> due_;
 };
 
 }  // namespace engine_detail

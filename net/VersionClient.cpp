@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <exception>
 
 const std::uint64_t kMaxReplyBytes = LAUNCHER_MAX_REPLY_BYTES;
@@ -53,10 +54,68 @@ struct VersionClient::Session : ReplySource {
 
     void abandon() override { closeQuietly(); }
 
+    // A request sent ahead of its reply; `end` counts every request byte queued
+    // on this connection up to and including its own.
+    struct Due {
+        std::string name;
+        std::string digest;
+        std::uint64_t end;
+    };
+    std::deque<Due> due;
+    // Request bytes the socket has not taken yet, and the counts of those queued
+    // and written since the connection opened.
+    std::string outgoing;
+    std::uint64_t queued = 0;
+    std::uint64_t written = 0;
+    // Request bytes whose replies have been taken.
+    std::uint64_t answered = 0;
+    // Ends all writing; a reply whose request did not go out whole fails with it.
+    error_code writeError;
+
+    // A new connection starts with nothing queued or due.
+    void forgetRequests()
+    {
+        due.clear();
+        outgoing.clear();
+        queued = written = answered = 0;
+        writeError.clear();
+    }
+
     void startRequest()
     {
         transferLimited = false;
         transferOverdue = false;
+    }
+
+    // Writes what the socket takes without waiting.
+    void flush()
+    {
+        while (!outgoing.empty() && !writeError) {
+            error_code result;
+            const std::size_t sent = socket.write_some(boost::asio::buffer(outgoing), result);
+            if (mustWait(result))
+                return;
+            if (result) {
+                writeError = result;
+                outgoing.clear();
+                return;
+            }
+            outgoing.erase(0, sent);
+            written += sent;
+        }
+    }
+
+    // While a reply is waited for, queued requests go out as the socket takes them.
+    void flushWhenWritable(const bool& done)
+    {
+        if (outgoing.empty() || writeError)
+            return;
+        socket.async_wait(tcp::socket::wait_write, [this, &done](const error_code& error) {
+            if (error || done)
+                return;
+            flush();
+            flushWhenWritable(done);
+        });
     }
 
     // The socket is non-blocking: data already there is taken at once, and the
@@ -80,7 +139,12 @@ struct VersionClient::Session : ReplySource {
             done = true;
             result = error;
             deadline.cancel();
+            // Ends a wait for writing still pending.
+            error_code ignored;
+            socket.cancel(ignored);
         });
+        if (type == tcp::socket::wait_read)
+            flushWhenWritable(done);
         io.run();
         return result;
     }
@@ -94,6 +158,12 @@ struct VersionClient::Session : ReplySource {
     {
         error_code result;
         for (;;) {
+            flush();
+            if (writeError && written < due.front().end) {
+                error = errorText(writeError, "write");
+                closeQuietly();
+                return false;
+            }
             received = socket.read_some(boost::asio::buffer(buffer, size), result);
             if (!result) {
                 return true;
@@ -166,6 +236,7 @@ bool VersionClient::connect(const std::string& host)
         if (connected && session.socket.is_open()) {
             error_code ignored;
             session.socket.non_blocking(true, ignored);
+            session.forgetRequests();
             std::string unused;
             return session.writeAll(versionprotocol::kGreeting, sizeof versionprotocol::kGreeting, unused);
         }
@@ -196,17 +267,47 @@ FetchResult VersionClient::fetchFile(const std::string& name, const std::string&
 FetchResult VersionClient::fetchFile(const std::string& name, const std::string& digest, StagedFile& into,
                                      const ReplyBound& bound)
 {
+    ask(name, digest);
+    return receive(into, bound);
+}
+
+bool VersionClient::mayAsk(std::size_t textSize) const
+{
+    const Session& session = *session_;
+    const std::uint64_t inFlight = session.queued - session.answered;
+    return session.due.empty() || inFlight + versionprotocol::kHeadSize + textSize <= kAskAheadBytes;
+}
+
+void VersionClient::ask(const std::string& name, const std::string& digest)
+{
+    Session& session = *session_;
+    const std::string frame = versionprotocol::requestFrame(name, digest);
+    // Written when a reply is read: the requests asked together go out together.
+    session.outgoing += frame;
+    session.queued += frame.size();
+    session.due.push_back(Session::Due{name, digest, session.queued});
+}
+
+FetchResult VersionClient::receive(StagedFile& into, const ReplyBound& bound)
+{
+    Session& session = *session_;
+    if (session.due.empty())
+        return FetchResult::Failed;
+    FetchResult result = FetchResult::Failed;
     try {
-        const std::string frame = versionprotocol::requestFrame(name, digest);
-        std::string error;
-        if (!session_->writeAll(frame.data(), frame.size(), error)) {
-            Log::instance().write(error);
-            return FetchResult::Failed;
-        }
-        session_->startRequest();
-        return receiveFileReply(*session_, name, digest, into, bound);
+        session.startRequest();
+        const Session::Due& asked = session.due.front();
+        result = receiveFileReply(session, asked.name, asked.digest, into, bound);
     } catch (const std::exception& error) {
         Log::instance().write(error.what());
-        return FetchResult::Failed;
+        session.closeQuietly();
     }
+    session.answered = session.due.front().end;
+    session.due.pop_front();
+    return result;
+}
+
+bool VersionClient::open() const
+{
+    return session_->socket.is_open();
 }

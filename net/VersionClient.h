@@ -2,6 +2,7 @@
 // Client of the version server's binary protocol (TCP service "7455").
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,12 +49,29 @@ public:
 
     // Asks for `name`, telling the server the digest of the copy held; the content
     // replaces `localPath` only once it has arrived completely and been written.
+    // Only when no reply of ask() is due: it reads the next reply on the connection.
     FetchResult fetchFile(const std::string& name, const std::string& digest, const std::wstring& localPath,
                           const ReplyBound& bound = ReplyBound());
     // The same, leaving delivered content staged in `into` for the caller to
     // check and place.
     FetchResult fetchFile(const std::string& name, const std::string& digest, StagedFile& into,
                           const ReplyBound& bound = ReplyBound());
+
+    // Requests ahead of their replies, which the server sends in the order asked.
+    // ask() never waits: requests go out as the socket takes them while replies
+    // are read, so neither side can be left blocked writing to the other.
+    // Whether a request whose text ("name:digest") has `textSize` bytes may go out
+    // now: the requests whose replies are due stay within kAskAheadBytes, though
+    // one may always be due.
+    bool mayAsk(std::size_t textSize) const;
+    void ask(const std::string& name, const std::string& digest);
+    // The reply to the oldest request asked, taken as fetchFile takes it. Failed
+    // when none is due.
+    FetchResult receive(StagedFile& into, const ReplyBound& bound = ReplyBound());
+    // False once a failure closed the connection: no reply still due will come.
+    bool open() const;
+
+    static const std::size_t kAskAheadBytes = 64 * 1024;
 
 private:
     struct Session;

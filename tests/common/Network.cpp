@@ -42,6 +42,21 @@ std::string versionRequest(const std::string& text)
     return "\x0a" + be32(std::uint32_t(text.size())) + text;
 }
 
+std::string versionReply(const std::string& content)
+{
+    return "\x0a" + be32(0) + be32(std::uint32_t(content.size())) + content;
+}
+
+std::string readVersionRequest(Peer& peer)
+{
+    const std::string head = peer.read(5);
+    if (head.size() < 5)
+        return std::string();
+    const unsigned char* length = reinterpret_cast<const unsigned char*>(head.data()) + 1;
+    return peer.read((std::size_t(length[0]) << 24) | (std::size_t(length[1]) << 16) |
+                     (std::size_t(length[2]) << 8) | length[3]);
+}
+
 Peer::Peer(tcp::socket& socket, std::string& received, std::mutex& mutex)
     : socket_(socket), received_(received), mutex_(mutex)
 {

@@ -30,6 +30,12 @@ std::string errorMessage(const boost::system::error_code& error);
 // One version-protocol request frame for `text` ("name:digest").
 std::string versionRequest(const std::string& text);
 
+class Peer;
+// A version-protocol file reply carrying `content` (none: the copy held is current).
+std::string versionReply(const std::string& content);
+// The text of the next request frame, "" when the client closed first.
+std::string readVersionRequest(Peer& peer);
+
 // True once a TCP connect to address:port succeeds, within `seconds`.
 bool waitForListener(const std::string& address, unsigned short port, int seconds);
 

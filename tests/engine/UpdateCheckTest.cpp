@@ -1,6 +1,7 @@
 // One update check against our version server: where files go, what is refused,
 // and the deletion list it delivers.
 
+#include "tests/common/Network.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/HostileNames.h"
 
@@ -48,10 +49,13 @@ TEST_F(NetUpdateCheck, BrokenUserLocaleDoesNotStopTheRead)
 TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
 {
     // The later of two equal keys wins; "public" is the platform directory, "Public" is not.
+    // Two keys for one place: the later one is asked with the digest of what the earlier one put there.
     serve("files.cfg",
-          "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n");
-    for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt"})
+          "a.dll \"\"\nB.dll \"\"\ntwice.txt dir1\ntwice.txt dir2\np.txt public\nq.txt Public\n"
+          "shared.txt sub\nsub/shared.txt \"\"\n");
+    for (const char* name : {"a.dll", "B.dll", "twice.txt", "p.txt", "q.txt", "shared.txt", "sub/shared.txt"})
         serve(name, name);
+    writeFile("sub/shared.txt", "sub/shared.txt");
     VersionServer& server = startVersionServer();
 
     EXPECT_TRUE(worker.runUpdateCheck());
@@ -59,6 +63,7 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
     EXPECT_FALSE(fs::exists(at("dir1")));
     EXPECT_EQ(readFile(worker.isWow64() ? "x64/p.txt" : "win32/p.txt"), "p.txt");
     EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
+    EXPECT_EQ(readFile("sub/shared.txt"), "sub/shared.txt");
     EXPECT_EQ(0, server.stop());  // its request lines are all out once it has ended
     const std::string requests = server.output();
     EXPECT_NE(requests.find("B.dll"), std::string::npos) << requests;
@@ -145,6 +150,64 @@ TEST_F(NetUpdateCheck, FailedFileDoesNotStopTheOthers)
     EXPECT_EQ(readFile("a.txt"), "A");
     EXPECT_EQ(readFile("z.txt"), "Z");
 }
+
+struct OrderCase {
+    const char* label;
+    bool allAskedFirst;  // the server reads every request before it answers one
+    int oversizedAt;     // the file whose reply announces more than a starter takes; -1: none
+};
+void PrintTo(const OrderCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class NetReplyOrder : public NetUpdateCheck, public testing::WithParamInterface<OrderCase> {};
+
+// Requests go out ahead of their replies, which come in the order asked; a reply
+// that fails takes the ones after it away with the connection.
+TEST_P(NetReplyOrder, EachReplyGoesToItsOwnFile)
+{
+    const OrderCase c = GetParam();
+    const int files = 20;
+    const auto name = [](int i) { return "f" + std::to_string(100 + i) + ".txt"; };
+    std::string manifest;
+    for (int i = 0; i < files; ++i)
+        manifest += name(i) + " \"\"\n";
+    const std::string oversized = c.oversizedAt < 0 ? "" : name(c.oversizedAt);
+    fixtures::ScriptedServer server("127.0.0.1", 7455, [=](fixtures::Peer& peer) {
+        peer.read(4);
+        fixtures::readVersionRequest(peer);
+        peer.write(fixtures::versionReply(manifest));
+        std::vector<std::string> asked;
+        for (int i = 0; i < files; ++i) {
+            asked.push_back(fixtures::readVersionRequest(peer));
+            if (c.allAskedFirst && i + 1 < files)
+                continue;
+            for (const std::string& text : asked) {
+                const std::string file = text.substr(0, text.find(':'));
+                peer.write(file == oversized ? "\x0a" + fixtures::be32(0) + fixtures::be32(0xFFFFFFFF)
+                                             : fixtures::versionReply(file));
+            }
+            asked.clear();
+        }
+        peer.waitForClose();
+    });
+
+    EXPECT_EQ(worker.runUpdateCheck(), c.oversizedAt < 0);
+    for (int i = 0; i < files; ++i) {
+        if (c.oversizedAt < 0 || i < c.oversizedAt)
+            EXPECT_EQ(readFile(name(i)), name(i));
+        else
+            EXPECT_FALSE(fs::exists(at(name(i)))) << name(i);
+    }
+    EXPECT_EQ(sandbox.log().find("write: "), std::string::npos) << sandbox.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Net, NetReplyOrder,
+                         testing::Values(OrderCase{"Sequential", false, -1},
+                                         OrderCase{"AllAskedFirst", true, -1},
+                                         OrderCase{"OversizedReplyEndsTheCheck", true, 5}),
+                         [](const testing::TestParamInfo<OrderCase>& info) { return info.param.label; });
 
 TEST_F(NetUpdateCheck, IncludeInTheManifestFailsTheCheck)
 {

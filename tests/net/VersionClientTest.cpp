@@ -5,6 +5,7 @@
 
 #include "net/VersionClient.h"
 #include "support/FileDigest.h"
+#include "support/StagedFile.h"
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -102,6 +103,28 @@ TEST_F(VersionServerTest, ServesManyRequestsOnOneConnection)
     EXPECT_NE(std::string::npos, report.find(" files.cfg current 0"));
     EXPECT_NE(std::string::npos, report.find(" missing.txt missing 0"));
     EXPECT_NE(std::string::npos, report.find(" ../client-1/escape refused 0"));
+}
+
+TEST_F(VersionServerTest, AnswersRequestsAskedAheadInTheirOrder)
+{
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_);
+    ASSERT_TRUE(server.ready()) << server.output();
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    // Every third asks for the file served; long names not served fill the window between.
+    const auto nameOf = [](int i) { return i % 3 ? std::string(3000, 'x') + std::to_string(i) : "a.txt"; };
+    int asked = 0;
+    int mostDue = 0;
+    for (int taken = 0; taken < 60; ++taken) {
+        while (asked < 60 && client.mayAsk(nameOf(asked).size() + 1))
+            client.ask(nameOf(asked++), "");
+        mostDue = std::max(mostDue, asked - taken);
+        StagedFile into((dir_ / "a.txt").wstring());
+        ASSERT_EQ(taken % 3 ? FetchResult::Failed : FetchResult::Fetched, client.receive(into)) << taken;
+    }
+    EXPECT_GT(mostDue, 10);
+    EXPECT_LT(mostDue, 40);  // 64 KiB of requests holds about 32 of these
 }
 
 TEST_F(VersionServerTest, ConnectAfterFailedConnectOnSameClient)
