@@ -102,7 +102,7 @@ private:
     pid_t pid_ = -1;
 };
 
-inline bool waitForListener(unsigned short port, int seconds)
+inline bool waitForListener(unsigned short port, int seconds, const std::string& address = "127.0.0.1")
 {
     using boost::asio::ip::tcp;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -110,7 +110,7 @@ inline bool waitForListener(unsigned short port, int seconds)
         boost::asio::io_context io;
         tcp::socket probe(io);
         boost::system::error_code error;
-        probe.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port), error);
+        probe.connect(tcp::endpoint(boost::asio::ip::make_address(address), port), error);
         if (!error)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -118,9 +118,10 @@ inline bool waitForListener(unsigned short port, int seconds)
     return false;
 }
 
-// nginx serving `root` on 127.0.0.1:80; files of its own in `dir`. With `descriptors`,
-// it may hold that many and serve nearly as many connections at once.
-inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& dir, long descriptors = 0)
+// nginx serving `root` on port 80 of `address`; files of its own in `dir`. With
+// `descriptors`, it may hold that many and serve nearly as many connections at once.
+inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& dir, long descriptors = 0,
+                                         const std::string& address = "127.0.0.1")
 {
     fs::create_directories(dir);
     const std::string d = fs::absolute(dir).string();
@@ -133,13 +134,14 @@ inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& d
          << "  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d << "/proxy;\n"
          << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
          << "  scgi_temp_path " << d << "/scgi;\n  sendfile on;\n"
-         << "  server { listen 127.0.0.1:80 backlog=4096; root " << fs::absolute(root).string() << "; }\n}\n";
+         << "  server { listen " << address << ":80 backlog=4096; root " << fs::absolute(root).string()
+         << "; }\n}\n";
     conf.close();
     auto child = std::make_unique<Child>(
         std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d,
                                  "-g", "daemon off; master_process off;"},
         dir / "output.txt");
-    if (!child->started() || !waitForListener(80, 10))
+    if (!child->started() || !waitForListener(80, 10, address))
         return nullptr;
     return child;
 }
