@@ -7,8 +7,6 @@
 
 #include "NetBenchUtil.h"
 
-#include <boost/property_tree/info_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include <sys/resource.h>
 
@@ -163,12 +161,15 @@ public:
             places += " --place " + serverFileName(i) + "=" + kServerFilesDirectory;
         }
         int status = 0;
-        bench::run(quoted(programs.publisher) + " launcher-info " + quoted(files.string()) +
-                       " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix "
-                       "game/ -o " +
-                       quoted((server / "launcher_info.cfg").string()) + " >/dev/null",
-                   status);
-        if (status != 0 || !writeConcurrentDownloads(server / "launcher_info.cfg"))
+        bench::run(
+            quoted(programs.publisher) + " launcher-info " + quoted(files.string()) +
+                " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix "
+                "game/" +
+                (concurrentDownloads_ > 0 ? " --concurrent-downloads " + std::to_string(concurrentDownloads_)
+                                          : std::string()) +
+                " -o " + quoted((server / "launcher_info.cfg").string()) + " >/dev/null",
+            status);
+        if (status != 0)
             return false;
         bench::run(
             quoted(programs.publisher) + " manifest " + quoted(server.string()) + places + " >/dev/null",
@@ -285,24 +286,6 @@ private:
         fs::remove_all(dir_ / "curl");
         return timeShell("curl " + flags + " -s -f --create-dirs -K " + quoted((dir_ / "curl.txt").string()),
                          ok);
-    }
-
-    // The publisher does not write the key yet; today's starter ignores it.
-    bool writeConcurrentDownloads(const fs::path& file) const
-    {
-        if (concurrentDownloads_ <= 0)
-            return true;
-        namespace pt = boost::property_tree;
-        try {
-            pt::ptree tree;
-            pt::read_info(file.string(), tree);
-            tree.get_child("updater").put("concurrent_downloads", concurrentDownloads_);
-            pt::write_info(file.string(), tree);
-            return true;
-        } catch (const pt::ptree_error& error) {
-            std::cerr << "cannot add concurrent_downloads to " << file << ": " << error.what() << "\n";
-            return false;
-        }
     }
 
     fs::path dir_;
