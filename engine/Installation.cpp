@@ -109,6 +109,14 @@ std::vector<LocalState> readLocalStates(const FileGroup& group, const std::set<s
     return states;
 }
 
+// Files this small are asked for two at a time on a lane's connection: the
+// round trip, not the bytes, is what they cost.
+bool isSmall(const UpdateFileInfo& entry)
+{
+    const std::uint64_t kSmallFile = 256 * 1024;
+    return entry.file->size > 0 && entry.file->size <= kSmallFile;
+}
+
 // Lanes that run side by side read smaller pieces each, so that a pass holds
 // about the same buffer memory however many there are.
 std::size_t bodyPieceFor(std::size_t lanes)
@@ -155,6 +163,15 @@ namespace engine_detail {
 PassQueue::PassQueue(std::vector<const UpdateFileInfo*> entries)
     : entries_(std::move(entries)), done_(entries_.size(), 0)
 {
+}
+
+bool PassQueue::takeIf(std::size_t& at, const std::function<bool(const UpdateFileInfo&)>& wanted)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_ || next_ == entries_.size() || !wanted(*entries_[next_]))
+        return false;
+    at = next_++;
+    return true;
 }
 
 bool PassQueue::take(std::size_t& at)
@@ -289,18 +306,26 @@ void StarterWorker::runLane(engine_detail::PassQueue& queue, bool onWorkerThread
     const std::size_t lanes = std::max<std::size_t>(1, m_data->updaterGroup->concurrentDownloads);
     const auto context = std::make_shared<gametool::HttpTransferContext>(bodyPieceFor(lanes));
     std::size_t at = 0;
+    bool holding = false;
     for (;;) {
         // A stop request is heard between files, on the thread it was made for.
         if (onWorkerThread)
             boost::this_thread::interruption_point();
-        if (!queue.take(at))
+        if (!holding && !queue.take(at))
             return;
-        queue.finish(at, installPending(queue.entry(at), context));
+        // A small file's successor, when small too, is taken with it, so that
+        // its request goes out with this one's; a large one is left to a lane
+        // that may be free. One lane asks for one file at a time.
+        std::size_t next = 0;
+        holding = lanes > 1 && isSmall(queue.entry(at)) && queue.takeIf(next, &isSmall);
+        queue.finish(at, installPending(queue.entry(at), context, holding ? &queue.entry(next) : nullptr));
+        at = next;
     }
 }
 
 bool StarterWorker::installPending(const UpdateFileInfo& entry,
-                                   const std::shared_ptr<gametool::HttpTransferContext>& lane)
+                                   const std::shared_ptr<gametool::HttpTransferContext>& lane,
+                                   const UpdateFileInfo* next)
 {
     const FileGroup& group = *entry.group;
     const gametool::FileInfo& file = *entry.file;
@@ -316,10 +341,16 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry,
     // The hosts in their configured order, so that the first stays the first
     // for every file; one that failed repeatedly in this run is passed over.
     const std::vector<std::string> hosts = hostsInUse(group);
+    // The next file is asked for ahead only where it will be asked for first,
+    // and only when nothing of it is held (a held part is continued instead).
+    const bool askAhead =
+        next && !FileManager::instance().isFile(StagedFile::stagingPathOf(
+                    engine_detail::localPathOf(*next->group, *next->file), StagedFile::Kind::Download));
     Fetch fetched = Fetch::HostFailed;
     for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
         const std::string& host = hosts[at];
-        fetched = fetchFrom(lane, host, file, local, staged);
+        fetched = fetchFrom(lane, host, file, local, staged,
+                            askAhead && at == 0 ? next->file->path : std::string());
         if (fetched == Fetch::HostFailed) {
             Log::instance().write(at + 1 < hosts.size() ? "下载失败，换下一个服务器:" : "下载失败，服务器:",
                                   host);
@@ -347,10 +378,11 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry,
 
 StarterWorker::Fetch StarterWorker::fetchFrom(const std::shared_ptr<gametool::HttpTransferContext>& lane,
                                               const std::string& host, const gametool::FileInfo& file,
-                                              const std::wstring& local, StagedFile& staged)
+                                              const std::wstring& local, StagedFile& staged,
+                                              const std::string& aheadPath)
 {
     Downloaded downloaded;
-    if (!downloadOn(lane, local, host, file, downloaded))
+    if (!downloadOn(lane, local, host, file, downloaded, aheadPath))
         return downloaded.failure == gametool::DownloadFailure::Local ? Fetch::Failed : Fetch::HostFailed;
     ExpectedContent expected;
     expected.sha1 = file.sha1;
@@ -477,9 +509,11 @@ bool StarterWorker::downloadFile(const std::wstring& localPath, const std::strin
 
 bool StarterWorker::downloadOn(const std::shared_ptr<gametool::HttpTransferContext>& lane,
                                const std::wstring& localPath, const std::string& host,
-                               const gametool::FileInfo& file, Downloaded& result)
+                               const gametool::FileInfo& file, Downloaded& result,
+                               const std::string& aheadPath)
 {
     gametool::HttpFileDownloader http(host, file.path, file.name, localPath, lane);
+    http.askNextAhead(aheadPath);
     http.setTransferDeadline(m_data->httpTransferDeadline, m_data->httpMinimumRate);
     http.setListener(this);
     http.setExpectedSize(file.size);

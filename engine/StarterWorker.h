@@ -140,15 +140,19 @@ private:
     void runLane(engine_detail::PassQueue& queue, bool onWorkerThread);
     // One pending file fetched, checked, unpacked and put in place; true when it
     // needs no further attempt in this run.
+    // `next`, when given, is the file the lane takes next: its request may go with this one's.
     bool installPending(const UpdateFileInfo& entry,
-                        const std::shared_ptr<gametool::HttpTransferContext>& lane);
+                        const std::shared_ptr<gametool::HttpTransferContext>& lane,
+                        const UpdateFileInfo* next = nullptr);
     bool downloadOn(const std::shared_ptr<gametool::HttpTransferContext>& lane, const std::wstring& localPath,
-                    const std::string& host, const gametool::FileInfo& file, Downloaded& result);
+                    const std::string& host, const gametool::FileInfo& file, Downloaded& result,
+                    const std::string& aheadPath = std::string());
     // One host's attempt at a file. HostFailed: the next host may do better;
     // Failed: none would (this machine's fault); Refused: the release refuses it.
     enum class Fetch { Verified, HostFailed, Failed, Refused };
     Fetch fetchFrom(const std::shared_ptr<gametool::HttpTransferContext>& lane, const std::string& host,
-                    const gametool::FileInfo& file, const std::wstring& local, StagedFile& staged);
+                    const gametool::FileInfo& file, const std::wstring& local, StagedFile& staged,
+                    const std::string& aheadPath);
     // The group's hosts in their order, without those set aside in this run.
     std::vector<std::string> hostsInUse(const FileGroup& group);
     void noteHostFailure(const FileGroup& group, const std::string& host);

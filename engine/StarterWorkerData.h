@@ -77,6 +77,8 @@ public:
 
     // The next file's index; false once every file is taken or the queue stopped.
     bool take(std::size_t& at);
+    // The same, but only when the next file is one that `wanted` accepts.
+    bool takeIf(std::size_t& at, const std::function<bool(const UpdateFileInfo&)>& wanted);
     // Whether the file needs no further attempt in this run.
     void finish(std::size_t at, bool done);
     void stop(std::exception_ptr failure = nullptr);

@@ -119,6 +119,11 @@ struct HttpTransferContext::Parts {
     // request; `openHost` names the host it goes to.
     tcp::socket socket{ioService};
     std::string openHost;
+    // A request sent ahead on that connection whose reply has not been read:
+    // the path it asked for, from the start of the file. The reply's first bytes
+    // may already wait in the buffer.
+    bool requestAhead = false;
+    std::string aheadPath;
     const std::size_t bodyPiece;
 };
 
@@ -192,6 +197,8 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     bool reusing = false;
     // The reply ended at its announced length on a connection the host keeps open.
     bool keepConnection = false;
+    // The next file's path, asked for with this file's request when not empty.
+    std::string nextPath;
     tcp::resolver resolver{ioService};
     tcp::resolver::results_type endpoints;
     boost::asio::steady_timer deadline{ioService};
@@ -353,17 +360,40 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // host, or on a new one.
     void start()
     {
-        requestText = "GET /" + job().path + " HTTP/1.0\r\n" + "Host: " + job().host + "\r\n" +
-                      "Accept: */*\r\n" + "Connection: keep-alive\r\n";
+        requestText = requestFor(job().path);
         HttpTransferContext::Parts& shared = context->parts();
         const bool open = socket.is_open() && shared.openHost == job().host;
+        // A reply to a request for something else would come first: such a
+        // connection is of no use.
+        const bool askedAhead =
+            open && shared.requestAhead && shared.aheadPath == job().path && receivedSize == 0;
+        const bool usable = open && (!shared.requestAhead || askedAhead);
         shared.openHost.clear();
-        if (open) {
+        shared.requestAhead = false;
+        if (askedAhead) {
+            reusing = true;
+            if (openTempFile())
+                readHeader();
+        } else if (usable) {
             continueOnOpenConnection();
         } else {
-            closeSocket();
+            dropConnection();
             resolve();
         }
+    }
+
+    std::string requestFor(const std::string& path)
+    {
+        return "GET /" + path + " HTTP/1.0\r\n" + "Host: " + job().host + "\r\n" + "Accept: */*\r\n" +
+               "Connection: keep-alive\r\n";
+    }
+
+    // Closes the connection with whatever of it was buffered.
+    void dropConnection()
+    {
+        closeSocket();
+        context->parts().requestAhead = false;
+        responseBuffer->consume(responseBuffer->size());
     }
 
     void resolve()
@@ -395,7 +425,7 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             return false;
         }
         reusing = false;
-        closeSocket();
+        dropConnection();
         outputFile.reset();
         resolve();
         return true;
@@ -416,8 +446,15 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
 
     void sendRequest()
     {
-        const std::string request =
-            requestText + "Range: bytes=" + std::to_string(receivedSize) + "-\r\n\r\n";
+        std::string request = requestText + "Range: bytes=" + std::to_string(receivedSize) + "-\r\n\r\n";
+        // The next file's request rides along: its reply follows this one on
+        // the connection without a round trip of its own.
+        HttpTransferContext::Parts& shared = context->parts();
+        shared.requestAhead = !nextPath.empty();
+        if (shared.requestAhead) {
+            shared.aheadPath = nextPath;
+            request += requestFor(nextPath) + "Range: bytes=0-\r\n\r\n";
+        }
         requestBuffer.sputn(request.data(), std::streamsize(request.size()));
         armDeadline();
         std::shared_ptr<InterData> self = shared_from_this();
@@ -439,11 +476,23 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
             cancelDeadline();
             return;
         }
+        readHeader();
+    }
+
+    void readHeader()
+    {
         armDeadline();
         std::shared_ptr<InterData> self = shared_from_this();
         boost::asio::async_read_until(
             socket, *responseBuffer, HeaderEndMatch(responseBuffer),
             [self](const error_code& readError, std::size_t size) { self->onHeaderRead(readError, size); });
+    }
+
+    // The reply ends at its announced length and leaves the connection open:
+    // what follows it belongs to the next reply.
+    bool endsAtItsLength() const
+    {
+        return header.keepAlive && header.contentLength == totalSize - header.rangeStart;
     }
 
     void onHeaderRead(error_code error, std::size_t size)
@@ -543,19 +592,20 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
         // A reply of announced length on a connection the host keeps open ends
         // with its last byte; any other is read to the connection's end, so that
         // a byte too many is seen and none is left for the next request.
-        if (receivedSize == totalSize && header.keepAlive &&
-            header.contentLength == totalSize - header.rangeStart) {
+        if (receivedSize == totalSize && endsAtItsLength()) {
             cancelDeadline();
             outputFile.reset();
-            keepConnection = true;
+            // Bytes beyond the reply that no request asked for are the host's error.
+            keepConnection = context->parts().requestAhead || responseBuffer->size() == 0;
             return;
         }
         armDeadline();
         // Asking for no more than the rest of the file keeps a buffer that small
         // files share from growing (and being zero-filled) beyond what they need.
         const std::uint64_t rest = totalSize > receivedSize ? totalSize - receivedSize : 0;
-        const std::size_t piece = std::size_t(
-            std::max<std::uint64_t>(kLeastPiece, std::min<std::uint64_t>(rest, context->parts().bodyPiece)));
+        const std::uint64_t most = std::min<std::uint64_t>(rest, context->parts().bodyPiece);
+        const std::size_t piece =
+            std::size_t(endsAtItsLength() ? most : std::max<std::uint64_t>(kLeastPiece, most));
         std::shared_ptr<InterData> self = shared_from_this();
         socket.async_read_some(responseBuffer->prepare(piece),
                                [self](const error_code& readError, std::size_t size) {
@@ -567,7 +617,10 @@ struct HttpFileDownloader::InterData : std::enable_shared_from_this<HttpFileDown
     // Writes everything buffered to the temporary file and reports it.
     bool writeBuffered()
     {
-        const std::size_t size = responseBuffer->size();
+        std::size_t size = responseBuffer->size();
+        // Behind a reply that ends at its length may come the next one.
+        if (size > totalSize - receivedSize && endsAtItsLength())
+            size = std::size_t(totalSize - receivedSize);
         // More than announced cannot be this file; the part is not kept.
         if (size > totalSize - receivedSize) {
             Log::instance().write("服务器返回的数据超出文件尺寸");
@@ -656,6 +709,11 @@ void HttpFileDownloader::setStepDeadline(std::chrono::milliseconds deadline)
     m_inter->stepDeadline = deadline;
 }
 
+void HttpFileDownloader::askNextAhead(const std::string& path)
+{
+    m_inter->nextPath = path;
+}
+
 void HttpFileDownloader::setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate)
 {
     m_inter->transferDeadline = base;
@@ -673,10 +731,11 @@ bool HttpFileDownloader::download(bool resume)
         state.header = ResponseHeader();
         state.reusing = false;
         state.keepConnection = false;
-        // A shared context: whatever an earlier download left behind is not this file's.
-        state.responseBuffer->consume(state.responseBuffer->size());
         state.ioService.restart();
         if (state.hashExistingPart()) {
+            // The part needs no request: a reply asked for ahead would come unread.
+            if (state.context->parts().requestAhead)
+                state.dropConnection();
             m_data->digest = state.digest->finish();
             return true;
         }
@@ -693,7 +752,7 @@ bool HttpFileDownloader::download(bool resume)
     if (state.keepConnection)
         state.context->parts().openHost = m_data->host;
     else
-        state.closeSocket();
+        state.dropConnection();
     if (state.totalSize != 0 && state.receivedSize == state.totalSize) {
         m_data->digest = state.digest->finish();
         return true;

@@ -65,6 +65,11 @@ public:
 
     bool download(bool resume) override;
 
+    // Sends the request for `path` on the same host, from its first byte,
+    // together with this file's; the next download on the context that asks for
+    // it takes the reply without a round trip. Any other drops the connection.
+    void askNextAhead(const std::string& path);
+
     // A step (connect, send, each read) that makes no progress for this long is
     // given up. Tests shorten it; the program keeps the default.
     static constexpr std::chrono::seconds kDefaultStepDeadline{6};

@@ -5,6 +5,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -228,7 +229,8 @@ TEST_F(NetInstallation, SlowFileHoldsNoOtherBack)
     EXPECT_EQ(readFile("game/0.bin"), slow);
     const std::vector<std::string> finished = webServer->requests(1);
     ASSERT_EQ(finished.size(), 21u);
-    EXPECT_EQ(finished.back(), "/slow/0.bin");
+    // Only the file asked for behind it on its connection may wait for it.
+    EXPECT_GE(std::find(finished.begin(), finished.end(), "/slow/0.bin") - finished.begin(), 19);
     EXPECT_EQ(worker.receivedBytes(), total);
 }
 

@@ -384,6 +384,8 @@ struct KeptCase {
     // What the host does with the first file's request on the first connection.
     std::string firstReply;
     bool closesAfterFirst, firstResult;
+    // The second file is asked for with the first; the host answers both at once.
+    bool ahead = false;
 };
 
 class KeptConnectionTest : public HttpTest, public testing::WithParamInterface<KeptCase> {};
@@ -395,6 +397,13 @@ TEST_P(KeptConnectionTest, NoByteOfOneFileReachesTheNext)
     ScriptedServer server(
         "127.0.0.1", kPort,
         [&c, second, served = std::make_shared<int>(0)](Peer& peer) {
+            if (c.ahead && (*served)++ == 0) {
+                peer.readUntil(kHeaderEnd);
+                peer.readUntil(kHeaderEnd);
+                peer.write(c.firstReply + (c.closesAfterFirst ? "" : second));
+                if (c.closesAfterFirst)
+                    return;
+            }
             while (!peer.readUntil(kHeaderEnd).empty()) {
                 const bool first = (*served)++ == 0;
                 peer.write(first ? c.firstReply : second);
@@ -406,9 +415,17 @@ TEST_P(KeptConnectionTest, NoByteOfOneFileReachesTheNext)
     const auto context = std::make_shared<gametool::HttpTransferContext>();
     HttpFileDownloader one("127.0.0.1", "a.bin", "a", (dir_ / "a.bin").wstring(), context);
     HttpFileDownloader two("127.0.0.1", "b.bin", "b", (dir_ / "b.bin").wstring(), context);
+    if (c.ahead)
+        one.askNextAhead("b.bin");
     EXPECT_EQ(c.firstResult, one.download(true));
     EXPECT_TRUE(two.download(true));
     EXPECT_TRUE(hasContent(dir_ / "b.bin.tmp", "abcde"));
+    // Two requests when the second went ahead and its reply was taken; three when it was lost.
+    const std::string received = server.received();
+    std::size_t requests = 0;
+    for (std::size_t at = received.find("GET "); at != std::string::npos; at = received.find("GET ", at + 1))
+        ++requests;
+    EXPECT_EQ(requests, c.ahead && c.firstResult ? 2u : c.ahead ? 3u : 2u);
     // A short body stays for the next attempt to continue.
     EXPECT_TRUE(hasContent(dir_ / "a.bin.tmp", c.firstResult ? "0123456789" : "01234"));
 }
@@ -424,6 +441,11 @@ INSTANTIATE_TEST_SUITE_P(
                     KeptCase{"NoLength", 2,
                              "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n0123456789",
                              true, true},
+                    KeptCase{"AskedAhead", 1, rangeReply("bytes 0-9/10", "0123456789"), false, true, true},
+                    KeptCase{"AskedAheadBehindAShortBody", 2,
+                             "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: "
+                             "10\r\n\r\n01234",
+                             true, false, true},
                     KeptCase{"ShortBody", 2,
                              "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: "
                              "10\r\n\r\n01234",
