@@ -18,6 +18,9 @@ namespace {
 const std::uint64_t kFileSize = 10 * 1024;
 const std::size_t kCounts[] = {2000, 20000};
 const double kTimeTarget = 1.0;
+// A first install of many files leans on transfers running side by side.
+const double kLargeFreshTarget = 0.8;
+const std::size_t kLargeCount = 20000;
 const long kMemoryLimitKiB = 32 * 1024;
 const double kGrowthLimitKiB = 1.0;
 
@@ -31,14 +34,15 @@ bool report(std::size_t count, int rounds, const bench::Figures& f)
 {
     const double freshRatio = bench::median(f.freshRatios);
     const double idleRatio = bench::median(f.idleRatios);
+    const double freshTarget = count >= kLargeCount ? kLargeFreshTarget : kTimeTarget;
     const long peakKiB = std::max(f.freshKiB, f.idleKiB);
     const bool memoryMet = peakKiB < kMemoryLimitKiB;
     std::printf("%zu files of %llu KiB, best of %d (time ratios: lower is better)\n", count,
                 static_cast<unsigned long long>(kFileSize / 1024), rounds);
     std::printf("  fresh install       starter %7.3f s %6.0f us/file   curl+sha1sum %7.3f s %6.0f us/file\n",
                 f.fresh, microsecondsPerFile(f.fresh, count), f.curl, microsecondsPerFile(f.curl, count));
-    std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", freshRatio, kTimeTarget,
-                bench::verdict(freshRatio <= kTimeTarget));
+    std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", freshRatio, freshTarget,
+                bench::verdict(freshRatio <= freshTarget));
     std::printf("  nothing to do       starter %7.3f s %6.0f us/file   sha1sum      %7.3f s %6.0f us/file\n",
                 f.idle, microsecondsPerFile(f.idle, count), f.sha1sum, microsecondsPerFile(f.sha1sum, count));
     std::printf("    ratio %.2f (median of the rounds), target <= %.2f: %s\n", idleRatio, kTimeTarget,
@@ -48,7 +52,7 @@ bool report(std::size_t count, int rounds, const bench::Figures& f)
         "%s\n",
         f.freshKiB / 1024.0, f.idleKiB / 1024.0, kMemoryLimitKiB / 1024, bench::verdict(memoryMet));
     std::fflush(stdout);
-    return freshRatio <= kTimeTarget && idleRatio <= kTimeTarget && memoryMet;
+    return freshRatio <= freshTarget && idleRatio <= kTimeTarget && memoryMet;
 }
 
 }  // namespace
