@@ -117,6 +117,18 @@ bool isSmall(const UpdateFileInfo& entry)
     return entry.file->size > 0 && entry.file->size <= kSmallFile;
 }
 
+// The path to ask for ahead of `next`'s turn: none when there is no next file,
+// or when part of it is held (that part is continued instead).
+std::string aheadPathOf(const UpdateFileInfo* next)
+{
+    if (!next)
+        return std::string();
+    const std::wstring local = engine_detail::localPathOf(*next->group, *next->file);
+    const bool held =
+        FileManager::instance().isFile(StagedFile::stagingPathOf(local, StagedFile::Kind::Download));
+    return held ? std::string() : next->file->path;
+}
+
 // Lanes that run side by side read smaller pieces each, so that a pass holds
 // about the same buffer memory however many there are.
 std::size_t bodyPieceFor(std::size_t lanes)
@@ -341,16 +353,12 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry,
     // The hosts in their configured order, so that the first stays the first
     // for every file; one that failed repeatedly in this run is passed over.
     const std::vector<std::string> hosts = hostsInUse(group);
-    // The next file is asked for ahead only where it will be asked for first,
-    // and only when nothing of it is held (a held part is continued instead).
-    const bool askAhead =
-        next && !FileManager::instance().isFile(StagedFile::stagingPathOf(
-                    engine_detail::localPathOf(*next->group, *next->file), StagedFile::Kind::Download));
+    // The next file is asked for ahead only where it will be asked for first.
+    const std::string aheadPath = aheadPathOf(next);
     Fetch fetched = Fetch::HostFailed;
     for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
         const std::string& host = hosts[at];
-        fetched = fetchFrom(lane, host, file, local, staged,
-                            askAhead && at == 0 ? next->file->path : std::string());
+        fetched = fetchFrom(lane, host, file, local, staged, at == 0 ? aheadPath : std::string());
         if (fetched == Fetch::HostFailed) {
             Log::instance().write(at + 1 < hosts.size() ? "下载失败，换下一个服务器:" : "下载失败，服务器:",
                                   host);
