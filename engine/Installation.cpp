@@ -285,6 +285,7 @@ bool StarterWorker::downloadAndInstall()
     engine_detail::PassQueue queue(std::move(entries));
     const std::size_t lanes =
         std::min(pending.size(), std::max<std::size_t>(1, m_data->updaterGroup->concurrentDownloads));
+    m_data->passLanes = lanes;
     {
         LaneThreads others(queue);
         // This thread is a lane too; the others are let go when there is no thread to spare.
@@ -522,7 +523,9 @@ bool StarterWorker::downloadOn(const std::shared_ptr<gametool::HttpTransferConte
 {
     gametool::HttpFileDownloader http(host, file.path, file.name, localPath, lane);
     http.askNextAhead(aheadPath);
-    http.setTransferDeadline(m_data->httpTransferDeadline, m_data->httpMinimumRate);
+    // The lanes share the line: the least rate a player would wait for is theirs together.
+    http.setTransferDeadline(m_data->httpTransferDeadline,
+                             std::max<std::uint64_t>(1, m_data->httpMinimumRate / m_data->passLanes));
     http.setListener(this);
     http.setExpectedSize(file.size);
     // What an earlier pass or run left is continued; the digest check covers any mix-up.

@@ -64,6 +64,8 @@ struct StarterWorker::InnerData {
     VersionClient::Deadlines versionDeadlines;
     std::chrono::milliseconds httpTransferDeadline = gametool::HttpFileDownloader::kDefaultTransferDeadline;
     std::uint64_t httpMinimumRate = gametool::HttpFileDownloader::kDefaultMinimumRate;
+    // The transfer lanes of the current pass (1 outside a pass).
+    std::size_t passLanes = 1;
 };
 
 namespace engine_detail {
