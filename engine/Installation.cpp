@@ -41,6 +41,37 @@ std::wstring extensionOf(const std::wstring& path)
     return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
 }
 
+// Threads that help the calling one, joined however the scope that started
+// them ends; `stop`, when given, runs first so that they end soon.
+class HelperThreads {
+public:
+    explicit HelperThreads(std::function<void()> stop = nullptr) : stop_(std::move(stop)) {}
+    ~HelperThreads()
+    {
+        if (stop_)
+            stop_();
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+    HelperThreads(const HelperThreads&) = delete;
+    HelperThreads& operator=(const HelperThreads&) = delete;
+
+    // Starts `count` threads running `work`; fewer when the system has no
+    // thread to spare, and those started (with the caller) do the work.
+    void start(std::size_t count, const std::function<void()>& work)
+    {
+        try {
+            while (threads_.size() < count)
+                threads_.emplace_back(work);
+        } catch (const std::system_error&) {
+        }
+    }
+
+private:
+    std::function<void()> stop_;
+    std::vector<std::thread> threads_;
+};
+
 // What a local file holds for the comparison: nothing (no file), or content with this SHA-1.
 struct LocalState {
     bool present = false;
@@ -93,17 +124,11 @@ std::vector<LocalState> readLocalStates(const FileGroup& group, const std::set<s
     const std::size_t kFilesForAThread = 64;
     const std::size_t threads = std::min<std::size_t>(
         {std::max(1u, std::thread::hardware_concurrency()), 4, states.size() / kFilesForAThread + 1});
-    std::vector<std::thread> helpers;
-    for (std::size_t started = 1; started < threads; ++started) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;
-        }
+    {
+        HelperThreads helpers;
+        helpers.start(threads - 1, work);
+        work();
     }
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
     if (failure)
         std::rethrow_exception(failure);
     return states;
@@ -138,42 +163,12 @@ std::size_t bodyPieceFor(std::size_t lanes)
                     kPassBuffers / std::max<std::size_t>(lanes, 1));
 }
 
-// Stops the queue and waits for the other lanes however the worker's own lane
-// ends, so that none outlives the pass.
-class LaneThreads {
-public:
-    explicit LaneThreads(engine_detail::PassQueue& queue) : queue_(queue) {}
-    ~LaneThreads()
-    {
-        queue_.stop();
-        for (std::thread& lane : lanes_)
-            lane.join();
-    }
-    LaneThreads(const LaneThreads&) = delete;
-    LaneThreads& operator=(const LaneThreads&) = delete;
-
-    // False when the system has no thread to spare: the lanes started so far do the work.
-    bool start(std::function<void()> work)
-    {
-        try {
-            lanes_.emplace_back(std::move(work));
-            return true;
-        } catch (const std::system_error&) {
-            return false;
-        }
-    }
-
-private:
-    engine_detail::PassQueue& queue_;
-    std::vector<std::thread> lanes_;
-};
-
 }  // namespace
 
 namespace engine_detail {
 
-PassQueue::PassQueue(std::vector<const UpdateFileInfo*> entries)
-    : entries_(std::move(entries)), done_(entries_.size(), 0)
+PassQueue::PassQueue(std::vector<const UpdateFileInfo*> entries, std::size_t lanes)
+    : entries_(std::move(entries)), lanes_(std::max<std::size_t>(lanes, 1)), done_(entries_.size(), 0)
 {
 }
 
@@ -282,24 +277,18 @@ bool StarterWorker::downloadAndInstall()
     std::vector<const UpdateFileInfo*> entries;
     for (const auto& entry : pending)
         entries.push_back(&entry.second);
-    engine_detail::PassQueue queue(std::move(entries));
-    const std::size_t lanes =
-        std::min(pending.size(), std::max<std::size_t>(1, m_data->updaterGroup->concurrentDownloads));
-    m_data->passLanes = lanes;
+    engine_detail::PassQueue queue(std::move(entries),
+                                   std::min(pending.size(), m_data->updaterGroup->concurrentDownloads));
     {
-        LaneThreads others(queue);
-        // This thread is a lane too; the others are let go when there is no thread to spare.
-        for (std::size_t lane = 1; lane < lanes; ++lane) {
-            const bool started = others.start([this, &queue] {
-                try {
-                    runLane(queue, false);
-                } catch (...) {
-                    queue.stop(std::current_exception());
-                }
-            });
-            if (!started)
-                break;
-        }
+        // However this thread's own lane ends, the others take no further file.
+        HelperThreads others([&queue] { queue.stop(); });
+        others.start(queue.lanes() - 1, [this, &queue] {
+            try {
+                runLane(queue, false);
+            } catch (...) {
+                queue.stop(std::current_exception());
+            }
+        });
         runLane(queue, true);
     }
     if (queue.failure())
@@ -316,8 +305,9 @@ bool StarterWorker::downloadAndInstall()
 
 void StarterWorker::runLane(engine_detail::PassQueue& queue, bool onWorkerThread)
 {
-    const std::size_t lanes = std::max<std::size_t>(1, m_data->updaterGroup->concurrentDownloads);
-    const auto context = std::make_shared<gametool::HttpTransferContext>(bodyPieceFor(lanes));
+    engine_detail::TransferLane lane;
+    lane.context = std::make_shared<gametool::HttpTransferContext>(bodyPieceFor(queue.lanes()));
+    lane.minimumRate = std::max<std::uint64_t>(1, m_data->httpMinimumRate / queue.lanes());
     std::size_t at = 0;
     bool holding = false;
     for (;;) {
@@ -330,14 +320,13 @@ void StarterWorker::runLane(engine_detail::PassQueue& queue, bool onWorkerThread
         // its request goes out with this one's; a large one is left to a lane
         // that may be free. One lane asks for one file at a time.
         std::size_t next = 0;
-        holding = lanes > 1 && isSmall(queue.entry(at)) && queue.takeIf(next, &isSmall);
-        queue.finish(at, installPending(queue.entry(at), context, holding ? &queue.entry(next) : nullptr));
+        holding = queue.lanes() > 1 && isSmall(queue.entry(at)) && queue.takeIf(next, &isSmall);
+        queue.finish(at, installPending(queue.entry(at), lane, holding ? &queue.entry(next) : nullptr));
         at = next;
     }
 }
 
-bool StarterWorker::installPending(const UpdateFileInfo& entry,
-                                   const std::shared_ptr<gametool::HttpTransferContext>& lane,
+bool StarterWorker::installPending(const UpdateFileInfo& entry, const engine_detail::TransferLane& lane,
                                    const UpdateFileInfo* next)
 {
     const FileGroup& group = *entry.group;
@@ -385,7 +374,7 @@ bool StarterWorker::installPending(const UpdateFileInfo& entry,
     return true;
 }
 
-StarterWorker::Fetch StarterWorker::fetchFrom(const std::shared_ptr<gametool::HttpTransferContext>& lane,
+StarterWorker::Fetch StarterWorker::fetchFrom(const engine_detail::TransferLane& lane,
                                               const std::string& host, const gametool::FileInfo& file,
                                               const std::wstring& local, StagedFile& staged,
                                               const std::string& aheadPath)
@@ -513,19 +502,19 @@ bool StarterWorker::unpack(const FileGroup& group, const std::wstring& local, co
 bool StarterWorker::downloadFile(const std::wstring& localPath, const std::string& host,
                                  const gametool::FileInfo& file, Downloaded& result)
 {
-    return downloadOn(std::make_shared<gametool::HttpTransferContext>(), localPath, host, file, result);
+    engine_detail::TransferLane lane;
+    lane.context = std::make_shared<gametool::HttpTransferContext>();
+    lane.minimumRate = m_data->httpMinimumRate;
+    return downloadOn(lane, localPath, host, file, result);
 }
 
-bool StarterWorker::downloadOn(const std::shared_ptr<gametool::HttpTransferContext>& lane,
-                               const std::wstring& localPath, const std::string& host,
-                               const gametool::FileInfo& file, Downloaded& result,
+bool StarterWorker::downloadOn(const engine_detail::TransferLane& lane, const std::wstring& localPath,
+                               const std::string& host, const gametool::FileInfo& file, Downloaded& result,
                                const std::string& aheadPath)
 {
-    gametool::HttpFileDownloader http(host, file.path, file.name, localPath, lane);
+    gametool::HttpFileDownloader http(host, file.path, file.name, localPath, lane.context);
     http.askNextAhead(aheadPath);
-    // The lanes share the line: the least rate a player would wait for is theirs together.
-    http.setTransferDeadline(m_data->httpTransferDeadline,
-                             std::max<std::uint64_t>(1, m_data->httpMinimumRate / m_data->passLanes));
+    http.setTransferDeadline(m_data->httpTransferDeadline, lane.minimumRate);
     http.setListener(this);
     http.setExpectedSize(file.size);
     // What an earlier pass or run left is continued; the digest check covers any mix-up.

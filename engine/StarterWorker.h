@@ -23,7 +23,8 @@ class HttpTransferContext;
 
 namespace engine_detail {
 class PassQueue;
-}
+struct TransferLane;
+}  // namespace engine_detail
 
 namespace boost {
 namespace filesystem {
@@ -141,16 +142,15 @@ private:
     // One pending file fetched, checked, unpacked and put in place; true when it
     // needs no further attempt in this run.
     // `next`, when given, is the file the lane takes next: its request may go with this one's.
-    bool installPending(const UpdateFileInfo& entry,
-                        const std::shared_ptr<gametool::HttpTransferContext>& lane,
+    bool installPending(const UpdateFileInfo& entry, const engine_detail::TransferLane& lane,
                         const UpdateFileInfo* next = nullptr);
-    bool downloadOn(const std::shared_ptr<gametool::HttpTransferContext>& lane, const std::wstring& localPath,
+    bool downloadOn(const engine_detail::TransferLane& lane, const std::wstring& localPath,
                     const std::string& host, const gametool::FileInfo& file, Downloaded& result,
                     const std::string& aheadPath = std::string());
     // One host's attempt at a file. HostFailed: the next host may do better;
     // Failed: none would (this machine's fault); Refused: the release refuses it.
     enum class Fetch { Verified, HostFailed, Failed, Refused };
-    Fetch fetchFrom(const std::shared_ptr<gametool::HttpTransferContext>& lane, const std::string& host,
+    Fetch fetchFrom(const engine_detail::TransferLane& lane, const std::string& host,
                     const gametool::FileInfo& file, const std::wstring& local, StagedFile& staged,
                     const std::string& aheadPath);
     // The group's hosts in their order, without those set aside in this run.

@@ -64,18 +64,25 @@ struct StarterWorker::InnerData {
     VersionClient::Deadlines versionDeadlines;
     std::chrono::milliseconds httpTransferDeadline = gametool::HttpFileDownloader::kDefaultTransferDeadline;
     std::uint64_t httpMinimumRate = gametool::HttpFileDownloader::kDefaultMinimumRate;
-    // The transfer lanes of the current pass (1 outside a pass).
-    std::size_t passLanes = 1;
 };
 
 namespace engine_detail {
+
+// What one lane of downloads works with: its connection and buffers, and its
+// share of the least rate a transfer must keep (the lanes share the line).
+struct TransferLane {
+    std::shared_ptr<gametool::HttpTransferContext> context;
+    std::uint64_t minimumRate = 0;
+};
 
 // The pending files of one pass, handed out to the transfer lanes one at a
 // time. A lane that fails in a way the pass cannot go on from stops the queue;
 // the others finish the file they hold and take no other.
 class PassQueue {
 public:
-    explicit PassQueue(std::vector<const UpdateFileInfo*> entries);
+    PassQueue(std::vector<const UpdateFileInfo*> entries, std::size_t lanes);
+    // How many lanes work the queue.
+    std::size_t lanes() const { return lanes_; }
 
     // The next file's index; false once every file is taken or the queue stopped.
     bool take(std::size_t& at);
@@ -92,6 +99,7 @@ public:
 private:
     mutable std::mutex mutex_;
     const std::vector<const UpdateFileInfo*> entries_;
+    const std::size_t lanes_;
     std::vector<char> done_;
     std::size_t next_ = 0;
     bool stopped_ = false;
