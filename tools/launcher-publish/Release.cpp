@@ -250,7 +250,8 @@ Plan check(const ReleaseSettings& settings, const ReleaseOptions& options)
     for (const std::string& name : groupNames) {
         refusals.encodable(encoding, name, "the file");
         plan.shipped.emplace(installedKey(settings.group.saveDir, name), name);
-        plan.shippedBytes.insert(installedKey(bytesOf(encoding, settings.group.saveDir), bytesOf(encoding, name)));
+        plan.shippedBytes.insert(
+            installedKey(bytesOf(encoding, settings.group.saveDir), bytesOf(encoding, name)));
     }
 
     std::set<std::string> serverNames;
@@ -271,7 +272,8 @@ Plan check(const ReleaseSettings& settings, const ReleaseOptions& options)
         const std::string key = installedKey(file.place, file.name);
         plan.shippedBytes.insert(installedKey(bytesOf(encoding, file.place), bytesOf(encoding, file.name)));
         if (!plan.shipped.emplace(key, file.name).second)
-            refusals.add("the path " + inQuotes(key) + " is in both the version server's files and the game's files");
+            refusals.add("the path " + inQuotes(key) +
+                         " is in both the version server's files and the game's files");
     }
     for (const auto& deletion : settings.deletions) {
         refusals.encodable(encoding, deletion.first, "the deleted path");
@@ -315,7 +317,8 @@ std::map<std::string, std::string> deletionsFor(const ReleaseSettings& settings,
         for (const auto& file : previous.files) {
             if (newGroup.files.count(file.first) && previous.saveDir == newGroup.saveDir)
                 continue;
-            const std::string path = previous.saveDir.empty() ? file.first : previous.saveDir + "/" + file.first;
+            const std::string path =
+                previous.saveDir.empty() ? file.first : previous.saveDir + "/" + file.first;
             if (shippedKeys.count(installedKey("", path)))
                 continue;
             entries[path] = stamp;
@@ -364,7 +367,8 @@ UpdateCost costFrom(const std::string& from, const GroupListing& old, const Grou
 void printCosts(std::ostream& out, const std::vector<UpdateCost>& costs)
 {
     out << std::left << std::setw(16) << "player on" << std::right << std::setw(8) << "files" << std::setw(22)
-        << "bytes, whole files" << std::setw(22) << "bytes, with patches" << "\n";
+        << "bytes, whole files" << std::setw(22) << "bytes, with patches"
+        << "\n";
     for (const UpdateCost& cost : costs) {
         out << std::left << std::setw(16) << (cost.from.empty() ? "(new install)" : cost.from) << std::right
             << std::setw(8) << cost.files << std::setw(22) << grouped(cost.wholeBytes) << std::setw(22)
@@ -431,7 +435,8 @@ ReleaseSettings readReleaseSettings(const fs::path& file)
                 refusals.add("a package needs a name and a source");
             settings.packages.push_back(package);
         } else if (node.first == "server_file") {
-            ServerFile server{at(text(node.second, "source")), text(node.second, "name"), text(node.second, "place")};
+            ServerFile server{at(text(node.second, "source")), text(node.second, "name"),
+                              text(node.second, "place")};
             if (server.source.empty())
                 refusals.add("a server_file needs a source");
             if (server.name.empty())
@@ -479,7 +484,8 @@ ReleaseReport makeRelease(const ReleaseSettings& settings, const ReleaseOptions&
     }
 
     std::vector<fs::path> olderWww;
-    std::vector<std::uint64_t> earlier = earlierReleases(options.root, options.number, settings.patchReleases);
+    std::vector<std::uint64_t> earlier =
+        earlierReleases(options.root, options.number, settings.patchReleases);
     for (const std::uint64_t number : earlier)
         olderWww.push_back(options.root / ("r" + std::to_string(number)) / "www");
     const PatchSizes patches = writeDelta(www, olderWww, out);
@@ -499,13 +505,13 @@ ReleaseReport makeRelease(const ReleaseSettings& settings, const ReleaseOptions&
     }
     writeManifest(version, places, version / "files.cfg", settings.group.nameEncoding);
     if (!options.privateKey.empty())
-        signRelease(version, options.privateKey, options.number, settings.validDays, settings.group.nameEncoding,
-                    www);
+        signRelease(version, options.privateKey, options.number, settings.validDays,
+                    settings.group.nameEncoding, www);
 
     for (const std::uint64_t number : earlier) {
         const std::string from = "r" + std::to_string(number);
-        report.costs.push_back(
-            costFrom(from, readGroup(options.root / from / "version" / "launcher_info.cfg"), newGroup, patches));
+        report.costs.push_back(costFrom(
+            from, readGroup(options.root / from / "version" / "launcher_info.cfg"), newGroup, patches));
     }
     report.costs.push_back(costFrom(std::string(), GroupListing(), newGroup, patches));
     out << "release " << options.number << ": " << newGroup.files.size() << " files in the group, "
