@@ -2,10 +2,12 @@
 // the download host.
 
 #include "tools/launcher-publish/Publish.h"
+#include "tools/launcher-publish/Release.h"
 #include "tools/launcher-publish/Signing.h"
 
 #include "support/TextConvert.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +41,11 @@ const char kUsage[] =
     "      list release.sig in SERVER-DIR/files.cfg and write it: release N (raise it with\n"
     "      every release), valid for D days (default 30), covering every listed file and\n"
     "      every file below the download host's root DIR (which starters with a key need)\n"
+    "  launcher-publish release RELEASE-CFG --release N [--root DIR] [--key PRIVATE.pem] [--dry-run]\n"
+    "      make release N under DIR (default: the current directory) from RELEASE-CFG: DIR/rN/version\n"
+    "      and DIR/rN/www with packages, launcher_info.cfg, files.cfg, the deletion list, patches from\n"
+    "      the last releases and, with a key, release.sig; print what players on the last releases\n"
+    "      will download; then switch DIR/current to rN (not with --dry-run)\n"
     "  --name-encoding: how the starters read names and paths: gbk (code page 936, the\n"
     "      Windows starter; default) or utf-8 (the native starter). It applies to every name\n"
     "      written for them: package entries, manifest keys, NAME=DIR places, deletion-list\n"
@@ -217,6 +224,25 @@ int run(int argc, char** argv)
                                                        a.single("--http-dir", ""));
         std::cout << (boost::filesystem::path(a.positional[0]) / "release.sig").string() << ": release "
                   << release << ", " << count << " files\n";
+        return 0;
+    }
+    if (command == "release") {
+        // The one option without a value.
+        std::vector<char*> words(argv, argv + argc);
+        const auto dry = std::remove_if(words.begin() + 2, words.end(),
+                                        [](const char* word) { return std::string(word) == "--dry-run"; });
+        publish::ReleaseOptions options;
+        options.dryRun = dry != words.end();
+        words.erase(dry, words.end());
+        const Arguments a = parse(int(words.size()), words.data(), {"--release", "--root", "--key"});
+        if (a.positional.size() != 1)
+            throw UsageError("release needs one RELEASE-CFG");
+        if (a.options.count("--name-encoding"))
+            throw UsageError("release takes the name encoding from RELEASE-CFG");
+        options.number = number(a.single("--release", ""), "--release");
+        options.root = a.single("--root", ".");
+        options.privateKey = a.single("--key", "");
+        publish::makeRelease(publish::readReleaseSettings(a.positional[0]), options, std::cout);
         return 0;
     }
     if (command == "-h" || command == "--help" || command == "help") {
