@@ -168,9 +168,9 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
 
     StarterWorker worker(nullptr, L"");
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
-    EXPECT_EQ(worker.updaterName(), "updater/Updater.exe");
-    EXPECT_EQ(worker.gameClientPath(), "-client \"game\"");
-    const auto group = worker.updaterGroup();
+    EXPECT_EQ(worker.settings().updaterName, "updater/Updater.exe");
+    EXPECT_EQ(worker.settings().gameClientPath, "-client \"game\"");
+    const auto group = worker.settings().updaterGroup;
     EXPECT_EQ(group->hosts, settings.hosts);
     EXPECT_EQ(group->saveDir, L"game");
     EXPECT_EQ(group->concurrentDownloads, 16u);

@@ -231,7 +231,7 @@ TEST_F(NetInstallation, SlowFileHoldsNoOtherBack)
     ASSERT_EQ(finished.size(), 21u);
     // Only the file asked for behind it on its connection may wait for it.
     EXPECT_GE(std::find(finished.begin(), finished.end(), "/slow/0.bin") - finished.begin(), 19);
-    EXPECT_EQ(worker.receivedBytes(), total);
+    EXPECT_EQ(worker.totals().receivedBytes, total);
 }
 
 #define RANGE_REPLY(range) "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " range "\r\n\r\n"

@@ -55,7 +55,7 @@ TEST_F(NetRunLoop, PassReportsItsTotalThenEveryPiece)
     EXPECT_EQ(sink.sequence(), "P(0,303000) B(303000) F(0)");
     EXPECT_TRUE(readFile("game/small.bin") == small);
     EXPECT_TRUE(readFile("game/large.bin") == large);
-    EXPECT_EQ(worker.receivedBytes(), 303000u);
+    EXPECT_EQ(worker.totals().receivedBytes, 303000u);
 }
 
 class NetBadConfiguration : public NetRunLoop, public testing::WithParamInterface<std::string> {};
@@ -231,7 +231,7 @@ TEST_P(NetConfigurationChoice, DeliveredCopyWinsUnlessItIsNoFile)
 
     worker.run();
     EXPECT_EQ(sink.sequence(), c.finished);
-    EXPECT_EQ(worker.updaterName(), c.updaterName);
+    EXPECT_EQ(worker.settings().updaterName, c.updaterName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Net, NetConfigurationChoice,
