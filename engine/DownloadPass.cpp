@@ -329,18 +329,19 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
     const std::vector<std::string> hosts = setup_.hosts->inUse(group.hosts);
     // The next file is asked for ahead only where it will be asked for first.
     const std::string aheadPath = aheadPathOf(next);
-    // A part that an older release or a sick host left is no fault of the host
-    // that continued it: it is fetched once more from its start, from that host.
-    bool partMayBeStale = keptPartSize(local) > 0;
+    // A kept part that an older release or a sick host left fails the check
+    // after it was continued: no fault of the host that continued it. It is
+    // fetched once more from its start, from that host, before a host is blamed.
+    bool staleRetried = false;
     Fetch fetched = Fetch::HostFailed;
     for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
         const std::string& host = hosts[at];
+        const bool continued = keptPartSize(local) > 0;
         fetched = fetchFrom(lane, host, file, staged, at == 0 ? aheadPath : std::string());
-        if (fetched == Fetch::StalePart && partMayBeStale) {
-            partMayBeStale = false;
+        if (fetched == Fetch::StalePart && continued && !staleRetried) {
+            staleRetried = true;
             fetched = fetchFrom(lane, host, file, staged, std::string());
         }
-        partMayBeStale = false;
         if (fetched == Fetch::StalePart)
             fetched = Fetch::HostFailed;
         if (fetched == Fetch::HostFailed) {
