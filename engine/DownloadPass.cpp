@@ -237,6 +237,14 @@ bool sizeKnown(const gametool::FileInfo& file)
     return file.size != 0 || file.sha1 == kEmptySha1;
 }
 
+std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files)
+{
+    std::uint64_t total = 0;
+    for (const UpdateFileInfo* entry : files)
+        total = saturatingAdd(total, entry->file->size);
+    return total;
+}
+
 std::uint64_t roomNeeded(const std::vector<const UpdateFileInfo*>& pending)
 {
     std::uint64_t needed = 0;

@@ -71,6 +71,9 @@ std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 // non-empty content's digest says nothing (a missing or unreadable size).
 bool sizeKnown(const gametool::FileInfo& file);
 
+// The sum of the files' sizes; saturates rather than wraps.
+std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files);
+
 // The bytes the volume must still take for `pending`: what has not arrived of
 // each file (a part kept for resuming is already on the volume), and the
 // largest package once more for its entries; saturates rather than wraps.

@@ -105,13 +105,18 @@ void StarterWorker::collectPendingFiles()
         const gametool::FileInfo& file = group->files[at];
         if (!compared[at] || !differs(engine_detail::localPathOf(*group, file), file.sha1, states[at]))
             continue;
-        // An entry from an earlier pass is kept as it is; its size counts again.
+        // An entry from an earlier pass is kept as it is.
         UpdateFileInfo entry;
         entry.file = &file;
         entry.group = group;
         d.pending.emplace(file.name, std::move(entry));
-        d.totalBytes += file.size;
     }
+    // Every pending file is fetched, a kept one that has become current too:
+    // the total covers them all, so that what arrives never exceeds it.
+    std::vector<const UpdateFileInfo*> entries;
+    for (const auto& entry : d.pending)
+        entries.push_back(&entry.second);
+    d.totalBytes = engine_detail::totalSize(entries);
 }
 
 bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1)

@@ -90,7 +90,8 @@ protected:
     void placeRecorder(const fs::path& where)
     {
         fs::create_directories(where.parent_path());
-        fs::copy_file(executableDirectory() / (std::string("engine_arg_recorder") + ENGINE_EXE_SUFFIX), where);
+        fs::copy_file(executableDirectory() / (std::string("engine_arg_recorder") + ENGINE_EXE_SUFFIX),
+                      where);
     }
 
     void writeConfiguration(const std::string& gameClientPath)
@@ -198,7 +199,8 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
     const fs::path dir = fs::current_path() / c.directoryName;
     fs::create_directories(dir);
     fs::ofstream(dir / "Launcher.exe") << "old build";
-    const fs::path newBuild = executableDirectory() / (std::string("engine_arg_recorder") + ENGINE_EXE_SUFFIX);
+    const fs::path newBuild =
+        executableDirectory() / (std::string("engine_arg_recorder") + ENGINE_EXE_SUFFIX);
     fs::copy_file(newBuild, dir / "Launcher.exe.tmp");
 
     const std::wstring argument = selfReplaceArgument(c.argument);
