@@ -7,6 +7,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 namespace fs = boost::filesystem;
@@ -189,6 +190,39 @@ TEST_F(NetRunLoop, FileThatCannotBeWrittenEndsTheRunWithOneAfterTheOthers)
     EXPECT_EQ(requests.find("held.txt"), requests.rfind("held.txt")) << requests;
     EXPECT_NE(sandbox.log().find("打开文件失败: held.txt "), std::string::npos) << sandbox.log();
     EXPECT_NE(sandbox.log().find("保存下载文件失败:game/blocked.bin "), std::string::npos) << sandbox.log();
+}
+
+// A volume with room for a file but not for it twice: the part kept from an
+// interrupted run already holds its share, and the run continues it.
+TEST_F(NetRunLoop, AKeptPartNeedsNoRoomTwice)
+{
+    const fs::path small = sandbox.root() / "small";
+    fs::create_directories(small);
+    const std::string mountPoint = small.string();
+    if (std::system(("mount -t tmpfs -o size=512k tmpfs '" + mountPoint + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here (no private mount namespace)";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { (void)std::system(("umount '" + at + "'").c_str()); }
+    } unmount{mountPoint};
+    startVersionServer();
+    startWebServer();
+    std::string content(400 * 1024, '\0');
+    for (std::size_t at = 0; at < content.size(); ++at)
+        content[at] = static_cast<char>('a' + at * 7 % 26);
+    publish(1, "f.bin", content);
+    writeFile(small / "test.cfg", "starter_cfg_host 127.0.0.1\n");
+    writeFile(small / "launcher_info.cfg",
+              launcherInfo(kHost, "", fileNode("f.bin", "f.bin", sha1Of(content), content.size())));
+    writeFile(small / "f.bin.tmp", content.substr(0, 300 * 1024));
+
+    RecordingEventSet smallSink;
+    StarterWorker onSmall(&smallSink, small.wstring());
+    onSmall.setSleeper([](std::chrono::milliseconds) {});
+    onSmall.run();
+    EXPECT_EQ(smallSink.sequence(), "P(0,409600) B(102400) F(0)");
+    EXPECT_TRUE(readFile(small / "f.bin") == content);
+    EXPECT_FALSE(fs::exists(small / "f.bin.tmp"));
 }
 
 TEST_F(NetRunLoop, ExceptionInAPhaseIsLoggedAndFinishesWithOne)
