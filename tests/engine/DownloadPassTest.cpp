@@ -72,11 +72,6 @@ struct RoomCase {
     std::uint64_t otherSize;
     std::uint64_t needed;
 };
-void PrintTo(const RoomCase& c, std::ostream* os)
-{
-    *os << c.label;
-}
-
 class RoomNeededTable : public testing::TestWithParam<RoomCase> {};
 
 // Only what has still to arrive needs room: a kept part already holds its share.

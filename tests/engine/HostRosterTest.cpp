@@ -18,11 +18,6 @@ struct RosterCase {
     std::vector<std::string> steps;
     Hosts inUse;
 };
-void PrintTo(const RosterCase& c, std::ostream* os)
-{
-    *os << c.label;
-}
-
 class HostRosterTable : public testing::TestWithParam<RosterCase> {};
 
 TEST_P(HostRosterTable, SetsAsideAfterFailuresInARowButNeverTheLast)
@@ -58,11 +53,6 @@ struct OrderCase {
     std::vector<std::size_t> wrong;
     Hosts ordered;
 };
-void PrintTo(const OrderCase& c, std::ostream* os)
-{
-    *os << c.label;
-}
-
 class HostOrderTable : public testing::TestWithParam<OrderCase> {};
 
 TEST_P(HostOrderTable, AfterAWrongAnswerTheNextGoesFirst)
