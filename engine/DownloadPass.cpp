@@ -13,6 +13,7 @@
 #include <boost/thread/thread.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <system_error>
@@ -53,6 +54,75 @@ std::uint64_t keptPartSize(const std::wstring& local)
     boost::system::error_code error;
     const std::uint64_t size = boost::filesystem::file_size(files.resolve(part), error);
     return error ? 0 : size;
+}
+
+// What a local file holds for the comparison: nothing (no file), or content with this SHA-1.
+struct LocalState {
+    bool present = false;
+    std::string sha1;
+};
+
+LocalState readLocalState(const std::wstring& local)
+{
+    LocalState state;
+    state.present = FileManager::instance().isFile(local);
+    if (state.present)
+        state.sha1 = computeFileSha1(local);
+    return state;
+}
+
+// Whether the local file must be fetched; says why in the log.
+bool differs(const std::wstring& local, const std::string& expectedSha1, const LocalState& state)
+{
+    if (!state.present) {
+        Log::instance().write(wideToNarrow(local), "不存在，加入更新列表");
+        return true;
+    }
+    if (state.sha1 == expectedSha1)
+        return false;
+    Log::instance().write(wideToNarrow(local), state.sha1,
+                          "校验失败，加入更新列表:服务器sha1:" + expectedSha1);
+    return true;
+}
+
+// The files of the group that the comparison looks at: not those left out in
+// this run, and of several entries naming one place only the first, so that
+// no two downloads ever write one file.
+std::vector<char> filesToCompare(const FileGroup& group, const std::set<std::string>& skipped)
+{
+    std::vector<char> compared(group.files.size(), 0);
+    std::set<std::wstring> places;
+    for (std::size_t at = 0; at < group.files.size(); ++at) {
+        const gametool::FileInfo& file = group.files[at];
+        if (skipped.count(file.name))
+            continue;
+        if (!places.insert(placeKey(narrowToWide(file.name))).second) {
+            Log::instance().write("重复的文件，已忽略:", file.name);
+            continue;
+        }
+        compared[at] = 1;
+    }
+    return compared;
+}
+
+// Reading and hashing the local files is the whole of a start with nothing to
+// do: a few threads share it, each taking the next file.
+std::vector<LocalState> readLocalStates(const FileGroup& group, const std::vector<char>& compared)
+{
+    std::vector<LocalState> states(group.files.size());
+    std::vector<const UpdateFileInfo*> none;
+    std::atomic<std::size_t> next{0};
+    const std::size_t kFilesForAThread = 64;
+    const std::size_t threads = std::min<std::size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), 4, states.size() / kFilesForAThread + 1});
+    PassQueue lanes(none, threads);
+    workLanes(lanes, [&](bool) {
+        for (std::size_t at = next++; at < states.size(); at = next++) {
+            if (compared[at])
+                states[at] = readLocalState(localPathOf(group, group.files[at]));
+        }
+    });
+    return states;
 }
 
 // Files this small are asked for two at a time on a lane's connection: the
@@ -235,6 +305,20 @@ std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 bool sizeKnown(const gametool::FileInfo& file)
 {
     return file.size != 0 || file.sha1 == kEmptySha1;
+}
+
+std::vector<const gametool::FileInfo*> differingFiles(const FileGroup& group,
+                                                      const std::set<std::string>& skipped)
+{
+    const std::vector<char> compared = filesToCompare(group, skipped);
+    const std::vector<LocalState> states = readLocalStates(group, compared);
+    std::vector<const gametool::FileInfo*> differing;
+    for (std::size_t at = 0; at < states.size(); ++at) {
+        const gametool::FileInfo& file = group.files[at];
+        if (compared[at] && differs(localPathOf(group, file), file.sha1, states[at]))
+            differing.push_back(&file);
+    }
+    return differing;
 }
 
 std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files)
@@ -471,3 +555,8 @@ void DownloadPass::markUnwritable(const std::string& name)
 }
 
 }  // namespace engine_detail
+
+bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1)
+{
+    return engine_detail::differs(localPath, expectedSha1, engine_detail::readLocalState(localPath));
+}

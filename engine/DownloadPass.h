@@ -1,5 +1,6 @@
 #pragma once
-// One download pass over the pending files of the group: lanes side by side
+// What a download pass must fetch, and one download pass over the pending
+// files of the group: lanes side by side
 // take the files from one queue, fetch each into its staged file from the
 // group's hosts in turn (passing over hosts that failed repeatedly), check it
 // against its SHA-1 and the release's signed entry, unpack packages from it,
@@ -66,6 +67,12 @@ void workLanes(PassQueue& queue, const std::function<void(bool onCaller)>& lane)
 // Where a file of a group lives locally: saveDir joined with the name, or saveDir
 // itself when the name is empty.
 std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file);
+
+// The files of `group` whose local copy is missing or differs from its SHA-1
+// (each logged), but for those `skipped` names and for later entries naming a
+// place an earlier one names: no two downloads ever write one file.
+std::vector<const gametool::FileInfo*> differingFiles(const FileGroup& group,
+                                                      const std::set<std::string>& skipped);
 
 // Whether a file's configured size is what its content must be; 0 with a
 // non-empty content's digest says nothing (a missing or unreadable size).

@@ -1,4 +1,5 @@
-// Construction, start and run loop of the worker.
+// Construction, start and run loop of the worker, its entry points to the
+// download passes, and the events it sends.
 
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
@@ -166,6 +167,52 @@ void StarterWorker::run()
     } catch (const std::exception& e) {
         Log::instance().write(e.what());
     }
+}
+
+void StarterWorker::collectPendingFiles()
+{
+    InnerData& d = *m_data;
+    d.totalBytes = 0;
+    d.receivedBytes = 0;
+    const std::shared_ptr<FileGroup> group = d.updaterGroup;
+    // An entry from an earlier pass is kept as it is.
+    for (const gametool::FileInfo* file : engine_detail::differingFiles(*group, d.unwritable))
+        d.pending.emplace(file->name, UpdateFileInfo{file, group});
+    // Every pending file is fetched, a kept one that has become current too:
+    // the total covers them all, so that what arrives never exceeds it.
+    std::vector<const UpdateFileInfo*> entries;
+    for (const auto& entry : d.pending)
+        entries.push_back(&entry.second);
+    d.totalBytes = engine_detail::totalSize(entries);
+}
+
+bool StarterWorker::downloadAndInstall()
+{
+    InnerData& d = *m_data;
+    engine_detail::DownloadPass::Setup setup;
+    for (const auto& entry : d.pending)
+        setup.files.push_back(&entry.second);
+    setup.signedRelease = !d.releaseKey.empty();
+    setup.signedFiles = d.check.signedFiles;
+    setup.hosts = &d.downloadHosts;
+    setup.transferDeadline = d.httpTransferDeadline;
+    setup.minimumRate = d.httpMinimumRate;
+    setup.lanes = d.updaterGroup->concurrentDownloads;
+    setup.onBytes = [&d](std::uint64_t count) {
+        d.receivedBytes += count;
+        d.events.bytes(count);
+    };
+    setup.onRefused = [&d] { d.events.refused(); };
+
+    const engine_detail::PassOutcome outcome = engine_detail::DownloadPass(std::move(setup)).run();
+    d.unwritable.insert(outcome.unwritable.begin(), outcome.unwritable.end());
+    for (auto it = d.pending.begin(); it != d.pending.end();) {
+        if (outcome.settled.count(&it->second))
+            it = d.pending.erase(it);
+        else
+            ++it;
+    }
+    return d.pending.empty();
 }
 
 void StarterWorker::onOperationRefused()
