@@ -532,6 +532,9 @@ bool DownloadPass::signedEntry(const gametool::FileInfo& file, ExpectedContent& 
 bool DownloadPass::unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package)
 {
     ExtractionFailure failure;
+    // Two packages may hold one entry: one unpacks at a time, so that they never
+    // stage that entry's content side by side.
+    std::lock_guard<std::mutex> unpacking(unpackMutex_);
     // A file the group configures is that entry's alone, whatever a package holds.
     const FileResult unpacked =
         extractPackage(group.saveDir, package, &failure,

@@ -140,6 +140,7 @@ private:
     Setup setup_;
     // Files of the group by place: a package leaves their places to them.
     std::set<std::wstring> groupPlaces_;
+    std::mutex unpackMutex_;
     std::mutex outcomeMutex_;
     PassOutcome outcome_;
 };
