@@ -117,7 +117,8 @@ std::vector<LocalState> readLocalStates(const FileGroup& group, const std::vecto
         {std::max(1u, std::thread::hardware_concurrency()), 4, states.size() / kFilesForAThread + 1});
     PassQueue lanes(none, threads);
     workLanes(lanes, [&](bool) {
-        for (std::size_t at = next++; at < states.size(); at = next++) {
+        // Once one thread failed, the others stop at their next file.
+        for (std::size_t at = next++; at < states.size() && !lanes.failure(); at = next++) {
             if (compared[at])
                 states[at] = readLocalState(localPathOf(group, group.files[at]));
         }

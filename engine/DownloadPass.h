@@ -1,13 +1,12 @@
 #pragma once
-// What a download pass must fetch, and one download pass over the pending
-// files of the group: lanes side by side
-// take the files from one queue, fetch each into its staged file from the
-// group's hosts in turn (passing over hosts that failed repeatedly), check it
-// against its SHA-1 and the release's signed entry, unpack packages from it,
-// and only then put it in place. A local file is thus either the old one or
-// the verified new one, whenever the run is cut off. One setup in, one outcome
-// out; the pass keeps nothing between runs of its own but its hosts' record.
-// Exceptions of a lane (out of memory, a stop request) reach the caller of run().
+// What a download pass must fetch, and the pass itself: lanes side by side
+// take the pending files from one queue, fetch each into its staged file from
+// the group's hosts in turn (passing over hosts that failed repeatedly), check
+// it against its SHA-1 and the release's signed entry, unpack packages from it,
+// and only then put it in place. A local file is thus either the old one or the
+// verified new one, whenever the run is cut off. One setup in, one outcome out;
+// only the host roster it is given outlives a pass. Exceptions of a lane (out
+// of memory, a stop request) reach the caller of run() once every lane ended.
 
 #include "engine/HostRoster.h"
 #include "engine/ReleaseGuard.h"
