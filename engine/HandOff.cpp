@@ -25,18 +25,19 @@ bool StarterWorker::handOff(const std::wstring& passThroughArg)
 {
     const std::wstring exeDir = executableDirectory();
 
-    if (selfUpdatePending()) {
+    const StarterSettings& configured = settings();
+    if (configured.selfUpdatePending) {
         const std::wstring argument = selfReplaceArgument(passThroughArg);
         return platform::startSelfReplacement(exeDir, argument);
     }
 
-    const std::wstring name = narrowToWide(updaterName());
+    const std::wstring name = narrowToWide(configured.updaterName);
     platform::StartRequest request;
     request.file = joinPath(exeDir, name);
     request.directory = exeDir;
 
     // A program below the configured save directory wins over the one beside the starter.
-    const std::shared_ptr<FileGroup> group = updaterGroup();
+    const std::shared_ptr<FileGroup> group = configured.updaterGroup;
     const std::wstring saveDir = joinPath(exeDir, group ? group->saveDir : std::wstring());
     const std::wstring candidate = joinPath(saveDir, name);
     if (FileManager::instance().isFile(candidate)) {
@@ -44,7 +45,7 @@ bool StarterWorker::handOff(const std::wstring& passThroughArg)
         request.directory = saveDir;
     }
 
-    request.parameters = narrowToWide(gameClientPath());
+    request.parameters = narrowToWide(configured.gameClientPath);
     if (!passThroughArg.empty())
         request.parameters += L" " + passThroughArg;
     request.hidden = false;

@@ -1,7 +1,6 @@
 #include "engine/ReleaseGuard.h"
 
-#include "engine/StarterWorker.h"
-#include "engine/StarterWorkerData.h"
+#include "engine/LocalDigest.h"
 #include "support/Decimal.h"
 #include "support/FileManager.h"
 #include "support/Log.h"

@@ -1,10 +1,10 @@
-// Construction, start and run loop of the worker, its listener operations and
-// the events it sends to its sink.
+// Construction, start and run loop of the worker, its entry points to the
+// download passes, and the events it sends.
 
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
+#include "engine/DownloadPass.h"
 
-#include "net/FileDownloader.h"
 #include "platform/Platform.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
@@ -26,15 +26,69 @@ void sleepInterruptibly(std::chrono::milliseconds duration)
     boost::this_thread::sleep(boost::posix_time::milliseconds(duration.count()));
 }
 
+// The phases in order; the result code that Finished carries.
+std::int32_t runPhases(StarterWorker& worker, StarterWorker::InnerData& d)
+{
+    d.downloadHosts.clear();
+    d.firstVersionHost = 0;
+
+    // Update checks until one succeeds, with a growing pause in between.
+    using CheckStatus = engine_detail::CheckOutcome::Status;
+    int failedChecks = 0;
+    bool serverReached = false;
+    std::chrono::milliseconds delay = StarterWorker::kFirstCheckDelay;
+    while (!worker.runUpdateCheck()) {
+        // A delivery the publisher did not sign is not asked for again, and a
+        // manifest this disk cannot hold would not fit next time either.
+        if (d.check.status == CheckStatus::Refused || d.check.status == CheckStatus::NotWritable)
+            return ResultConfigurationFailed;
+        // 2 tells the player no server could be reached; a server that answered wrongly is a failed update.
+        serverReached = serverReached || d.check.status != CheckStatus::Unreachable;
+        if (++failedChecks >= StarterWorker::kMaxFailedChecks)
+            return serverReached ? ResultConfigurationFailed : ResultServerUnreachable;
+        d.sleeper(delay);
+        delay = std::min(delay * 2, StarterWorker::kMaxCheckDelay);
+    }
+
+    pruneLogFiles();
+
+    // A configuration the update check delivered under "updater" wins.
+    std::string configPath = "launcher_info.cfg";
+    const std::wstring deliveredConfig = joinPath(updaterDirectory, L"launcher_info.cfg");
+    if (FileManager::instance().isFile(deliveredConfig))
+        configPath = wideToNarrow(deliveredConfig);
+    if (!worker.readLauncherInfo(configPath))
+        return ResultConfigurationFailed;
+
+    // Download passes until one installs everything, with a pause after each failed one.
+    // A file that could not be written is no reason to stop the others, but the
+    // installation is not complete: no hand-off.
+    int failedPasses = 0;
+    const auto installed = [&d] { return d.unwritable.empty() ? ResultSuccess : ResultConfigurationFailed; };
+    for (;;) {
+        worker.collectPendingFiles();
+        if (d.pending.empty())
+            return installed();
+        if (!engine_detail::enoughRoomFor(d.pending))
+            return ResultConfigurationFailed;
+        d.events.progress(d.receivedBytes, d.totalBytes);
+        if (worker.downloadAndInstall())
+            return installed();
+        ++failedPasses;
+        // 1 is also the plain failure the window shows for files that will not install.
+        if (failedPasses >= StarterWorker::kMaxFailedPasses)
+            return ResultConfigurationFailed;
+        d.sleeper(StarterWorker::kPassDelay);
+    }
+}
+
 }  // namespace
 
 StarterWorker::StarterWorker(gametool::EventSet* eventSink, const std::wstring& installationDirectory)
-    : m_data(new InnerData)
+    : m_data(new InnerData(eventSink))
 {
     FileManager::instance().setRoot(installationDirectory);
-    m_data->eventSink = eventSink;
     m_data->isWow64 = platform::isWow64();
-    m_data->updaterName = "updater/Updater.exe";
     m_data->sleeper = &sleepInterruptibly;
     m_data->builtInHosts = {LAUNCHER_VERSION_HOST_1, LAUNCHER_VERSION_HOST_2};
     m_data->releaseKey = kBuiltInReleaseKey;
@@ -96,7 +150,7 @@ void StarterWorker::run()
 {
     std::int32_t result = ResultConfigurationFailed;
     try {
-        result = runLoop();
+        result = runPhases(*this, *m_data);
     } catch (const boost::thread_interrupted&) {
         // Someone asked the thread to stop: it ends without a word.
         return;
@@ -107,7 +161,7 @@ void StarterWorker::run()
     }
 
     try {
-        emit(UpdateEvent::Finished, EventValue(result), EventValue(std::uint64_t(0)));
+        m_data->events.finished(result);
     } catch (const boost::thread_interrupted&) {
         return;
     } catch (const std::exception& e) {
@@ -115,126 +169,68 @@ void StarterWorker::run()
     }
 }
 
-std::int32_t StarterWorker::runLoop()
+void StarterWorker::collectPendingFiles()
 {
     InnerData& d = *m_data;
-    d.hostFailures.clear();
-    d.setAsideHosts.clear();
-    d.firstVersionHost = 0;
-
-    // Update checks until one succeeds, with a growing pause in between.
-    using CheckStatus = engine_detail::CheckOutcome::Status;
-    int failedChecks = 0;
-    bool serverReached = false;
-    std::chrono::milliseconds delay = kFirstCheckDelay;
-    while (!runUpdateCheck()) {
-        // A delivery the publisher did not sign is not asked for again, and a
-        // manifest this disk cannot hold would not fit next time either.
-        if (d.check.status == CheckStatus::Refused || d.check.status == CheckStatus::NotWritable)
-            return ResultConfigurationFailed;
-        // 2 tells the player no server could be reached; a server that answered wrongly is a failed update.
-        serverReached = serverReached || d.check.status != CheckStatus::Unreachable;
-        if (++failedChecks >= kMaxFailedChecks)
-            return serverReached ? ResultConfigurationFailed : ResultServerUnreachable;
-        d.sleeper(delay);
-        delay = std::min(delay * 2, kMaxCheckDelay);
-    }
-
-    pruneLogFiles();
-
-    // A configuration the update check delivered under "updater" wins.
-    std::string configPath = "launcher_info.cfg";
-    const std::wstring deliveredConfig = joinPath(updaterDirectory, L"launcher_info.cfg");
-    if (FileManager::instance().isFile(deliveredConfig))
-        configPath = wideToNarrow(deliveredConfig);
-    if (!readLauncherInfo(configPath))
-        return ResultConfigurationFailed;
-
-    // Download passes until one installs everything, with a pause after each failed one.
-    // A file that could not be written is no reason to stop the others, but the
-    // installation is not complete: no hand-off.
-    int failedPasses = 0;
-    const auto installed = [&d] { return d.unwritable.empty() ? ResultSuccess : ResultConfigurationFailed; };
-    for (;;) {
-        collectPendingFiles();
-        if (d.pending.empty())
-            return installed();
-        if (!enoughRoomForPending())
-            return ResultConfigurationFailed;
-        emit(UpdateEvent::Progress, EventValue(d.receivedBytes), EventValue(d.totalBytes));
-        if (downloadAndInstall())
-            return installed();
-        ++failedPasses;
-        // 1 is also the plain failure the window shows for files that will not install.
-        if (failedPasses >= kMaxFailedPasses)
-            return ResultConfigurationFailed;
-        d.sleeper(kPassDelay);
-    }
+    d.totalBytes = 0;
+    d.receivedBytes = 0;
+    const std::shared_ptr<FileGroup> group = d.updaterGroup;
+    // An entry from an earlier pass is kept as it is.
+    for (const gametool::FileInfo* file : engine_detail::differingFiles(*group, d.unwritable))
+        d.pending.emplace(file->name, UpdateFileInfo{file, group});
+    // Every pending file is fetched, a kept one that has become current too:
+    // the total covers them all, so that what arrives never exceeds it.
+    std::vector<const UpdateFileInfo*> entries;
+    for (const auto& entry : d.pending)
+        entries.push_back(&entry.second);
+    d.totalBytes = engine_detail::totalSize(entries);
 }
 
-void StarterWorker::onBytesReceived(std::uint64_t count)
+bool StarterWorker::downloadAndInstall()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_data->laneMutex);
-        m_data->receivedBytes += count;
-    }
-    emit(UpdateEvent::BytesReceived, EventValue(count), EventValue(std::uint64_t(0)));
-}
+    InnerData& d = *m_data;
+    engine_detail::DownloadPass::Setup setup;
+    for (const auto& entry : d.pending)
+        setup.files.push_back(&entry.second);
+    setup.signedRelease = !d.releaseKey.empty();
+    setup.signedFiles = d.check.signedFiles;
+    setup.hosts = &d.downloadHosts;
+    setup.transferDeadline = d.httpTransferDeadline;
+    setup.minimumRate = d.httpMinimumRate;
+    setup.lanes = d.updaterGroup->concurrentDownloads;
+    setup.onBytes = [&d](std::uint64_t count) {
+        d.receivedBytes += count;
+        d.events.bytes(count);
+    };
+    setup.onRefused = [&d] { d.events.refused(); };
 
-void StarterWorker::onMessage(const std::string& text)
-{
-    Log::instance().write(text);
+    const engine_detail::PassOutcome outcome = engine_detail::DownloadPass(std::move(setup)).run();
+    d.unwritable.insert(outcome.unwritable.begin(), outcome.unwritable.end());
+    for (auto it = d.pending.begin(); it != d.pending.end();) {
+        if (outcome.settled.count(&it->second))
+            it = d.pending.erase(it);
+        else
+            ++it;
+    }
+    return d.pending.empty();
 }
 
 void StarterWorker::onOperationRefused()
 {
-    emit(UpdateEvent::OperationRefused, EventValue(std::uint64_t(0)), EventValue(std::uint64_t(0)));
+    m_data->events.refused();
 }
 
-void StarterWorker::onDownloadComplete(const std::string& first, const std::string& second)
+const StarterSettings& StarterWorker::settings() const
 {
-    Log::instance().write("下载完成", second, first);
+    return *m_data;
 }
 
-void StarterWorker::emit(std::int32_t kind, const EventValue& first, const EventValue& second)
+PassTotals StarterWorker::totals() const
 {
-    UpdateEvent event{kind, first, second};
-    std::lock_guard<std::mutex> lock(m_data->eventMutex);
-    if (m_data->eventSink)
-        m_data->eventSink->onEvent(event);
-}
-
-const std::string& StarterWorker::updaterName() const
-{
-    return m_data->updaterName;
-}
-const std::string& StarterWorker::gameClientPath() const
-{
-    return m_data->gameClientPath;
-}
-std::shared_ptr<FileGroup> StarterWorker::updaterGroup() const
-{
-    return m_data->updaterGroup;
-}
-const std::string& StarterWorker::versionHost() const
-{
-    return m_data->versionHost;
-}
-bool StarterWorker::selfUpdatePending() const
-{
-    return m_data->selfUpdatePending;
-}
-bool StarterWorker::isWow64() const
-{
-    return m_data->isWow64;
-}
-std::uint64_t StarterWorker::totalBytes() const
-{
-    return m_data->totalBytes;
-}
-std::uint64_t StarterWorker::receivedBytes() const
-{
-    return m_data->receivedBytes;
+    PassTotals totals;
+    totals.totalBytes = m_data->totalBytes;
+    totals.receivedBytes = m_data->receivedBytes;
+    return totals;
 }
 
 const std::map<std::string, UpdateFileInfo>& StarterWorker::pending() const

@@ -14,24 +14,6 @@
 #include <string>
 #include <vector>
 
-struct ExpectedContent;
-class StagedFile;
-
-namespace gametool {
-class HttpTransferContext;
-}
-
-namespace engine_detail {
-class PassQueue;
-struct TransferLane;
-}  // namespace engine_detail
-
-namespace boost {
-namespace filesystem {
-class path;
-}
-}  // namespace boost
-
 struct FileGroup {
     std::string name;
     std::wstring saveDir;
@@ -47,10 +29,28 @@ struct UpdateFileInfo {
     // Into group->files: a group is not changed once read, and `group` keeps it.
     const gametool::FileInfo* file = nullptr;
     std::shared_ptr<FileGroup> group;
-    bool flag = false;
 };
 
-class StarterWorker : public gametool::FileDownloadListener {
+// What the configuration files named and the update check found: written by
+// the run thread, read by the hand-off once the run has finished.
+struct StarterSettings {
+    std::string updaterName = "updater/Updater.exe";
+    std::string gameClientPath;
+    std::shared_ptr<FileGroup> updaterGroup = std::make_shared<FileGroup>();
+    // The version server test.cfg names; empty without one.
+    std::string versionHost;
+    bool isWow64 = false;
+    // Set once a check has left a new starter beside the running one; never cleared.
+    bool selfUpdatePending = false;
+};
+
+// The bytes of the current download pass.
+struct PassTotals {
+    std::uint64_t totalBytes = 0;
+    std::uint64_t receivedBytes = 0;
+};
+
+class StarterWorker {
 public:
     // Bounds of the run loop, so that it neither hammers dead servers nor waits for ever.
     static constexpr int kMaxFailedChecks = 10;
@@ -58,8 +58,6 @@ public:
     static constexpr std::chrono::milliseconds kFirstCheckDelay{1000};
     static constexpr std::chrono::milliseconds kMaxCheckDelay{30000};
     static constexpr std::chrono::milliseconds kPassDelay{1000};
-    // A download host that failed this many times in a row is passed over for the rest of the run.
-    static constexpr int kHostFailuresSetAside = 3;
     // The most files a configuration may have downloaded at once.
     static constexpr std::size_t kMaxConcurrentDownloads = 64;
 
@@ -68,10 +66,10 @@ public:
     // Works in `installationDirectory` (empty: the current directory): the
     // engine's relative paths ("Log", "updater", the configurations, the files of
     // the group) are taken from it, and so are the file utilities' and the log's.
+    // Events go to `eventSink` from the run thread and from its download lanes,
+    // one lane's at a time but lanes side by side; no lock is held during a call.
     StarterWorker(gametool::EventSet* eventSink, const std::wstring& installationDirectory);
-    ~StarterWorker() override;
-    StarterWorker(const StarterWorker&) = delete;
-    StarterWorker& operator=(const StarterWorker&) = delete;
+    ~StarterWorker();
 
     // Starts run() on its own thread.
     void start();
@@ -93,77 +91,29 @@ public:
     // at `minimumRate` bytes a second; tests shorten it.
     void setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate);
 
-    void onBytesReceived(std::uint64_t count) override;
-    void onMessage(const std::string& text) override;
-    // The file system refused an operation the program does not support: the UI tells the player.
-    void onOperationRefused() override;
-    virtual void onDownloadComplete(const std::string& first, const std::string& second);
-
     // Phases, in the order the run loop uses them.
     bool readTestConfig();
     bool runUpdateCheck();
     bool readLauncherInfo(const std::string& path);
     void collectPendingFiles();
+    // One download pass over the pending files; true when none is left.
     bool downloadAndInstall();
-    bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1);
-    // Where a download left the content, and the content's SHA-1 text.
-    struct Downloaded {
-        std::wstring tempPath;
-        std::string digest;
-        // Why the download failed, when it did.
-        gametool::DownloadFailure failure = gametool::DownloadFailure::None;
-    };
-    // Fetches into a temporary file beside `localPath`; the local file stays as it is.
-    bool downloadFile(const std::wstring& localPath, const std::string& host, const gametool::FileInfo& file,
-                      Downloaded& result);
 
     // Starts the configured program, or the self-replacement; true when started.
     bool handOff(const std::wstring& passThroughArg);
 
     // Read access for the shell and for tests.
-    const std::string& updaterName() const;
-    const std::string& gameClientPath() const;
-    std::shared_ptr<FileGroup> updaterGroup() const;
-    const std::string& versionHost() const;
-    bool selfUpdatePending() const;
-    bool isWow64() const;
-    std::uint64_t totalBytes() const;
-    std::uint64_t receivedBytes() const;
+    const StarterSettings& settings() const;
+    PassTotals totals() const;
     const std::map<std::string, UpdateFileInfo>& pending() const;
 
     struct InnerData;
 
 private:
-    // The phases in order; the result code that Finished carries.
-    std::int32_t runLoop();
-    // Takes pending files from the pass's queue until it is empty or stopped;
-    // each lane has its own transfer context and connection.
-    void runLane(engine_detail::PassQueue& queue, bool onWorkerThread);
-    // One pending file fetched, checked, unpacked and put in place; true when it
-    // needs no further attempt in this run.
-    // `next`, when given, is the file the lane takes next: its request may go with this one's.
-    bool installPending(const UpdateFileInfo& entry, const engine_detail::TransferLane& lane,
-                        const UpdateFileInfo* next = nullptr);
-    bool downloadOn(const engine_detail::TransferLane& lane, const std::wstring& localPath,
-                    const std::string& host, const gametool::FileInfo& file, Downloaded& result,
-                    const std::string& aheadPath = std::string());
-    // One host's attempt at a file. HostFailed: the next host may do better;
-    // Failed: none would (this machine's fault); Refused: the release refuses it.
-    enum class Fetch { Verified, HostFailed, Failed, Refused };
-    Fetch fetchFrom(const engine_detail::TransferLane& lane, const std::string& host,
-                    const gametool::FileInfo& file, const std::wstring& local, StagedFile& staged,
-                    const std::string& aheadPath);
-    // The group's hosts in their order, without those set aside in this run.
-    std::vector<std::string> hostsInUse(const FileGroup& group);
-    void noteHostFailure(const FileGroup& group, const std::string& host);
-    void noteHostSuccess(const std::string& host);
-    void markUnwritable(const std::string& name);
-    bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
-    bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
-    // Whether the volume holds what the pending files need; logs both figures when not.
-    bool enoughRoomForPending();
-    // The size and SHA-256 the release signed for a file of the group; false (logged) when unlisted.
-    bool signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const;
-    void emit(std::int32_t kind, const EventValue& first, const EventValue& second);
+    // The file system refused an operation the program does not support: the UI tells the player.
+    void onOperationRefused();
     std::unique_ptr<InnerData> m_data;
 };
+
+// Whether the local file must be fetched: missing, or its SHA-1 differs; says why in the log.
+bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1);

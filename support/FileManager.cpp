@@ -95,3 +95,25 @@ bool FileManager::File::write(const void* data, std::int64_t size)
     }
     return true;
 }
+
+std::wstring placeKey(const std::wstring& path)
+{
+    std::wstring key;
+    std::wstring component;
+    const auto flush = [&] {
+        if (!component.empty() && component != L".")
+            key += (key.empty() ? L"" : L"/") + component;
+        component.clear();
+    };
+    for (wchar_t c : path) {
+        if (c == L'/' || c == L'\\') {
+            flush();
+            continue;
+        }
+        if (filecalls::kNamesIgnoreCase && c >= L'a' && c <= L'z')
+            c = wchar_t(c - L'a' + L'A');
+        component += c;
+    }
+    flush();
+    return key;
+}

@@ -22,6 +22,11 @@ private:
     Code code_;
 };
 
+// A key under which two relative paths that name one file on this system are
+// equal: separators of either kind, empty and "." components, and letter case
+// where the system ignores it. No file is looked at.
+std::wstring placeKey(const std::wstring& path);
+
 class FileManager {
 public:
     class File {

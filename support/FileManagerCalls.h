@@ -17,6 +17,10 @@ MakeDirectoryResult makeDirectory(const std::wstring& path);
 // drive, and directory creation does not start it anew.
 extern const bool kSeparatorStartsAtRoot;
 
+// Whether the file system takes names that differ only in ASCII letter case as
+// one name (Windows) or as two (POSIX).
+extern const bool kNamesIgnoreCase;
+
 // One synchronous write of `size` bytes: empty when all of them were written,
 // otherwise the system's reason (a full disk, a failing device).
 std::string writePiece(std::intptr_t handle, const char* data, std::uint32_t size);

@@ -76,6 +76,7 @@ bool isInUse(const std::string& path, Use use)
 namespace filecalls {
 
 const bool kSeparatorStartsAtRoot = true;
+const bool kNamesIgnoreCase = false;
 
 MakeDirectoryResult makeDirectory(const std::wstring& path)
 {

@@ -57,6 +57,7 @@ std::string systemReason(DWORD code)
 namespace filecalls {
 
 const bool kSeparatorStartsAtRoot = false;
+const bool kNamesIgnoreCase = true;
 
 MakeDirectoryResult makeDirectory(const std::wstring& path)
 {

@@ -78,8 +78,9 @@ std::wstring parentDirectory(const std::wstring& path)
 
 class Extraction {
 public:
-    Extraction(const std::wstring& destination, InputFile& package)
-        : destination_(destination),
+    Extraction(const std::wstring& destination, InputFile& package, const PackageEntryFilter& leaveOut)
+        : leaveOut_(leaveOut),
+          destination_(destination),
           files_(FileManager::instance()),
           source_(package),
           inflater_(boost::iostreams::zlib_params(), kSourceBuffer)
@@ -142,6 +143,8 @@ private:
             return false;  // before anything of the entry touches the disk
 
         const std::wstring target = joinPath(destination_, *relative);
+        if (leaveOut_ && leaveOut_(*relative))
+            return skip(dataLength);
         const FileResult made = files_.createDirectories(parentDirectory(target));
         refused_ = made.refused();
         if (!made)
@@ -170,6 +173,20 @@ private:
         return failure_.reason.empty();
     }
 
+    // Reads past an entry's data without writing it.
+    bool skip(std::uint32_t remaining)
+    {
+        while (remaining > 0) {
+            const std::uint32_t want = std::min(remaining, static_cast<std::uint32_t>(kCopyBlock));
+            const std::streamsize got = inflateSome(buffer_.get(), static_cast<std::streamsize>(want));
+            if (got < 0)
+                return false;
+            remaining -= static_cast<std::uint32_t>(got);
+        }
+        return true;
+    }
+
+    const PackageEntryFilter& leaveOut_;
     bool refused_ = false;  // the last entry's directory was refused
     ExtractionFailure failure_;
     std::wstring destination_;
@@ -182,7 +199,7 @@ private:
 }  // namespace
 
 FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath,
-                          ExtractionFailure* failure)
+                          ExtractionFailure* failure, const PackageEntryFilter& leaveOut)
 {
     const FileResult made = FileManager::instance().createDirectories(destinationDirectory);
     if (!made)
@@ -191,7 +208,7 @@ FileResult extractPackage(const std::wstring& destinationDirectory, const std::w
     if (!package.isOpen())
         return FileResult::Failed;
     try {
-        Extraction extraction(destinationDirectory, package);
+        Extraction extraction(destinationDirectory, package, leaveOut);
         if (extraction.run())
             return FileResult::Done;
         if (failure)

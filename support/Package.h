@@ -4,6 +4,7 @@
 
 #include "support/FileManager.h"
 
+#include <functional>
 #include <string>
 
 extern const char packageMarker[14];  // "abc_morvelant"
@@ -18,6 +19,8 @@ struct ExtractionFailure {
 // names would leave the directory, or whose lengths run past the stream, fail it;
 // a directory that createDirectories refuses makes the result refused. An entry
 // that cannot be written fails it too, is removed rather than left cut short, and
-// is named in `failure` when given.
+// is named in `failure` when given. Entries whose relative name `leaveOut`
+// accepts are read past and not written (files that another source owns).
+typedef std::function<bool(const std::wstring& relativeName)> PackageEntryFilter;
 FileResult extractPackage(const std::wstring& destinationDirectory, const std::wstring& packagePath,
-                          ExtractionFailure* failure = nullptr);
+                          ExtractionFailure* failure = nullptr, const PackageEntryFilter& leaveOut = nullptr);

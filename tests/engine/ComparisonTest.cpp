@@ -1,4 +1,4 @@
-// Comparing the group's local files, and the worker's own listener and start-up.
+// Comparing the group's local files, and the worker's start-up.
 
 #include "engine/StarterWorker.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -38,7 +38,7 @@ TEST_P(FileNeedsUpdateTest, ComparesByExistenceAndDigest)
     gametool::EventSet sink;
     StarterWorker worker(&sink, sandbox.work().wstring());
 
-    EXPECT_EQ(worker.fileNeedsUpdate(L"f.bin", c.expected), c.needsUpdate);
+    EXPECT_EQ(fileNeedsUpdate(L"f.bin", c.expected), c.needsUpdate);
     const std::string log = sandbox.log();
     if (c.logged.empty())
         EXPECT_EQ(log, "");
@@ -66,31 +66,38 @@ const NeedCase kNeedCases[] = {
 INSTANTIATE_TEST_SUITE_P(Local, FileNeedsUpdateTest, testing::ValuesIn(kNeedCases),
                          [](const testing::TestParamInfo<NeedCase>& info) { return info.param.label; });
 
-TEST(LocalCollectPending, KeysByNameAndTotalsEveryDifferingNode)
+// One place, one entry: a later node naming the same file another way is left
+// out, so that no two downloads write one file.
+TEST(LocalCollectPending, KeysByNameAndTotalsEveryDifferingNodeOncePerPlace)
 {
     Sandbox sandbox;
     writeFile("game/current.dll", "same");
-    writeFile("launcher_info.cfg",
-              launcherInfo("        host h\n", "game",
-                           fileNode("dup.dll", "first", sha1Of("x"), 5) +
-                               fileNode("dup.dll", "second", sha1Of("x"), 7) +
-                               fileNode("current.dll", "c", sha1Of("same"), 100) + fileNode("", "", "", 11)));
+    writeFile(
+        "launcher_info.cfg",
+        launcherInfo(
+            "        host h\n", "game",
+            fileNode("dup.dll", "first", sha1Of("x"), 5) + fileNode("dup.dll", "second", sha1Of("x"), 7) +
+                fileNode("sub/d.dll", "d", sha1Of("x"), 3) + fileNode("sub\\\\d.dll", "d2", sha1Of("y"), 7) +
+                fileNode("current.dll", "c", sha1Of("same"), 100) + fileNode("", "", "", 11)));
     gametool::EventSet sink;
     StarterWorker worker(&sink, sandbox.work().wstring());
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
 
     worker.collectPendingFiles();
-    ASSERT_EQ(worker.pending().size(), 2u);
+    ASSERT_EQ(worker.pending().size(), 3u);
     EXPECT_EQ(worker.pending().at("dup.dll").file->path, "first");
+    EXPECT_EQ(worker.pending().at("sub/d.dll").file->path, "d");
     EXPECT_EQ(worker.pending().at("").file->size, 11u);  // an empty name is the directory itself
-    EXPECT_EQ(worker.totalBytes(), 5u + 7u + 11u);
-    EXPECT_EQ(worker.receivedBytes(), 0u);
+    EXPECT_EQ(worker.totals().totalBytes, 5u + 3u + 11u);
+    EXPECT_NE(sandbox.log().find("重复的文件，已忽略: sub\\d.dll\n"), std::string::npos) << sandbox.log();
+    EXPECT_EQ(worker.totals().receivedBytes, 0u);
 
-    // Entries stay pending across passes, even when their file has become current.
+    // Entries stay pending across passes, even when their file has become
+    // current; the pass fetches them, and its total counts them.
     writeFile("game/dup.dll", "x");
     worker.collectPendingFiles();
-    EXPECT_EQ(worker.pending().size(), 2u);
-    EXPECT_EQ(worker.totalBytes(), 11u);
+    EXPECT_EQ(worker.pending().size(), 3u);
+    EXPECT_EQ(worker.totals().totalBytes, 5u + 3u + 11u);
 }
 
 TEST(LocalWorker, StartsWithDirectoriesAndDefaults)
@@ -100,25 +107,9 @@ TEST(LocalWorker, StartsWithDirectoriesAndDefaults)
     StarterWorker worker(&sink, sandbox.work().wstring());
     EXPECT_TRUE(boost::filesystem::is_directory(at("Log")));
     EXPECT_TRUE(boost::filesystem::is_directory(at("updater")));
-    EXPECT_EQ(worker.updaterName(), "updater/Updater.exe");
-    EXPECT_FALSE(worker.selfUpdatePending());
+    EXPECT_EQ(worker.settings().updaterName, "updater/Updater.exe");
+    EXPECT_FALSE(worker.settings().selfUpdatePending);
     EXPECT_TRUE(worker.pending().empty());
-}
-
-TEST(LocalWorker, ListenerCallsBecomeEventsAndLogLines)
-{
-    Sandbox sandbox;
-    RecordingEventSet sink;
-    StarterWorker worker(&sink, sandbox.work().wstring());
-    worker.onBytesReceived(10);
-    worker.onBytesReceived(5);
-    worker.onMessage("a message");
-    worker.onDownloadComplete("first", "second");
-    worker.onNotify(1, 2);
-
-    EXPECT_EQ(sink.sequence(), "B(15)");
-    EXPECT_EQ(worker.receivedBytes(), 15u);
-    EXPECT_EQ(sandbox.log(), "a message\n下载完成 second first\n");
 }
 
 struct StopCase {

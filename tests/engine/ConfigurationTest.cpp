@@ -46,12 +46,12 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     if (!c.ok)
         return;
-    EXPECT_EQ(worker.updaterGroup()->hosts, c.hosts);
+    EXPECT_EQ(worker.settings().updaterGroup->hosts, c.hosts);
     std::vector<std::string> names;
-    for (const auto& file : worker.updaterGroup()->files)
+    for (const auto& file : worker.settings().updaterGroup->files)
         names.push_back(file.name);
     EXPECT_EQ(names, c.fileNames);
-    EXPECT_EQ(worker.updaterGroup()->concurrentDownloads, c.concurrentDownloads);
+    EXPECT_EQ(worker.settings().updaterGroup->concurrentDownloads, c.concurrentDownloads);
 }
 
 const ConfigCase kConfigCases[] = {
@@ -162,10 +162,10 @@ TEST(LocalLauncherInfo, KeepsValuesAsWritten)
     gametool::EventSet sink;
     StarterWorker worker(&sink, sandbox.work().wstring());
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
-    EXPECT_EQ(worker.updaterName(), "bin/Start.exe");
-    EXPECT_EQ(worker.gameClientPath(), "-game");
-    EXPECT_EQ(worker.updaterGroup()->saveDir, L"dir/sub");
-    const auto& file = worker.updaterGroup()->files.at(0);
+    EXPECT_EQ(worker.settings().updaterName, "bin/Start.exe");
+    EXPECT_EQ(worker.settings().gameClientPath, "-game");
+    EXPECT_EQ(worker.settings().updaterGroup->saveDir, L"dir/sub");
+    const auto& file = worker.settings().updaterGroup->files.at(0);
     EXPECT_EQ(file.path, "remote/y.dll");
     EXPECT_EQ(file.sha1, kSha);
     EXPECT_EQ(file.size, 1234567890123u);
@@ -196,7 +196,7 @@ TEST(LocalLauncherInfo, IncludeRefusedOnlyInTheServersCopy)
     StarterWorker worker(&sink, sandbox.work().wstring());
 
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
-    EXPECT_EQ(worker.updaterName(), "included.exe");
+    EXPECT_EQ(worker.settings().updaterName, "included.exe");
     EXPECT_FALSE(worker.readLauncherInfo("updater/launcher_info.cfg"));
     EXPECT_NE(sandbox.log().find("服务器文件包含不允许的指令: updater/launcher_info.cfg"), std::string::npos)
         << sandbox.log();
@@ -222,12 +222,12 @@ TEST_P(HostileLauncherInfo, NameSkippedSaveDirAndUpdaterNameFail)
 
     writeFile("launcher_info.cfg", launcherInfo(kHosts, "", fileNode(name, "p", kSha, 1) + ok));
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
-    EXPECT_EQ(worker.updaterGroup()->files.size(), refused ? 1u : 2u);
+    EXPECT_EQ(worker.settings().updaterGroup->files.size(), refused ? 1u : 2u);
     writeFile("launcher_info.cfg", launcherInfo(kHosts, name, ok));
     EXPECT_EQ(worker.readLauncherInfo("launcher_info.cfg"), !refused) << "save_dir";
     writeFile("launcher_info.cfg", launcherInfo(kHosts, "", ok, name));
     EXPECT_EQ(worker.readLauncherInfo("launcher_info.cfg"), !refused) << "updater_name";
-    EXPECT_EQ(worker.updaterName() == GetParam().bytes, !refused);
+    EXPECT_EQ(worker.settings().updaterName == GetParam().bytes, !refused);
 
     if (refused) {
         EXPECT_NE(sandbox.log().find("文件路径不安全，已忽略: " + GetParam().bytes + "\n"), std::string::npos)
@@ -266,7 +266,7 @@ TEST_P(TestConfigTest, NamesTheVersionHost)
     else if (!c.text.empty())
         writeFile("test.cfg", c.text);
     EXPECT_EQ(worker.readTestConfig(), c.ok);
-    EXPECT_EQ(worker.versionHost(), c.host);
+    EXPECT_EQ(worker.settings().versionHost, c.host);
     EXPECT_EQ(sandbox.log(), "");
 }
 

@@ -61,7 +61,7 @@ TEST_F(NetUpdateCheck, PlacesFilesByKeyOrderAndDirectory)
     EXPECT_TRUE(worker.runUpdateCheck());
     EXPECT_EQ(readFile("dir2/twice.txt"), "twice.txt");
     EXPECT_FALSE(fs::exists(at("dir1")));
-    EXPECT_EQ(readFile(worker.isWow64() ? "x64/p.txt" : "win32/p.txt"), "p.txt");
+    EXPECT_EQ(readFile(worker.settings().isWow64 ? "x64/p.txt" : "win32/p.txt"), "p.txt");
     EXPECT_EQ(readFile("Public/q.txt"), "q.txt");
     EXPECT_EQ(readFile("sub/shared.txt"), "sub/shared.txt");
     EXPECT_EQ(0, server.stop());  // its request lines are all out once it has ended
@@ -121,7 +121,7 @@ TEST_P(NetSelfUpdate, NewStarterGoesBesideTheRunningOne)
     if (c.selfUpdate) {
         EXPECT_EQ(readFile("Launcher.exe.tmp"), "new");
     }
-    EXPECT_EQ(worker.selfUpdatePending(), c.selfUpdate);
+    EXPECT_EQ(worker.settings().selfUpdatePending, c.selfUpdate);
     if (c.landed) {
         EXPECT_EQ(readFile(c.landed), "new");
     }

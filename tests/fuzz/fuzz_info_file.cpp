@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // includes it follows; those are not the server's to send.
     if (hasIncludeDirective(path.wstring()) || !worker().readLauncherInfo(path.string()))
         return 0;
-    const std::shared_ptr<FileGroup> group = worker().updaterGroup();
-    if (!confinedPath(worker().updaterName()) ||
+    const std::shared_ptr<FileGroup> group = worker().settings().updaterGroup;
+    if (!confinedPath(worker().settings().updaterName) ||
         (!group->saveDir.empty() && !isConfinedRelativePath(group->saveDir)))
         std::abort();
     for (const gametool::FileInfo& file : group->files)

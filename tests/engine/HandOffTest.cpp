@@ -5,7 +5,7 @@
 #include "support/TextConvert.h"
 #include "tests/common/Directories.h"
 #include "tests/common/Files.h"
-#include "tests/app/TestHost.h"
+#include "tests/engine/TestHost.h"
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -72,7 +72,7 @@ protected:
     void SetUp() override
     {
         const std::string unique = fs::unique_path("%%%%%%%%").string();
-        programName_ = "handoff-" + unique + APP_EXE_SUFFIX;
+        programName_ = "handoff-" + unique + ENGINE_EXE_SUFFIX;
         saveDirName_ = "handoff-save-" + unique;
         besideStarter_ = executableDirectory() / programName_;
         saveDir_ = executableDirectory() / saveDirName_;
@@ -90,7 +90,8 @@ protected:
     void placeRecorder(const fs::path& where)
     {
         fs::create_directories(where.parent_path());
-        fs::copy_file(executableDirectory() / (std::string("app_arg_recorder") + APP_EXE_SUFFIX), where);
+        fs::copy_file(executableDirectory() / (std::string("engine_arg_recorder") + ENGINE_EXE_SUFFIX),
+                      where);
     }
 
     void writeConfiguration(const std::string& gameClientPath)
@@ -198,7 +199,8 @@ TEST_P(SelfReplacementArguments, ReachTheNewBuildWholeAndRunNothing)
     const fs::path dir = fs::current_path() / c.directoryName;
     fs::create_directories(dir);
     fs::ofstream(dir / "Launcher.exe") << "old build";
-    const fs::path newBuild = executableDirectory() / (std::string("app_arg_recorder") + APP_EXE_SUFFIX);
+    const fs::path newBuild =
+        executableDirectory() / (std::string("engine_arg_recorder") + ENGINE_EXE_SUFFIX);
     fs::copy_file(newBuild, dir / "Launcher.exe.tmp");
 
     const std::wstring argument = selfReplaceArgument(c.argument);

@@ -1,4 +1,4 @@
-#include "tests/app/TestHost.h"
+#include "tests/engine/TestHost.h"
 
 #include <windows.h>
 

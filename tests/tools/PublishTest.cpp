@@ -3,6 +3,7 @@
 #include "support/Package.h"
 #include "support/SignedRelease.h"
 #include "tests/common/Directories.h"
+#include "tests/common/Files.h"
 #include "tools/launcher-publish/Publish.h"
 #include "tools/launcher-publish/Signing.h"
 
@@ -25,20 +26,8 @@ namespace pt = boost::property_tree;
 
 namespace {
 
-void writeFile(const fs::path& path, const std::string& content)
-{
-    fs::create_directories(path.parent_path().empty() ? fs::path(".") : path.parent_path());
-    fs::ofstream out(path, std::ios::binary);
-    out << content;
-}
-
-std::string readFile(const fs::path& path)
-{
-    fs::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using fixtures::readFile;
+using fixtures::writeFile;
 
 // Every file below `root` by relative name, with its content.
 std::map<std::string, std::string> tree(const fs::path& root)
@@ -168,9 +157,9 @@ TEST(PublishLauncherInfo, TheEngineReadsWhatItWrites)
 
     StarterWorker worker(nullptr, L"");
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
-    EXPECT_EQ(worker.updaterName(), "updater/Updater.exe");
-    EXPECT_EQ(worker.gameClientPath(), "-client \"game\"");
-    const auto group = worker.updaterGroup();
+    EXPECT_EQ(worker.settings().updaterName, "updater/Updater.exe");
+    EXPECT_EQ(worker.settings().gameClientPath, "-client \"game\"");
+    const auto group = worker.settings().updaterGroup;
     EXPECT_EQ(group->hosts, settings.hosts);
     EXPECT_EQ(group->saveDir, L"game");
     EXPECT_EQ(group->concurrentDownloads, 16u);

@@ -1,0 +1,147 @@
+#pragma once
+// What a download pass must fetch, and the pass itself: lanes side by side
+// take the pending files from one queue, fetch each into its staged file from
+// the group's hosts in turn (passing over hosts that failed repeatedly), check
+// it against its SHA-1 and the release's signed entry, unpack packages from it,
+// and only then put it in place. A local file is thus either the old one or the
+// verified new one, whenever the run is cut off. One setup in, one outcome out;
+// only the host roster it is given outlives a pass. Exceptions of a lane (out
+// of memory, a stop request) reach the caller of run() once every lane ended.
+
+#include "engine/HostRoster.h"
+#include "engine/ReleaseGuard.h"
+#include "engine/StarterWorker.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace engine_detail {
+
+// The pending files of one pass, handed out to the transfer lanes one at a
+// time. A lane that fails in a way the pass cannot go on from stops the queue;
+// the others finish the file they hold and take no other.
+class PassQueue {
+public:
+    PassQueue(std::vector<const UpdateFileInfo*> entries, std::size_t lanes);
+    // How many lanes work the queue.
+    std::size_t lanes() const { return lanes_; }
+
+    // The next file's index; false once every file is taken or the queue stopped.
+    bool take(std::size_t& at);
+    // The same, but only when the next file is one that `wanted` accepts.
+    bool takeIf(std::size_t& at, const std::function<bool(const UpdateFileInfo&)>& wanted);
+    // Whether the file needs no further attempt in this run.
+    void finish(std::size_t at, bool done);
+    void stop(std::exception_ptr failure = nullptr);
+    // The first failure a lane stopped the queue with, if any.
+    std::exception_ptr failure() const;
+    bool done(std::size_t at) const;
+    const UpdateFileInfo& entry(std::size_t at) const { return *entries_[at]; }
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    mutable std::mutex mutex_;
+    const std::vector<const UpdateFileInfo*> entries_;
+    const std::size_t lanes_;
+    std::vector<char> done_;
+    std::size_t next_ = 0;
+    bool stopped_ = false;
+    std::exception_ptr failure_;
+};
+
+// Runs `lane` on queue.lanes() - 1 helper threads and on the calling one
+// (`onCaller` tells which); fewer helpers when the system has no thread to
+// spare. An exception on any lane stops the queue and is rethrown here once
+// every lane has finished the file it held.
+void workLanes(PassQueue& queue, const std::function<void(bool onCaller)>& lane);
+
+// Where a file of a group lives locally: saveDir joined with the name, or saveDir
+// itself when the name is empty.
+std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file);
+
+// The files of `group` whose local copy is missing or differs from its SHA-1
+// (each logged), but for those `skipped` names and for later entries naming a
+// place an earlier one names: no two downloads ever write one file.
+std::vector<const gametool::FileInfo*> differingFiles(const FileGroup& group,
+                                                      const std::set<std::string>& skipped);
+
+// Whether a file's configured size is what its content must be; 0 with a
+// non-empty content's digest says nothing (a missing or unreadable size).
+bool sizeKnown(const gametool::FileInfo& file);
+
+// The sum of the files' sizes; saturates rather than wraps.
+std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files);
+
+// The bytes the volume must still take for `pending`: what has not arrived of
+// each file (a part kept for resuming is already on the volume), and the
+// largest package once more for its entries; saturates rather than wraps.
+std::uint64_t roomNeeded(const std::vector<const UpdateFileInfo*>& pending);
+// Whether the volume holds what `pending` needs; logs both figures when not.
+bool enoughRoomFor(const std::map<std::string, UpdateFileInfo>& pending);
+
+struct PassOutcome {
+    // Files that need no further attempt in this run (installed, or refused, or unwritable).
+    std::set<const UpdateFileInfo*> settled;
+    // Files that could not be written here or that the release refuses: not asked for again.
+    std::set<std::string> unwritable;
+    // Bytes counted towards the pass's progress.
+    std::uint64_t bytes = 0;
+};
+
+class DownloadPass {
+public:
+    struct Setup {
+        std::vector<const UpdateFileInfo*> files;
+        // The release's signed entries; checked only with `signedRelease`.
+        bool signedRelease = false;
+        std::map<std::string, ReleaseFile> signedFiles;
+        // The run's record of its download hosts, kept across passes.
+        HostRoster* hosts = nullptr;
+        std::chrono::milliseconds transferDeadline{0};
+        std::uint64_t minimumRate = 0;
+        std::size_t lanes = 1;
+        // Called from the lanes, several at once: bytes counted towards the
+        // pass's total (never beyond a file's size), and refused operations.
+        std::function<void(std::uint64_t)> onBytes;
+        std::function<void()> onRefused;
+    };
+
+    explicit DownloadPass(Setup setup);
+    PassOutcome run();
+
+    struct Lane;
+
+private:
+    // One pending file fetched, checked, unpacked and put in place; true when it
+    // needs no further attempt in this run. `next`, when given, is the file the
+    // lane takes next: its request may go with this one's.
+    bool install(Lane& lane, const UpdateFileInfo& entry, const UpdateFileInfo* next);
+    void runLane(PassQueue& queue, bool onCaller);
+    // One host's attempt at a file. HostFailed: the next host may do better;
+    // Failed: none would (this machine's fault); Refused: the release refuses it.
+    enum class Fetch { Verified, HostFailed, Failed, Refused, StalePart };
+    Fetch fetchFrom(Lane& lane, const std::string& host, const gametool::FileInfo& file, StagedFile& staged,
+                    const std::string& aheadPath);
+    bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
+    bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
+    // The size and SHA-256 the release signed for a file; false (logged) when unlisted.
+    bool signedEntry(const gametool::FileInfo& file, ExpectedContent& expected) const;
+    void markUnwritable(const std::string& name);
+
+    Setup setup_;
+    // Files of the group by place: a package leaves their places to them.
+    std::set<std::wstring> groupPlaces_;
+    std::mutex unpackMutex_;
+    std::mutex outcomeMutex_;
+    PassOutcome outcome_;
+};
+
+}  // namespace engine_detail
