@@ -159,7 +159,7 @@ std::string aheadPathOf(const UpdateFileInfo* next)
 std::size_t bodyPieceFor(std::size_t lanes)
 {
     const std::size_t kPassBuffers = 4 * 1024 * 1024;
-    return std::min(gametool::HttpTransferContext::kDefaultBodyPiece,
+    return std::min(gametool::HttpConnection::kDefaultBodyPiece,
                     kPassBuffers / std::max<std::size_t>(lanes, 1));
 }
 
@@ -279,17 +279,19 @@ bool StarterWorker::downloadAndInstall()
         entries.push_back(&entry.second);
     engine_detail::PassQueue queue(std::move(entries),
                                    std::min(pending.size(), m_data->updaterGroup->concurrentDownloads));
+    // The least rate is shared by the transfers busy at each moment.
+    const auto rates = std::make_shared<gametool::RateShare>(m_data->httpLimits.minimumRate);
     {
         // However this thread's own lane ends, the others take no further file.
         HelperThreads others([&queue] { queue.stop(); });
-        others.start(queue.lanes() - 1, [this, &queue] {
+        others.start(queue.lanes() - 1, [this, &queue, &rates] {
             try {
-                runLane(queue, false);
+                runLane(queue, rates, false);
             } catch (...) {
                 queue.stop(std::current_exception());
             }
         });
-        runLane(queue, true);
+        runLane(queue, rates, true);
     }
     if (queue.failure())
         std::rethrow_exception(queue.failure());
@@ -303,11 +305,13 @@ bool StarterWorker::downloadAndInstall()
     return pending.empty();
 }
 
-void StarterWorker::runLane(engine_detail::PassQueue& queue, bool onWorkerThread)
+void StarterWorker::runLane(engine_detail::PassQueue& queue,
+                            const std::shared_ptr<gametool::RateShare>& rates, bool onWorkerThread)
 {
     engine_detail::TransferLane lane;
-    lane.context = std::make_shared<gametool::HttpTransferContext>(bodyPieceFor(queue.lanes()));
-    lane.minimumRate = std::max<std::uint64_t>(1, m_data->httpMinimumRate / queue.lanes());
+    lane.context = std::make_shared<gametool::HttpConnection>(bodyPieceFor(queue.lanes()));
+    lane.context->setLimits(m_data->httpLimits, rates);
+    lane.rates = rates;
     std::size_t at = 0;
     bool holding = false;
     for (;;) {
@@ -380,7 +384,7 @@ StarterWorker::Fetch StarterWorker::fetchFrom(const engine_detail::TransferLane&
                                               const std::string& aheadPath)
 {
     Downloaded downloaded;
-    if (!downloadOn(lane, local, host, file, downloaded, aheadPath))
+    if (!downloadOn(lane, staged, host, file, downloaded, aheadPath))
         return downloaded.failure == gametool::DownloadFailure::Local ? Fetch::Failed : Fetch::HostFailed;
     ExpectedContent expected;
     expected.sha1 = file.sha1;
@@ -499,30 +503,23 @@ bool StarterWorker::unpack(const FileGroup& group, const std::wstring& local, co
     return false;
 }
 
-bool StarterWorker::downloadFile(const std::wstring& localPath, const std::string& host,
-                                 const gametool::FileInfo& file, Downloaded& result)
-{
-    engine_detail::TransferLane lane;
-    lane.context = std::make_shared<gametool::HttpTransferContext>();
-    lane.minimumRate = m_data->httpMinimumRate;
-    return downloadOn(lane, localPath, host, file, result);
-}
-
-bool StarterWorker::downloadOn(const engine_detail::TransferLane& lane, const std::wstring& localPath,
+bool StarterWorker::downloadOn(const engine_detail::TransferLane& lane, StagedFile& staged,
                                const std::string& host, const gametool::FileInfo& file, Downloaded& result,
                                const std::string& aheadPath)
 {
-    gametool::HttpFileDownloader http(host, file.path, file.name, localPath, lane.context);
+    gametool::HttpFileDownloader http(host, file.path, file.name, staged, lane.context);
     http.askNextAhead(aheadPath);
-    http.setTransferDeadline(m_data->httpTransferDeadline, lane.minimumRate);
     http.setListener(this);
-    http.setExpectedSize(file.size);
+    // A configured size of 0 says nothing: the host's total is taken up to the build's ceiling.
+    if (file.size > 0)
+        http.setExpectedSize(file.size);
+    // Busy while it transfers: the least rate is shared among those that do.
+    const gametool::RateShare::Busy busy(lane.rates);
     // What an earlier pass or run left is continued; the digest check covers any mix-up.
     if (!http.download(true)) {
-        result.failure = http.failure();
+        result.failure = http.failure().kind;
         return false;
     }
-    result.tempPath = http.tempPath();
     result.digest = http.digest();
     return true;
 }

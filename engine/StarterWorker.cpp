@@ -81,10 +81,10 @@ void StarterWorker::setReleaseKey(const std::string& publicKeyPem)
 
 void StarterWorker::setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate)
 {
-    m_data->versionDeadlines.transfer = base;
-    m_data->versionDeadlines.minimumRate = minimumRate;
-    m_data->httpTransferDeadline = base;
-    m_data->httpMinimumRate = minimumRate;
+    m_data->versionDeadlines.limits.grace = base;
+    m_data->versionDeadlines.limits.minimumRate = minimumRate;
+    m_data->httpLimits.grace = base;
+    m_data->httpLimits.minimumRate = minimumRate;
 }
 
 void StarterWorker::setUtcClock(std::function<std::int64_t()> clock)

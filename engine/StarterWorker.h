@@ -18,8 +18,9 @@ struct ExpectedContent;
 class StagedFile;
 
 namespace gametool {
-class HttpTransferContext;
-}
+class HttpConnection;
+class RateShare;
+}  // namespace gametool
 
 namespace engine_detail {
 class PassQueue;
@@ -106,16 +107,12 @@ public:
     void collectPendingFiles();
     bool downloadAndInstall();
     bool fileNeedsUpdate(const std::wstring& localPath, const std::string& expectedSha1);
-    // Where a download left the content, and the content's SHA-1 text.
+    // The SHA-1 text of what a download staged.
     struct Downloaded {
-        std::wstring tempPath;
         std::string digest;
         // Why the download failed, when it did.
         gametool::DownloadFailure failure = gametool::DownloadFailure::None;
     };
-    // Fetches into a temporary file beside `localPath`; the local file stays as it is.
-    bool downloadFile(const std::wstring& localPath, const std::string& host, const gametool::FileInfo& file,
-                      Downloaded& result);
 
     // Starts the configured program, or the self-replacement; true when started.
     bool handOff(const std::wstring& passThroughArg);
@@ -138,14 +135,15 @@ private:
     std::int32_t runLoop();
     // Takes pending files from the pass's queue until it is empty or stopped;
     // each lane has its own transfer context and connection.
-    void runLane(engine_detail::PassQueue& queue, bool onWorkerThread);
+    void runLane(engine_detail::PassQueue& queue, const std::shared_ptr<gametool::RateShare>& rates,
+                 bool onWorkerThread);
     // One pending file fetched, checked, unpacked and put in place; true when it
     // needs no further attempt in this run.
     // `next`, when given, is the file the lane takes next: its request may go with this one's.
     bool installPending(const UpdateFileInfo& entry, const engine_detail::TransferLane& lane,
                         const UpdateFileInfo* next = nullptr);
-    bool downloadOn(const engine_detail::TransferLane& lane, const std::wstring& localPath,
-                    const std::string& host, const gametool::FileInfo& file, Downloaded& result,
+    bool downloadOn(const engine_detail::TransferLane& lane, StagedFile& staged, const std::string& host,
+                    const gametool::FileInfo& file, Downloaded& result,
                     const std::string& aheadPath = std::string());
     // One host's attempt at a file. HostFailed: the next host may do better;
     // Failed: none would (this machine's fault); Refused: the release refuses it.

@@ -20,7 +20,7 @@
 
 namespace gametool {
 class FileDownloader;
-class HttpTransferContext;
+class HttpConnection;
 }  // namespace gametool
 
 struct StarterWorker::InnerData {
@@ -62,17 +62,20 @@ struct StarterWorker::InnerData {
 
     // How long transfers may take; tests shorten them.
     VersionClient::Deadlines versionDeadlines;
-    std::chrono::milliseconds httpTransferDeadline = gametool::HttpFileDownloader::kDefaultTransferDeadline;
-    std::uint64_t httpMinimumRate = gametool::HttpFileDownloader::kDefaultMinimumRate;
+    gametool::TransferLimits httpLimits = [] {
+        gametool::TransferLimits limits;
+        limits.step = gametool::HttpConnection::kDefaultStepDeadline;
+        return limits;
+    }();
 };
 
 namespace engine_detail {
 
-// What one lane of downloads works with: its connection and buffers, and its
-// share of the least rate a transfer must keep (the lanes share the line).
+// What one lane of downloads works with: its connection and buffers, and the
+// pass's least rate, shared by the transfers busy at any moment.
 struct TransferLane {
-    std::shared_ptr<gametool::HttpTransferContext> context;
-    std::uint64_t minimumRate = 0;
+    std::shared_ptr<gametool::HttpConnection> context;
+    std::shared_ptr<gametool::RateShare> rates;
 };
 
 // The pending files of one pass, handed out to the transfer lanes one at a

@@ -114,7 +114,6 @@ TEST(LocalWorker, ListenerCallsBecomeEventsAndLogLines)
     worker.onBytesReceived(5);
     worker.onMessage("a message");
     worker.onDownloadComplete("first", "second");
-    worker.onNotify(1, 2);
 
     EXPECT_EQ(sink.sequence(), "B(15)");
     EXPECT_EQ(worker.receivedBytes(), 15u);
