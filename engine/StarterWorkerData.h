@@ -5,6 +5,7 @@
 #include "engine/StarterWorker.h"
 #include "engine/UpdateCheck.h"
 #include "net/HttpFileDownloader.h"
+#include "support/FileDigest.h"
 
 #include <boost/thread/thread.hpp>
 
@@ -62,6 +63,8 @@ struct StarterWorker::InnerData {
 
     // How long transfers may take; tests shorten them.
     VersionClient::Deadlines versionDeadlines;
+    // The local files' digests, read once in a run while they stay as they were.
+    std::shared_ptr<DigestCache> localDigests = std::make_shared<DigestCache>();
     gametool::TransferLimits httpLimits = [] {
         gametool::TransferLimits limits;
         limits.step = gametool::HttpConnection::kDefaultStepDeadline;
@@ -118,7 +121,8 @@ std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 // name ignoring ASCII case.
 bool isStarterFile(const std::wstring& local);
 
-// The digest sent to the version server: the local file's, or "unavailable".
-std::string localDigest(const std::wstring& path);
+// The digest sent to the version server: the local file's, or "unavailable";
+// taken from `cache` when the file is as it was.
+std::string localDigest(const std::wstring& path, DigestCache* cache = nullptr);
 
 }  // namespace engine_detail

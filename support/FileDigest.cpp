@@ -1,5 +1,6 @@
 #include "support/FileDigest.h"
 
+#include "support/FileManager.h"
 #include "support/InputFile.h"
 #include "support/Sha1.h"
 
@@ -85,4 +86,31 @@ std::string computeFileSha1(const std::wstring& path)
     StreamDigest digest;
     digest.updateFromFile(path);
     return digest.finish();
+}
+
+struct DigestCache::Entry {
+    FileManager::Stamp stamp;
+    std::string digest;
+};
+
+std::string DigestCache::digestOf(const std::wstring& path)
+{
+    FileManager::Stamp before;
+    if (!FileManager::instance().stampOf(path, before)) {
+        entries_.erase(path);
+        return std::string();
+    }
+    std::shared_ptr<Entry>& entry = entries_[path];
+    if (entry && entry->stamp == before)
+        return entry->digest;
+    StreamDigest digest;
+    FileManager::Stamp after;
+    // A file written while it was read is read again next time.
+    if (digest.updateFromFile(path) < 0 || !FileManager::instance().stampOf(path, after) ||
+        !(after == before)) {
+        entries_.erase(path);
+        return computeFileSha1(path);
+    }
+    entry = std::make_shared<Entry>(Entry{before, digest.finish()});
+    return entry->digest;
 }

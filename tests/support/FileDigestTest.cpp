@@ -2,8 +2,11 @@
 
 #include "support/FileDigest.h"
 
+#include <boost/filesystem/operations.hpp>
+
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 
 using testutil::writeFile;
@@ -75,4 +78,25 @@ TEST_F(TempDirTest, DigestOfTextAndOfAMissingFile)
     writeFile("abc", "abc");
     EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", computeFileSha1(L"abc"));
     EXPECT_EQ("da39a3ee5e6b4b0d3255bfef95601890afd80709", computeFileSha1(L"missing"));
+}
+
+// A retried check does not read the same files again; a file written since is.
+TEST_F(TempDirTest, CachedDigestIsReadAgainOnlyAfterAWrite)
+{
+    writeFile("c", "aaaa");
+    const boost::filesystem::path path("c");
+    // Whole seconds, the resolution the time is set back with below.
+    const std::time_t written = boost::filesystem::last_write_time(path);
+    boost::filesystem::last_write_time(path, written);
+    DigestCache cache;
+    const std::string first = cache.digestOf(L"c");
+    EXPECT_EQ(computeFileSha1(L"c"), first);
+    // Same size and time: taken as it was, without reading.
+    writeFile("c", "bbbb");
+    boost::filesystem::last_write_time(path, written);
+    EXPECT_EQ(first, cache.digestOf(L"c"));
+    boost::filesystem::last_write_time(path, written + 10);
+    EXPECT_EQ(computeFileSha1(L"c"), cache.digestOf(L"c"));
+    EXPECT_NE(first, cache.digestOf(L"c"));
+    EXPECT_EQ("", cache.digestOf(L"missing"));
 }
