@@ -115,9 +115,7 @@ void HttpConnection::setLimits(const TransferLimits& limits, std::shared_ptr<Rat
 void HttpConnection::closeSocket()
 {
     versionprotocol::closeQuietly(socket_);
-    error_code ignored;
     resolver_.cancel();
-    (void)ignored;
 }
 
 void HttpConnection::drop(const char* reason, const std::string& path)

@@ -40,8 +40,8 @@ struct VersionClient::Session : ReplySource {
     explicit Session(const Deadlines& limits) : deadlines(limits) { deadline.setLimits(deadlines.limits); }
 
     const Deadlines deadlines;
-    // Declared first: the handlers still queued in it refer to the members
-    // below, and are dropped unrun when it goes last.
+    // Declared before the socket and the deadline: the handlers still queued in
+    // it refer to them, and are dropped unrun when it goes after them.
     boost::asio::io_context io;
     tcp::socket socket{io};
     gametool::ConnectionDeadline deadline{io, [this] { closeQuietly(); }};
