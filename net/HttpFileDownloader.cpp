@@ -153,13 +153,10 @@ bool HttpFileDownloader::fetchRest()
         fail(DownloadFailure::Local, "写文件失。磁盘空间是否足够 " + state.writeFailure);
         return false;
     }
-    // Nothing past the staged file's end: it is longer than the file now
-    // served, so it belongs to another version.
-    if (exchange.header.statusCode == 416) {
-        state.output.reset();
-        job.into->discard();
-    }
-    if (exchange.failure == kBodyBeyondTotal) {
+    // Nothing past the staged file's end (416): it is longer than the file now
+    // served, so it belongs to another version. More than announced cannot be
+    // this file either.
+    if (exchange.header.statusCode == 416 || exchange.failure == kBodyBeyondTotal) {
         state.output.reset();
         job.into->discard();
     }
@@ -174,6 +171,8 @@ bool HttpFileDownloader::download(bool resume)
     StagedFile& into = *job.into;
     Log::instance().write("准备下载：", transferPlace(job.path, job.host));
     job.failure = TransferFailure();
+    state.written = 0;
+    state.writeFailure.clear();
     try {
         state.held = hashHeldPart(into, resume, state.digest);
         if (state.held > 0 && job.sizeKnown && state.held == job.expectedSize) {
