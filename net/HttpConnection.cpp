@@ -1,7 +1,6 @@
 #include "net/HttpConnection.h"
 
 #include "net/FileDownloader.h"
-#include "net/HttpHeaderRead.h"
 #include "net/VersionProtocol.h"
 #include "support/Log.h"
 

@@ -10,6 +10,7 @@
 // Each step runs the connection's own I/O context on the calling thread until
 // it ends; one connection serves one thread at a time. Never throws.
 
+#include "net/HttpHeader.h"
 #include "net/TransferDeadline.h"
 
 #include <boost/asio/io_context.hpp>
@@ -21,30 +22,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace gametool {
-
-struct ResponseHeader {
-    std::string httpVersion;
-    std::string reason;
-    std::uint32_t statusCode = 0;
-    std::uint64_t contentLength = 0;
-    bool hasContentLength = false;
-    std::uint64_t rangeLength = 0;
-    std::uint64_t rangeStart = 0;
-    std::uint64_t rangeTotal = 0;
-    // The host offers the connection for another request: HTTP/1.1 unless it
-    // said "close", HTTP/1.0 only when it said "keep-alive".
-    bool keepAlive = false;
-};
-
-// Parses a status line and header lines up to the empty line; false when the
-// status line is invalid or the status is neither 200 nor 206.
-bool parseHeader(std::istream& input, ResponseHeader& header);
 
 // The bytes of `path` from `first` to `last` inclusive; to the end of the file
 // when `last` is kToEnd ("bytes=N-"), else a closed range ("bytes=A-B").

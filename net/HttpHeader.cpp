@@ -1,5 +1,4 @@
-#include "net/HttpConnection.h"
-#include "net/HttpHeaderRead.h"
+#include "net/HttpHeader.h"
 
 #include "support/Decimal.h"
 

@@ -1,14 +1,35 @@
 #pragma once
-// Reading an HTTP reply's head from a connection's buffer: where it ends, and
-// a limit on its length. Shared by the connection and its parser's tests.
+// The head of an HTTP reply: where it ends in a connection's buffer (with a
+// limit on its length), and what it says. Never throws.
 
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/streambuf.hpp>
 
 #include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <string>
 #include <utility>
 
 namespace gametool {
+
+struct ResponseHeader {
+    std::string httpVersion;
+    std::string reason;
+    std::uint32_t statusCode = 0;
+    std::uint64_t contentLength = 0;
+    bool hasContentLength = false;
+    std::uint64_t rangeLength = 0;
+    std::uint64_t rangeStart = 0;
+    std::uint64_t rangeTotal = 0;
+    // The host offers the connection for another request: HTTP/1.1 unless it
+    // said "close", HTTP/1.0 only when it said "keep-alive".
+    bool keepAlive = false;
+};
+
+// Parses a status line and header lines up to the empty line; false when the
+// status line is invalid or the status is neither 200 nor 206.
+bool parseHeader(std::istream& input, ResponseHeader& header);
 
 // A reply head that has not ended within this many bytes is refused.
 const std::size_t kHeaderLimit = 64 * 1024;
