@@ -19,7 +19,9 @@ namespace {
 int worker(const std::string& host, const std::string& path, const std::string& local)
 {
     initPathConversion();
-    gametool::HttpFileDownloader downloader(host, path, path, narrowToWide(local));
+    StagedFile staged(narrowToWide(local), StagedFile::Kind::Download);
+    staged.keep();
+    gametool::HttpFileDownloader downloader(host, path, path, staged);
     const auto start = std::chrono::steady_clock::now();
     const bool ok = downloader.download(false);
     const double secs = bench::seconds(start);

@@ -151,22 +151,22 @@ std::string aheadPathOf(const UpdateFileInfo* next)
 std::size_t bodyPieceFor(std::size_t lanes)
 {
     const std::size_t kPassBuffers = 4 * 1024 * 1024;
-    return std::min(gametool::HttpTransferContext::kDefaultBodyPiece,
+    return std::min(gametool::HttpConnection::kDefaultBodyPiece,
                     kPassBuffers / std::max<std::size_t>(lanes, 1));
 }
 
 }  // namespace
 
-// What one lane works with: its connection and buffers, its share of the least
-// rate a transfer must keep (the lanes share the line), and the bytes of its
+// What one lane works with: its connection and buffers, the pass's least rate
+// (shared by the transfers busy at each moment), and the bytes of its
 // current file counted so far, so that a file sent again (by another host, or
 // after a stale part) never counts beyond its size.
 struct DownloadPass::Lane : gametool::FileDownloadListener {
-    Lane(const DownloadPass::Setup& setup, std::size_t lanes)
-        : context(std::make_shared<gametool::HttpTransferContext>(bodyPieceFor(lanes))),
-          minimumRate(std::max<std::uint64_t>(1, setup.minimumRate / lanes)),
+    Lane(const DownloadPass::Setup& setup, std::size_t lanes, std::shared_ptr<gametool::RateShare> share)
+        : context(std::make_shared<gametool::HttpConnection>(bodyPieceFor(lanes))), rates(std::move(share)),
           setup_(setup)
     {
+        context->setLimits(setup.limits, rates);
     }
 
     void startFile(const gametool::FileInfo& file)
@@ -190,26 +190,27 @@ struct DownloadPass::Lane : gametool::FileDownloadListener {
 
     // The one HTTP transfer of a file from a host into its staged file; false
     // with `failure` set when it did not arrive whole.
-    bool transfer(const std::string& host, const gametool::FileInfo& file, const std::wstring& local,
+    bool transfer(const std::string& host, const gametool::FileInfo& file, StagedFile& staged,
                   const std::string& aheadPath, std::string& digest, gametool::DownloadFailure& failure)
     {
-        gametool::HttpFileDownloader http(host, file.path, file.name, local, context);
+        gametool::HttpFileDownloader http(host, file.path, file.name, staged, context);
         http.askNextAhead(aheadPath);
-        http.setTransferDeadline(setup_.transferDeadline, minimumRate);
         http.setListener(this);
         if (sizeKnown(file))
             http.setExpectedSize(file.size);
+        // Busy while it transfers: the least rate is shared among those that are.
+        const gametool::RateShare::Busy busy(rates);
         // What an earlier pass or run left is continued; the digest check covers any mix-up.
         if (!http.download(true)) {
-            failure = http.failure();
+            failure = http.failure().kind;
             return false;
         }
         digest = http.digest();
         return true;
     }
 
-    std::shared_ptr<gametool::HttpTransferContext> context;
-    std::uint64_t minimumRate = 0;
+    std::shared_ptr<gametool::HttpConnection> context;
+    std::shared_ptr<gametool::RateShare> rates;
     std::uint64_t counted = 0;
     std::uint64_t countable = 0;
 
@@ -374,7 +375,8 @@ DownloadPass::DownloadPass(Setup setup) : setup_(std::move(setup))
 PassOutcome DownloadPass::run()
 {
     PassQueue queue(setup_.files, std::min(setup_.files.size(), setup_.lanes));
-    workLanes(queue, [this, &queue](bool onCaller) { runLane(queue, onCaller); });
+    const auto rates = std::make_shared<gametool::RateShare>(setup_.limits.minimumRate);
+    workLanes(queue, [this, &queue, &rates](bool onCaller) { runLane(queue, rates, onCaller); });
     for (std::size_t at = 0; at < queue.size(); ++at) {
         if (queue.done(at))
             outcome_.settled.insert(&queue.entry(at));
@@ -382,9 +384,9 @@ PassOutcome DownloadPass::run()
     return std::move(outcome_);
 }
 
-void DownloadPass::runLane(PassQueue& queue, bool onCaller)
+void DownloadPass::runLane(PassQueue& queue, const std::shared_ptr<gametool::RateShare>& rates, bool onCaller)
 {
-    Lane lane(setup_, queue.lanes());
+    Lane lane(setup_, queue.lanes(), rates);
     std::size_t at = 0;
     bool holding = false;
     for (;;) {
@@ -469,7 +471,7 @@ DownloadPass::Fetch DownloadPass::fetchFrom(Lane& lane, const std::string& host,
 {
     std::string digest;
     gametool::DownloadFailure failure = gametool::DownloadFailure::None;
-    if (!lane.transfer(host, file, staged.target(), aheadPath, digest, failure))
+    if (!lane.transfer(host, file, staged, aheadPath, digest, failure))
         return failure == gametool::DownloadFailure::Local ? Fetch::Failed : Fetch::HostFailed;
     ExpectedContent expected;
     expected.sha1 = file.sha1;

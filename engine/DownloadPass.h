@@ -11,6 +11,7 @@
 #include "engine/HostRoster.h"
 #include "engine/ReleaseGuard.h"
 #include "engine/StarterWorker.h"
+#include "net/TransferDeadline.h"
 
 #include <chrono>
 #include <cstddef>
@@ -18,6 +19,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -105,8 +107,8 @@ public:
         std::map<std::string, ReleaseFile> signedFiles;
         // The run's record of its download hosts, kept across passes.
         HostRoster* hosts = nullptr;
-        std::chrono::milliseconds transferDeadline{0};
-        std::uint64_t minimumRate = 0;
+        // The step deadline, and the least rate that the transfers busy at each moment share.
+        gametool::TransferLimits limits;
         std::size_t lanes = 1;
         // Called from the lanes, several at once: bytes counted towards the
         // pass's total (never beyond a file's size), and refused operations.
@@ -124,7 +126,7 @@ private:
     // needs no further attempt in this run. `next`, when given, is the file the
     // lane takes next: its request may go with this one's.
     bool install(Lane& lane, const UpdateFileInfo& entry, const UpdateFileInfo* next);
-    void runLane(PassQueue& queue, bool onCaller);
+    void runLane(PassQueue& queue, const std::shared_ptr<gametool::RateShare>& rates, bool onCaller);
     // One host's attempt at a file. HostFailed: the next host may do better;
     // Failed: none would (this machine's fault); Refused: the release refuses it.
     enum class Fetch { Verified, HostFailed, Failed, Refused, StalePart };

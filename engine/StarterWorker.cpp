@@ -135,10 +135,10 @@ void StarterWorker::setReleaseKey(const std::string& publicKeyPem)
 
 void StarterWorker::setTransferDeadline(std::chrono::milliseconds base, std::uint64_t minimumRate)
 {
-    m_data->versionDeadlines.transfer = base;
-    m_data->versionDeadlines.minimumRate = minimumRate;
-    m_data->httpTransferDeadline = base;
-    m_data->httpMinimumRate = minimumRate;
+    m_data->versionDeadlines.limits.grace = base;
+    m_data->versionDeadlines.limits.minimumRate = minimumRate;
+    m_data->httpLimits.grace = base;
+    m_data->httpLimits.minimumRate = minimumRate;
 }
 
 void StarterWorker::setUtcClock(std::function<std::int64_t()> clock)
@@ -195,8 +195,7 @@ bool StarterWorker::downloadAndInstall()
     setup.signedRelease = !d.releaseKey.empty();
     setup.signedFiles = d.check.signedFiles;
     setup.hosts = &d.downloadHosts;
-    setup.transferDeadline = d.httpTransferDeadline;
-    setup.minimumRate = d.httpMinimumRate;
+    setup.limits = d.httpLimits;
     setup.lanes = d.updaterGroup->concurrentDownloads;
     setup.onBytes = [&d](std::uint64_t count) {
         d.receivedBytes += count;

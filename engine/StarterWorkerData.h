@@ -8,6 +8,7 @@
 #include "engine/StarterWorker.h"
 #include "engine/UpdateCheck.h"
 #include "net/HttpFileDownloader.h"
+#include "support/FileDigest.h"
 
 #include <boost/thread/thread.hpp>
 
@@ -32,8 +33,13 @@ struct RunOptions {
     std::function<std::int64_t()> utcClock;
     // How long transfers may take; tests shorten them.
     VersionClient::Deadlines versionDeadlines;
-    std::chrono::milliseconds httpTransferDeadline = gametool::HttpFileDownloader::kDefaultTransferDeadline;
-    std::uint64_t httpMinimumRate = gametool::HttpFileDownloader::kDefaultMinimumRate;
+    gametool::TransferLimits httpLimits = [] {
+        gametool::TransferLimits limits;
+        limits.step = gametool::HttpConnection::kDefaultStepDeadline;
+        return limits;
+    }();
+    // The local files' digests, read once in a run while they stay as they were.
+    std::shared_ptr<DigestCache> localDigests = std::make_shared<DigestCache>();
 };
 
 // What the run loop carries from one phase to the next; the run thread's alone,

@@ -71,8 +71,12 @@ const std::size_t kLongestDigest = 40;
 
 }  // namespace
 
-std::string localDigest(const std::wstring& path)
+std::string localDigest(const std::wstring& path, DigestCache* cache)
 {
+    if (cache) {
+        const std::string digest = cache->digestOf(path);
+        return digest.empty() ? "unavailable" : digest;
+    }
     if (FileManager::instance().isFile(path))
         return computeFileSha1(path);
     return "unavailable";
@@ -144,7 +148,7 @@ FetchResult UpdateCheck::fetchVerified(Delivery& delivery)
 void UpdateCheck::ask(Delivery& delivery)
 {
     delivery.received.reset(new StagedFile(delivery.target));
-    client_.ask(delivery.name, localDigest(delivery.local));
+    client_.ask(delivery.name, localDigest(delivery.local, setup_.digests.get()));
     due_.push_back(&delivery);
 }
 
@@ -388,6 +392,7 @@ bool StarterWorker::runUpdateCheck()
     setup.releaseKey = d.releaseKey;
     setup.utcClock = d.utcClock;
     setup.deadlines = d.versionDeadlines;
+    setup.digests = d.localDigests;
     setup.skip = d.unwritable;
     setup.onOperationRefused = [this] { onOperationRefused(); };
 

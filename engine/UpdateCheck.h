@@ -6,6 +6,7 @@
 
 #include "engine/ReleaseGuard.h"
 #include "net/VersionClient.h"
+#include "support/FileDigest.h"
 #include "support/InfoFile.h"
 
 #include <cstddef>
@@ -48,6 +49,8 @@ public:
         std::string releaseKey;
         ReleaseGuard::Clock utcClock;
         VersionClient::Deadlines deadlines;
+        // Digests of local files kept from one check to the next; none: each is read.
+        std::shared_ptr<DigestCache> digests;
         // Written without success earlier in this run: the same bytes would fail again.
         std::set<std::string> skip;
         // The file system refused an operation the program does not support.

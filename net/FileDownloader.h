@@ -1,12 +1,14 @@
 #pragma once
-// Abstract downloader of one remote file into a temporary file beside the local
-// one, the listener that hears from it, and the record of one remote file. The
-// local file itself is never touched: whoever asked verifies the content by its
-// digest and puts it in place.
+// Abstract downloader of one remote file into a staged file its caller owns,
+// the listener that hears from it, and the record of one remote file. The
+// local file itself is never touched: whoever asked verifies the content by
+// its digest and puts it in place through the staged file.
 
 #include <cstdint>
 #include <memory>
 #include <string>
+
+class StagedFile;
 
 namespace gametool {
 
@@ -17,17 +19,25 @@ public:
     virtual void onMessage(const std::string& text) { (void)text; }
     // The file system refused an operation the program does not support.
     virtual void onOperationRefused() {}
-    // Reserved notification; nothing raises it yet.
-    virtual void onNotify(std::uintptr_t code, std::uintptr_t value)
-    {
-        (void)code;
-        (void)value;
-    }
 };
 
 // Why a download failed. Local: this machine could not hold the content (a
-// directory, the temporary file, the disk), so another host would fare no better.
+// directory, the staged file, the disk, memory), so another host would fare no better.
 enum class DownloadFailure { None, Host, Local };
+
+// A failed transfer: whose fault, which file from which host, and what went
+// wrong (the text logged, without the file and the host).
+struct TransferFailure {
+    DownloadFailure kind = DownloadFailure::None;
+    std::string file;
+    std::string host;
+    std::string text;
+    explicit operator bool() const { return kind != DownloadFailure::None; }
+};
+
+// "文件:<path> 服务器:<host>": what every download log line ends with, so that
+// the lines of transfers side by side can be told apart. A long path is cut.
+std::string transferPlace(const std::string& path, const std::string& host);
 
 struct FileInfo {
     std::string name;
@@ -42,38 +52,38 @@ public:
         FileDownloadListener* listener = nullptr;
         std::string host;
         std::string path;
-        std::wstring localPath;
         std::string name;
-        // Filled by download(): where the content is, and its SHA-1 text.
-        std::wstring tempPath;
+        // Where the content goes; owned by the caller, who checks and places it.
+        StagedFile* into = nullptr;
+        // Filled by download(): the content's SHA-1 text.
         std::string digest;
-        // The size the content should have; a temporary file of that size is
-        // taken as it is, without asking the server again.
+        // The size the content should have; a staged file of that size is taken
+        // as it is, without asking the server again. Unknown: the host's total
+        // is taken up to the build's reply ceiling.
         std::uint64_t expectedSize = 0;
         bool sizeKnown = false;
-        DownloadFailure failure = DownloadFailure::None;
+        TransferFailure failure;
     };
 
     FileDownloader(const std::string& host, const std::string& path, const std::string& name,
-                   const std::wstring& localPath);
+                   StagedFile& into);
     virtual ~FileDownloader();
 
-    // Runs the whole transfer on the calling thread into tempPath(); with
-    // `resume`, a temporary file left by an earlier attempt is continued. True
-    // when the temporary file holds the whole content; digest() is then its
-    // SHA-1. Never throws.
+    // Runs the whole transfer on the calling thread into the staged file; with
+    // `resume`, what an earlier attempt left there is continued. True when it
+    // holds the whole content; digest() is then its SHA-1. Never throws.
     virtual bool download(bool resume) = 0;
 
     void setListener(FileDownloadListener* listener);
     void setExpectedSize(std::uint64_t size);
-    // "<local path>.tmp".
-    const std::wstring& tempPath() const;
     const std::string& digest() const;
-    // Why the last download() returned false; None after a success.
-    DownloadFailure failure() const;
+    // Why the last download() returned false; empty after a success.
+    const TransferFailure& failure() const;
 
 protected:
     void reportReceived(std::uint64_t count);
+    // Records the failure and logs it with the file and the host.
+    void fail(DownloadFailure kind, const std::string& text);
     std::shared_ptr<InnerData> m_data;
 };
 

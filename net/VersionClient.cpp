@@ -28,29 +28,25 @@ std::string errorText(const error_code& error, const char* operation)
     return boost::system::system_error(error, operation).what();
 }
 
+struct Resolved {
+    error_code error;
+    tcp::resolver::results_type endpoints;
+    bool done = false;
+};
+
 }  // namespace
 
 struct VersionClient::Session : ReplySource {
-    explicit Session(const Deadlines& limits) : deadlines(limits) {}
+    explicit Session(const Deadlines& limits) : deadlines(limits) { deadline.setLimits(deadlines.limits); }
 
     const Deadlines deadlines;
+    // Declared before the socket and the deadline: the handlers still queued in
+    // it refer to them, and are dropped unrun when it goes after them.
     boost::asio::io_context io;
     tcp::socket socket{io};
-    boost::asio::steady_timer deadline{io};
-    // The whole content's deadline, once its length is known; none before.
-    bool transferLimited = false;
-    std::chrono::steady_clock::time_point transferEnd;
-    bool transferOverdue = false;
+    gametool::ConnectionDeadline deadline{io, [this] { closeQuietly(); }};
 
-    void limitTransfer(std::uint64_t size) override
-    {
-        const std::uint64_t rate = std::max<std::uint64_t>(deadlines.minimumRate, 1);
-        transferLimited = true;
-        transferEnd = std::chrono::steady_clock::now() + deadlines.transfer +
-                      std::chrono::milliseconds(size / rate * 1000 + size % rate * 1000 / rate);
-    }
-
-    bool overdue() const override { return transferOverdue; }
+    bool overdue() const override { return deadline.tooSlow(); }
 
     void abandon() override { closeQuietly(); }
 
@@ -81,11 +77,8 @@ struct VersionClient::Session : ReplySource {
         writeError.clear();
     }
 
-    void startRequest()
-    {
-        transferLimited = false;
-        transferOverdue = false;
-    }
+    // The reply's time counts from here, its head included.
+    void startRequest() { deadline.startTransfer(); }
 
     // Writes what the socket takes without waiting.
     void flush()
@@ -106,12 +99,12 @@ struct VersionClient::Session : ReplySource {
     }
 
     // While a reply is waited for, queued requests go out as the socket takes them.
-    void flushWhenWritable(const bool& done)
+    void flushWhenWritable(const std::shared_ptr<bool>& done)
     {
         if (outgoing.empty() || writeError)
             return;
-        socket.async_wait(tcp::socket::wait_write, [this, &done](const error_code& error) {
-            if (error || done)
+        socket.async_wait(tcp::socket::wait_write, [this, done](const error_code& error) {
+            if (error || *done)
                 return;
             flush();
             flushWhenWritable(done);
@@ -119,34 +112,27 @@ struct VersionClient::Session : ReplySource {
     }
 
     // The socket is non-blocking: data already there is taken at once, and the
-    // step deadline only runs while the socket is waited for.
+    // deadline only runs while the socket is waited for.
     error_code waitFor(tcp::socket::wait_type type)
     {
-        bool done = false;
-        error_code result;
+        auto done = std::make_shared<bool>(false);
+        auto result = std::make_shared<error_code>();
         io.restart();
-        const auto now = std::chrono::steady_clock::now();
-        const auto stepEnd = now + deadlines.step;
-        const bool transferFirst = transferLimited && transferEnd < stepEnd;
-        deadline.expires_at(transferFirst ? transferEnd : stepEnd);
-        deadline.async_wait([this, &done, transferFirst](const error_code& error) {
-            if (!error && !done) {
-                transferOverdue = transferFirst;
-                closeQuietly();
-            }
-        });
-        socket.async_wait(type, [this, &done, &result](const error_code& error) {
-            done = true;
-            result = error;
-            deadline.cancel();
-            // Ends a wait for writing still pending.
-            error_code ignored;
-            socket.cancel(ignored);
+        deadline.arm();
+        socket.async_wait(type, [done, result](const error_code& error) {
+            *done = true;
+            *result = error;
         });
         if (type == tcp::socket::wait_read)
             flushWhenWritable(done);
-        io.run();
-        return result;
+        while (!*done && io.run_one() > 0) {
+        }
+        deadline.disarm();
+        // Ends a wait for writing still pending, and lets it run out.
+        error_code ignored;
+        socket.cancel(ignored);
+        io.poll();
+        return *result;
     }
 
     static bool mustWait(const error_code& error)
@@ -166,6 +152,7 @@ struct VersionClient::Session : ReplySource {
             }
             received = socket.read_some(boost::asio::buffer(buffer, size), result);
             if (!result) {
+                deadline.received(received);
                 return true;
             }
             if (!mustWait(result) || (result = waitFor(tcp::socket::wait_read))) {
@@ -212,40 +199,59 @@ bool VersionClient::connect(const std::string& host)
 {
     Session& session = *session_;
     try {
-        tcp::resolver resolver(session.io);
-        const tcp::resolver::results_type endpoints =
-            resolver.resolve(host, versionprotocol::kService, tcp::resolver::numeric_service);
-
-        // One deadline for the whole list of addresses, not one per address.
-        boost::asio::steady_timer timer(session.io);
-        timer.expires_after(session.deadlines.connect);
-        bool connected = false;
-        boost::asio::async_connect(session.socket, endpoints,
-                                   [&](const error_code& error, const tcp::endpoint&) {
-                                       connected = !error;
-                                       timer.cancel();
-                                   });
-        timer.async_wait([&](const error_code& error) {
-            if (!error && !connected) {
-                session.closeQuietly();
-            }
-        });
+        session.closeQuietly();
+        // One deadline for resolving and the whole list of addresses, not one per address.
+        gametool::TransferLimits connecting = session.deadlines.limits;
+        connecting.step = session.deadlines.connect;
+        session.deadline.setLimits(connecting);
+        session.deadline.endTransfer();
+        session.deadline.arm();
         session.io.restart();
-        session.io.run();
+        auto resolved = std::make_shared<Resolved>();
+        tcp::resolver resolver(session.io);
+        resolver.async_resolve(host, versionprotocol::kService, tcp::resolver::numeric_service,
+                               [resolved](const error_code& error, tcp::resolver::results_type results) {
+                                   resolved->error = error;
+                                   resolved->endpoints = std::move(results);
+                                   resolved->done = true;
+                               });
+        // The system's resolution cannot be cut short: it is given up at the deadline.
+        while (!resolved->done && !session.deadline.expired() && session.io.run_one() > 0) {
+        }
+        if (!resolved->done || resolved->error) {
+            resolver.cancel();
+            session.deadline.disarm();
+            session.deadline.setLimits(session.deadlines.limits);
+            const error_code error =
+                resolved->done ? resolved->error : make_error_code(boost::asio::error::timed_out);
+            Log::instance().write(errorText(error, "resolve"), host);
+            return false;
+        }
+        auto connected = std::make_shared<bool>(false);
+        auto finished = std::make_shared<bool>(false);
+        boost::asio::async_connect(session.socket, resolved->endpoints,
+                                   [connected, finished](const error_code& error, const tcp::endpoint&) {
+                                       *connected = !error;
+                                       *finished = true;
+                                   });
+        while (!*finished && session.io.run_one() > 0) {
+        }
+        session.deadline.disarm();
+        session.deadline.setLimits(session.deadlines.limits);
 
-        if (connected && session.socket.is_open()) {
+        if (*connected && session.socket.is_open()) {
             error_code ignored;
             session.socket.non_blocking(true, ignored);
             session.forgetRequests();
             std::string unused;
             return session.writeAll(versionprotocol::kGreeting, sizeof versionprotocol::kGreeting, unused);
         }
+        session.closeQuietly();
         Log::instance().write("连接服务器失败:", host);
-        session.io.restart();
         return false;
     } catch (const std::exception& error) {
-        Log::instance().write(error.what());
-        session.io.restart();
+        Log::instance().write(error.what(), host);
+        session.closeQuietly();
         return false;
     }
 }
@@ -282,10 +288,12 @@ void VersionClient::ask(const std::string& name, const std::string& digest)
 {
     Session& session = *session_;
     const std::string frame = versionprotocol::requestFrame(name, digest);
-    // Written when a reply is read: the requests asked together go out together.
     session.outgoing += frame;
     session.queued += frame.size();
     session.due.push_back(Session::Due{name, digest, session.queued});
+    // Out as far as the socket takes it now: a caller that prepares the next
+    // request (hashing a file) leaves no idle connection behind meanwhile.
+    session.flush();
 }
 
 FetchResult VersionClient::receive(StagedFile& into, const ReplyBound& bound)

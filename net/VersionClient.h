@@ -1,6 +1,8 @@
 #pragma once
 // Client of the version server's binary protocol (TCP service "7455").
 
+#include "net/TransferDeadline.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -27,15 +29,12 @@ struct ReplyBound {
 
 class VersionClient {
 public:
-    // How long connecting may take over all addresses, and how long a fetch step
-    // may make no progress. Tests shorten them; the program keeps these.
-    // A whole content may take `transfer` plus its size at `minimumRate` bytes a
-    // second: a server that trickles is cut off however steadily it trickles.
+    // How long resolving and connecting may take over all addresses, and the
+    // limits of each reply, its head included, from the moment it is waited
+    // for. Tests shorten them; the program keeps these.
     struct Deadlines {
         std::chrono::milliseconds connect{std::chrono::seconds(3)};
-        std::chrono::milliseconds step{std::chrono::seconds(10)};
-        std::chrono::milliseconds transfer{std::chrono::seconds(30)};
-        std::uint64_t minimumRate = 16 * 1024;
+        gametool::TransferLimits limits;
     };
 
     VersionClient();

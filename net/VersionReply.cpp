@@ -59,7 +59,14 @@ public:
         return true;
     }
 
-    void logError() const { Log::instance().write(error_); }
+    // A trickle is named as such, whatever part of the reply it held up.
+    void logError(const std::string& name) const
+    {
+        if (source_.overdue())
+            Log::instance().write("传输过慢，已中断:", name);
+        else
+            Log::instance().write(error_);
+    }
 
 private:
     ReplySource& source_;
@@ -72,8 +79,8 @@ private:
 namespace {
 
 // Writes the content into `into`, reading all of it whatever happens to the file.
-FetchResult receiveContent(ReplyReader& reader, ReplySource& source, const std::string& name,
-                           std::uint64_t contentLength, StagedFile& into)
+FetchResult receiveContent(ReplyReader& reader, const std::string& name, std::uint64_t contentLength,
+                           StagedFile& into)
 {
     std::unique_ptr<FileManager::File> file = into.open(false);
     if (!file) {
@@ -81,7 +88,7 @@ FetchResult receiveContent(ReplyReader& reader, ReplySource& source, const std::
         // The content is still read so that the next request on this
         // connection starts at a frame boundary.
         if (!reader.skip(contentLength)) {
-            reader.logError();
+            reader.logError(name);
             return FetchResult::Failed;
         }
         return FetchResult::NotWritten;
@@ -94,10 +101,7 @@ FetchResult receiveContent(ReplyReader& reader, ReplySource& source, const std::
         if (!reader.readExact(data, now)) {
             file.reset();
             into.discard();
-            if (source.overdue())
-                Log::instance().write("传输过慢，已中断:", name);
-            else
-                reader.logError();
+            reader.logError(name);
             return FetchResult::Failed;
         }
         // After a failed write the rest is still read, to stay in step with the server.
@@ -121,7 +125,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
     ReplyReader reader(source);
     char code = 0;
     if (!reader.readExact(&code, 1)) {
-        reader.logError();
+        reader.logError(name);
         return FetchResult::Failed;
     }
     if (static_cast<unsigned char>(code) != versionprotocol::kFileReply) {
@@ -131,7 +135,7 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
     std::uint32_t textLength = 0;
     std::uint32_t contentLength = 0;
     if (!reader.readLength(textLength) || !reader.skip(textLength) || !reader.readLength(contentLength)) {
-        reader.logError();
+        reader.logError(name);
         return FetchResult::Failed;
     }
     if (contentLength == 0)
@@ -144,6 +148,5 @@ FetchResult receiveFileReply(ReplySource& source, const std::string& name, const
         return FetchResult::Oversized;
     }
     Log::instance().write(name, " 文件下载完成 原始sha1:", digest);
-    source.limitTransfer(contentLength);
-    return receiveContent(reader, source, name, contentLength, into);
+    return receiveContent(reader, name, contentLength, into);
 }

@@ -15,9 +15,7 @@ public:
     // Reads at least one and at most `size` bytes. False on an error or at the end
     // of the stream, with the error's text in `error`.
     virtual bool readSome(char* buffer, std::size_t size, std::size_t& received, std::string& error) = 0;
-    // From now on `size` more bytes are due, within a time that grows with it.
-    virtual void limitTransfer(std::uint64_t size) { (void)size; }
-    // A read failed because that time ran out.
+    // A read failed because the reply, its head included, came too slowly.
     virtual bool overdue() const { return false; }
     // Gives up the source: what is left unread would put it out of step.
     virtual void abandon() {}

@@ -1,5 +1,6 @@
 #include "support/FileDigest.h"
 
+#include "support/FileManager.h"
 #include "support/InputFile.h"
 #include "support/Sha1.h"
 
@@ -10,8 +11,7 @@
 
 namespace {
 
-const std::int64_t kDigestBlock = 20 * 1024 * 1024;
-const std::int64_t kFirstDigestBlock = 64 * 1024;
+const std::int64_t kDigestBlock = 64 * 1024;
 
 std::string hexDigest(const unsigned char* bytes, std::size_t count)
 {
@@ -45,29 +45,21 @@ void StreamDigest::update(const void* data, std::size_t size)
         impl_->portable.process_bytes(data, size);
 }
 
-// Most files of an installation fit in the first, small block: only a larger
-// file pays for the large buffer.
+// A small block read into the stack: lanes that continue parts side by side
+// must not each take a large buffer out of a 32-bit address space.
 std::int64_t StreamDigest::updateFromFile(const std::wstring& path)
 {
     InputFile file(path);
     if (!file.isOpen())
         return -1;
-    char first[kFirstDigestBlock];
-    const std::int64_t firstGot = file.read(first, kFirstDigestBlock);
-    if (firstGot < 0)
-        return -1;
-    if (firstGot > 0)
-        update(first, static_cast<std::size_t>(firstGot));
-    if (firstGot != kFirstDigestBlock)
-        return firstGot;
-    std::unique_ptr<char[]> buffer(new char[kDigestBlock]);
-    std::int64_t total = firstGot;
+    char block[kDigestBlock];
+    std::int64_t total = 0;
     for (;;) {
-        std::int64_t got = file.read(buffer.get(), kDigestBlock);
+        const std::int64_t got = file.read(block, kDigestBlock);
         if (got < 0)
             return -1;
         if (got > 0)
-            update(buffer.get(), static_cast<std::size_t>(got));
+            update(block, static_cast<std::size_t>(got));
         total += got;
         if (got != kDigestBlock)
             return total;
@@ -94,4 +86,31 @@ std::string computeFileSha1(const std::wstring& path)
     StreamDigest digest;
     digest.updateFromFile(path);
     return digest.finish();
+}
+
+struct DigestCache::Entry {
+    FileManager::Stamp stamp;
+    std::string digest;
+};
+
+std::string DigestCache::digestOf(const std::wstring& path)
+{
+    FileManager::Stamp before;
+    if (!FileManager::instance().stampOf(path, before)) {
+        entries_.erase(path);
+        return std::string();
+    }
+    std::shared_ptr<Entry>& entry = entries_[path];
+    if (entry && entry->stamp == before)
+        return entry->digest;
+    StreamDigest digest;
+    FileManager::Stamp after;
+    // A file written while it was read is read again next time.
+    if (digest.updateFromFile(path) < 0 || !FileManager::instance().stampOf(path, after) ||
+        !(after == before)) {
+        entries_.erase(path);
+        return computeFileSha1(path);
+    }
+    entry = std::make_shared<Entry>(Entry{before, digest.finish()});
+    return entry->digest;
 }

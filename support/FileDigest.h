@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -33,3 +34,15 @@ constexpr char kEmptySha1[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 // 40 lower-case hexadecimal characters; a file that cannot be read gives the
 // digest of the bytes read (empty input when it cannot be opened).
 std::string computeFileSha1(const std::wstring& path);
+
+// SHA-1 of files, each read once while it stays as it was: a file whose size
+// and last write time are unchanged is not read again. Not for threads side by side.
+class DigestCache {
+public:
+    // The digest text; empty when `path` is not a readable file.
+    std::string digestOf(const std::wstring& path);
+
+private:
+    struct Entry;
+    std::map<std::wstring, std::shared_ptr<Entry>> entries_;
+};

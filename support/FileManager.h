@@ -78,6 +78,14 @@ public:
     void createDirectory(const std::wstring& path);
     FileResult createDirectories(const std::wstring& path);
     bool isFile(const std::wstring& path);
+    // A file's size and last write time, which change whenever its content is
+    // written; false when `path` is not a file.
+    struct Stamp {
+        std::uint64_t size = 0;
+        std::int64_t written = 0;
+        bool operator==(const Stamp& other) const { return size == other.size && written == other.written; }
+    };
+    bool stampOf(const std::wstring& path, Stamp& stamp);
     bool isDirectory(const std::wstring& path);
     bool deleteFile(const std::wstring& path, bool clearReadOnly = false);
     bool copyFile(const std::wstring& source, const std::wstring& destination);

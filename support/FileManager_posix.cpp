@@ -136,6 +136,16 @@ bool FileManager::isFile(const std::wstring& path)
     return statPath(path, st) && !S_ISDIR(st.st_mode);
 }
 
+bool FileManager::stampOf(const std::wstring& path, Stamp& stamp)
+{
+    struct stat st;
+    if (!statPath(path, st) || S_ISDIR(st.st_mode))
+        return false;
+    stamp.size = std::uint64_t(st.st_size);
+    stamp.written = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
 bool FileManager::isDirectory(const std::wstring& path)
 {
     struct stat st;

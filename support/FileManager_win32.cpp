@@ -124,6 +124,18 @@ bool FileManager::isFile(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool FileManager::stampOf(const std::wstring& path, Stamp& stamp)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(resolve(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    stamp.size = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.written = std::int64_t((std::uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                 data.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
 bool FileManager::isDirectory(const std::wstring& path)
 {
     DWORD attributes = GetFileAttributesW(resolve(path).c_str());

@@ -112,6 +112,14 @@ void Peer::close()
     socket_.close(ignored);
 }
 
+void Peer::reset()
+{
+    error_code ignored;
+    // A zero linger makes the close send a reset instead of an orderly end.
+    socket_.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+    socket_.close(ignored);
+}
+
 ScriptedServer::ScriptedServer(const std::string& address, unsigned short port, Script script,
                                int connections)
     : acceptor_(io_), endpoint_(boost::asio::ip::make_address(address), port), script_(std::move(script))

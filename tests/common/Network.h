@@ -52,6 +52,8 @@ public:
     // Blocks until the client closes its end (its deadline ends the wait).
     void waitForClose();
     void close();
+    // Closes with a reset, the way a host drops a connection it no longer keeps.
+    void reset();
 
 private:
     boost::asio::ip::tcp::socket& socket_;

@@ -66,6 +66,17 @@ TEST_F(NetInstallation, UpperCaseExtensionIsAPlainFile)
     EXPECT_FALSE(fs::exists(at("game/x.dll")));
 }
 
+// A size of 0 (missing or not a number in launcher_info.cfg) is only an unknown
+// progress total: the host's is taken, and the digest decides.
+TEST_F(NetInstallation, ConfiguredSizeOfZeroTakesTheHostsSize)
+{
+    publish(1, "z.bin", "0123456789");
+    configure(fileNode("z.bin", "z.bin", sha1Of("0123456789"), 0));
+
+    EXPECT_TRUE(worker.downloadAndInstall());
+    EXPECT_EQ(readFile("game/z.bin"), "0123456789");
+}
+
 enum class Local { OldFile, Directory };
 
 struct FailedCase {
@@ -132,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "保存下载文件失败:game/d.bin "},
         // Refused before a byte is written, however long the host would go on.
         FailedCase{"TotalOtherThanConfigured", "t.bin", "sixteen bytes...", sha1Of("sixteen bytes..."),
-                   Local::OldFile, true, false, "服务器返回的文件尺寸不符:t.bin 16 12\n", 4}),
+                   Local::OldFile, true, false,
+                   "服务器返回的文件尺寸不符: 16 12 文件:t.bin 服务器:127.0.0.1\n", 4}),
     [](const testing::TestParamInfo<FailedCase>& info) { return info.param.label; });
 
 // The downloads of a pass share one buffer: a long file followed by short ones
@@ -279,13 +291,15 @@ TEST_F(NetInstallation, SlowFileHoldsNoOtherBack)
 #define RANGE_REPLY(range) "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " range "\r\n\r\n"
 INSTANTIATE_TEST_SUITE_P(
     Net, NetSickHost,
-    testing::Values(
-        SickHostCase{"Status500", "HTTP/1.1 500 Internal Server Error\r\n\r\n", "解析头部信息失败"},
-        SickHostCase{"StallsMidBody", RANGE_REPLY("0-9/10") "01234", "传输过慢，已中断: f.bin"},
-        SickHostCase{"WrongBytes", RANGE_REPLY("0-9/10") "9876543210",
-                     "下载文件校验失败:game/f.bin " + sha1Of("9876543210") + " " + sha1Of("0123456789")},
-        SickHostCase{"WrongTotal", RANGE_REPLY("0-11/12") "0123456789ab",
-                     "服务器返回的文件尺寸不符:f.bin 12 10"}),
+    testing::Values(SickHostCase{"Status500", "HTTP/1.1 500 Internal Server Error\r\n\r\n",
+                                 "解析头部信息失败 文件:f.bin 服务器:127.0.0.3"},
+                    SickHostCase{"StallsMidBody", RANGE_REPLY("0-9/10") "01234",
+                                 "传输过慢，已中断: 文件:f.bin 服务器:127.0.0.3"},
+                    SickHostCase{
+                        "WrongBytes", RANGE_REPLY("0-9/10") "9876543210",
+                        "下载文件校验失败:game/f.bin " + sha1Of("9876543210") + " " + sha1Of("0123456789")},
+                    SickHostCase{"WrongTotal", RANGE_REPLY("0-11/12") "0123456789ab",
+                                 "服务器返回的文件尺寸不符: 12 10 文件:f.bin 服务器:127.0.0.3"}),
     [](const testing::TestParamInfo<SickHostCase>& info) { return info.param.label; });
 
 }  // namespace

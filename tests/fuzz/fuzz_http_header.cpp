@@ -1,6 +1,6 @@
 // The HTTP response header parser of the range downloader, on any bytes.
 
-#include "net/HttpFileDownloader.h"
+#include "net/HttpHeader.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,7 +4,9 @@
 #include "tests/common/Servers.h"
 
 #include "net/HttpFileDownloader.h"
+#include "net/VersionClient.h"
 #include "support/FileDigest.h"
+#include "support/StagedFile.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 namespace {
 
 using namespace fixtures;
+using gametool::HttpConnection;
 using gametool::HttpFileDownloader;
 
 const unsigned short kPort = 80;
@@ -38,9 +41,15 @@ std::string rangeReply(const std::string& range, const std::string& body)
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// What every line of a download ends with.
+std::string place(const std::string& path, const std::string& host = "127.0.0.1")
+{
+    return " 文件:" + path + " 服务器:" + host;
+}
+
 std::string prepareLine(const std::string& path)
 {
-    return "准备下载： " + path;
+    return "准备下载：" + place(path);
 }
 
 const std::string kCancelled = errorMessage(boost::asio::error::operation_aborted);
@@ -61,7 +70,9 @@ protected:
     bool download(const std::string& host, const std::string& path, const fs::path& local, bool resume,
                   gametool::FileDownloadListener* listener = nullptr, std::uint64_t expectedSize = 0)
     {
-        HttpFileDownloader downloader(host, path, "name", local.wstring());
+        StagedFile staged(local.wstring(), StagedFile::Kind::Download);
+        staged.keep();
+        HttpFileDownloader downloader(host, path, "name", staged);
         if (listener) {
             downloader.setListener(listener);
         }
@@ -69,9 +80,12 @@ protected:
             downloader.setExpectedSize(expectedSize);
         }
         const bool done = downloader.download(resume);
-        EXPECT_EQ(downloader.tempPath(), local.wstring() + L".tmp");
+        EXPECT_EQ(staged.path(), local.wstring() + L".tmp");
         if (done) {
-            EXPECT_EQ(computeFileSha1(downloader.tempPath()), downloader.digest());
+            EXPECT_EQ(computeFileSha1(staged.path()), downloader.digest());
+        } else {
+            EXPECT_EQ(host, downloader.failure().host);
+            EXPECT_EQ(path, downloader.failure().file);
         }
         return done;
     }
@@ -166,7 +180,9 @@ TEST_F(NginxTest, CompleteTemporaryFileIsRefusedAndDeleted)
     EXPECT_FALSE(download("127.0.0.1", "pub/data.bin", local, true));  // nginx answers 416
     EXPECT_FALSE(fs::exists(local.string() + ".tmp"));
     EXPECT_FALSE(fs::exists(local));
-    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/data.bin"), "解析头部信息失败"}), log.lines());
+    EXPECT_EQ(
+        (std::vector<std::string>{prepareLine("pub/data.bin"), "解析头部信息失败" + place("pub/data.bin")}),
+        log.lines());
     EXPECT_TRUE(download("127.0.0.1", "pub/data.bin", local, true));  // the next attempt starts at 0
     EXPECT_TRUE(hasContent(temp(local), content_));
 }
@@ -176,7 +192,9 @@ TEST_F(NginxTest, MissingRemoteFileFails)
     LogWatch log;
     EXPECT_FALSE(download("127.0.0.1", "pub/none.bin", dir_ / "none.bin", false));
     EXPECT_FALSE(fs::exists(dir_ / "none.bin"));
-    EXPECT_EQ((std::vector<std::string>{prepareLine("pub/none.bin"), "解析头部信息失败"}), log.lines());
+    EXPECT_EQ(
+        (std::vector<std::string>{prepareLine("pub/none.bin"), "解析头部信息失败" + place("pub/none.bin")}),
+        log.lines());
 }
 
 // One context for several downloads: what a failed response or a long file left
@@ -185,9 +203,11 @@ TEST_F(NginxTest, SharedContextCarriesNothingIntoTheNextFile)
 {
     const std::string shortContent = "short";
     writeFile(root_ / "pub" / "short.bin", shortContent);
-    const auto context = std::make_shared<gametool::HttpTransferContext>();
+    const auto context = std::make_shared<HttpConnection>();
     const auto fetch = [&](const std::string& path, const fs::path& local) {
-        HttpFileDownloader downloader("127.0.0.1", path, "name", local.wstring(), context);
+        StagedFile staged(local.wstring(), StagedFile::Kind::Download);
+        staged.keep();
+        HttpFileDownloader downloader("127.0.0.1", path, "name", staged, context);
         return downloader.download(false);
     };
     EXPECT_FALSE(fetch("pub/none.bin", dir_ / "none.bin"));  // the error page's body stays unread
@@ -212,11 +232,15 @@ TEST_F(HttpTest, LocalAndConnectFailuresEachLogTheirLine)
     EXPECT_FALSE(download("127.0.0.1", "d", dir_ / "d", false));
     const std::vector<std::string> lines = log.lines();
     ASSERT_EQ(8u, lines.size());
-    EXPECT_EQ(0u, lines[1].find("主机解析错误： no.such.host.invalid ")) << lines[1];
-    EXPECT_EQ("连接到服务器失败： " + errorMessage(boost::asio::error::connection_refused), lines[3]);
-    EXPECT_EQ("创建存储目录失败: " + (dir_ / "file").string(), lines[5]);
-    EXPECT_EQ("打开输出文件失败: " + (dir_ / "d.tmp").string(), lines[7]);
+    EXPECT_EQ(0u, lines[1].find("主机解析错误： ")) << lines[1];
+    EXPECT_NE(std::string::npos, lines[1].find(place("a", "no.such.host.invalid"))) << lines[1];
+    EXPECT_EQ("连接到服务器失败： " + errorMessage(boost::asio::error::connection_refused) +
+                  place("b", "127.0.0.7"),
+              lines[3]);
+    EXPECT_EQ("创建存储目录失败: " + (dir_ / "file").string() + place("c"), lines[5]);
+    EXPECT_EQ("打开输出文件失败: " + (dir_ / "d.tmp").string() + place("d"), lines[7]);
     EXPECT_FALSE(fs::exists(dir_ / "a.tmp"));
+    EXPECT_FALSE(fs::exists(dir_ / "b.tmp"));
 }
 
 // --- against a server that answers what the test says ------------------------------
@@ -249,6 +273,7 @@ TEST_P(ScriptedHttpTest, RequestTextIsExact)
 
 INSTANTIATE_TEST_SUITE_P(FreshAndResumed, ScriptedHttpTest, testing::Values(0, 4));
 
+// A staged file the attempt made and wrote nothing to is not left behind.
 enum class Temp { Absent, Kept };
 
 struct ResponseCase {
@@ -274,7 +299,8 @@ TEST_P(ResponseTest, ResponseDecidesResult)
     LogWatch log;
     EXPECT_EQ(c.result, download("127.0.0.1", "f.bin", local, false));
     std::vector<std::string> expected{prepareLine("f.bin")};
-    expected.insert(expected.end(), c.log.begin(), c.log.end());
+    for (const std::string& line : c.log)
+        expected.push_back(line + place("f.bin"));
     EXPECT_EQ(expected, log.lines());
     const std::string temp = local.string() + ".tmp";
     EXPECT_EQ(c.temp == Temp::Kept, fs::exists(temp));
@@ -310,32 +336,32 @@ INSTANTIATE_TEST_SUITE_P(
                      "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789",
                      false,
                      {noRange(200)},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""},
-        ResponseCase{"Status200Empty", "HTTP/1.0 200 OK\r\n\r\n", false, {noRange(200)}, Temp::Kept, ""},
+        ResponseCase{"Status200Empty", "HTTP/1.0 200 OK\r\n\r\n", false, {noRange(200)}, Temp::Absent, ""},
         ResponseCase{"LowerCaseContentRange",
                      "HTTP/1.1 206 Partial Content\r\ncontent-range: bytes 0-9/10\r\n\r\n0123456789",
                      false,
                      {noRange(206)},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""},
         ResponseCase{"TwoPartContentRange",
                      rangeReply("bytes 0-9", "0123456789"),
                      false,
                      {noRange(206)},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""},
         ResponseCase{"NonNumericContentRange",
                      rangeReply("bytes 0-x/10", "0123456789"),
                      false,
                      {noRange(206)},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""},
         ResponseCase{"HugeContentRange",
                      rangeReply("bytes 0-9/99999999999999999999999", "0123456789"),
                      false,
                      {noRange(206)},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""},
         // Not where it was asked for: what is there cannot be continued with it.
         ResponseCase{"RangeStartsElsewhere",
@@ -350,28 +376,37 @@ INSTANTIATE_TEST_SUITE_P(
                      {kBeyondTotal},
                      Temp::Absent,
                      ""},
-        ResponseCase{"EmptyRemoteFile", rangeReply("bytes 0-0/0", ""), false, {noRange(206)}, Temp::Kept, ""},
+        ResponseCase{
+            "EmptyRemoteFile", rangeReply("bytes 0-0/0", ""), false, {noRange(206)}, Temp::Absent, ""},
         ResponseCase{"ClosedEarly",
                      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n01234",
                      false,
                      {"连接断开： " + kEndOfFile},
                      Temp::Kept,
                      "01234"},
-        ResponseCase{"Status404", "HTTP/1.1 404 Not Found\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
+        ResponseCase{"Status404", "HTTP/1.1 404 Not Found\r\n\r\n", false, {kBadHeader}, Temp::Absent, ""},
         ResponseCase{
             "Status416", "HTTP/1.1 416 Range Not Satisfiable\r\n\r\n", false, {kBadHeader}, Temp::Absent, ""},
-        ResponseCase{"NotHttp", "SSH-2.0-server\r\n\r\n", false, {kBadHeader}, Temp::Kept, ""},
+        ResponseCase{"NotHttp", "SSH-2.0-server\r\n\r\n", false, {kBadHeader}, Temp::Absent, ""},
+        // A size the configuration does not give is held to the build's reply ceiling.
+        ResponseCase{"UnknownSizeAboveTheCeiling",
+                     rangeReply("bytes 0-9/" + std::to_string(kMaxReplyBytes + 1), "0123456789"),
+                     false,
+                     {"服务器返回的文件尺寸不符: " + std::to_string(kMaxReplyBytes + 1) + " " +
+                      std::to_string(kMaxReplyBytes)},
+                     Temp::Absent,
+                     ""},
         ResponseCase{"ClosedInHeader",
                      "HTTP/1.1 206 Partial Content\r\n",
                      false,
                      {"接收头部信息失败 " + kEndOfFile},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""},
         ResponseCase{"EndlessHeader",
                      endlessHeader(),
                      false,
                      {"接收头部信息失败 " + errorMessage(boost::asio::error::message_size)},
-                     Temp::Kept,
+                     Temp::Absent,
                      ""}),
     [](const testing::TestParamInfo<ResponseCase>& info) { return std::string(info.param.name); });
 
@@ -386,6 +421,8 @@ struct KeptCase {
     bool closesAfterFirst, firstResult;
     // The second file is asked for with the first; the host answers both at once.
     bool ahead = false;
+    // The host resets the kept connection after the first reply, before the second request.
+    bool resetsAfterFirst = false;
 };
 
 class KeptConnectionTest : public HttpTest, public testing::WithParamInterface<KeptCase> {};
@@ -394,9 +431,11 @@ TEST_P(KeptConnectionTest, NoByteOfOneFileReachesTheNext)
 {
     const KeptCase& c = GetParam();
     const std::string second = rangeReply("bytes 0-4/5", "abcde");
+    auto reset = std::make_shared<std::promise<void>>();
+    std::future<void> wasReset = reset->get_future();
     ScriptedServer server(
         "127.0.0.1", kPort,
-        [&c, second, served = std::make_shared<int>(0)](Peer& peer) {
+        [&c, second, served = std::make_shared<int>(0), reset](Peer& peer) {
             if (c.ahead && (*served)++ == 0) {
                 peer.readUntil(kHeaderEnd);
                 peer.readUntil(kHeaderEnd);
@@ -407,17 +446,29 @@ TEST_P(KeptConnectionTest, NoByteOfOneFileReachesTheNext)
             while (!peer.readUntil(kHeaderEnd).empty()) {
                 const bool first = (*served)++ == 0;
                 peer.write(first ? c.firstReply : second);
+                if (first && c.resetsAfterFirst) {
+                    peer.reset();
+                    reset->set_value();
+                    return;
+                }
                 if (first && c.closesAfterFirst)
                     return;
             }
         },
         c.connections);
-    const auto context = std::make_shared<gametool::HttpTransferContext>();
-    HttpFileDownloader one("127.0.0.1", "a.bin", "a", (dir_ / "a.bin").wstring(), context);
-    HttpFileDownloader two("127.0.0.1", "b.bin", "b", (dir_ / "b.bin").wstring(), context);
+    const auto context = std::make_shared<HttpConnection>();
+    StagedFile stagedA((dir_ / "a.bin").wstring(), StagedFile::Kind::Download);
+    StagedFile stagedB((dir_ / "b.bin").wstring(), StagedFile::Kind::Download);
+    stagedA.keep();
+    stagedB.keep();
+    HttpFileDownloader one("127.0.0.1", "a.bin", "a", stagedA, context);
+    HttpFileDownloader two("127.0.0.1", "b.bin", "b", stagedB, context);
     if (c.ahead)
         one.askNextAhead("b.bin");
     EXPECT_EQ(c.firstResult, one.download(true));
+    if (c.resetsAfterFirst) {
+        ASSERT_EQ(std::future_status::ready, wasReset.wait_for(std::chrono::seconds(10)));
+    }
     EXPECT_TRUE(two.download(true));
     EXPECT_TRUE(hasContent(dir_ / "b.bin.tmp", "abcde"));
     // Two requests when the second went ahead and its reply was taken; three when it was lost.
@@ -441,6 +492,9 @@ INSTANTIATE_TEST_SUITE_P(
                     KeptCase{"NoLength", 2,
                              "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\n\r\n0123456789",
                              true, true},
+                    // The request goes out once on the new connection, not twice.
+                    KeptCase{"ResetBeforeTheNextRequest", 2, rangeReply("bytes 0-9/10", "0123456789"), false,
+                             true, false, true},
                     KeptCase{"AskedAhead", 1, rangeReply("bytes 0-9/10", "0123456789"), false, true, true},
                     KeptCase{"AskedAheadBehindAShortBody", 2,
                              "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: "
@@ -521,10 +575,16 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline)
     const fs::path local = dir_ / "f.bin";
     LogWatch log;
     const auto start = std::chrono::steady_clock::now();
-    HttpFileDownloader downloader("127.0.0.1", path, "name", local.wstring());
-    downloader.setStepDeadline(c.transferDeadline ? HttpFileDownloader::kDefaultStepDeadline : c.deadline);
-    if (c.transferDeadline)
-        downloader.setTransferDeadline(c.deadline, 1000);
+    StagedFile staged(local.wstring(), StagedFile::Kind::Download);
+    staged.keep();
+    HttpFileDownloader downloader("127.0.0.1", path, "name", staged);
+    gametool::TransferLimits limits;
+    limits.step = c.transferDeadline ? HttpConnection::kDefaultStepDeadline : c.deadline;
+    if (c.transferDeadline) {
+        limits.grace = c.deadline;
+        limits.minimumRate = 1000;
+    }
+    downloader.setLimits(limits);
     EXPECT_EQ(c.result, downloader.download(false));
     const auto waited = std::chrono::steady_clock::now() - start;
     released->set_value();
@@ -534,7 +594,7 @@ TEST_P(HttpStallTest, SilentStepIsCutOffAtTheDeadline)
     ASSERT_EQ(2u, lines.size());
     // The 16 MiB path of the Send case is not copied into the log.
     EXPECT_LT(lines[0].size(), 2048u);
-    EXPECT_EQ(c.log, lines[1]);
+    EXPECT_EQ(c.log + place(path.size() > 1024 ? path.substr(0, 1024) + "..." : path), lines[1]);
     if (c.result) {
         EXPECT_TRUE(hasContent(temp(local), "0123456789"));
     }
@@ -546,11 +606,11 @@ INSTANTIATE_TEST_SUITE_P(
                     StallCase{"Send", Stall::Send, false, "服务器请求发送失败 " + kCancelled, kShort},
                     StallCase{"Header", Stall::Header, false, "接收头部信息失败 " + kCancelled, kShort},
                     StallCase{"Body", Stall::Body, false, "下载文件内容失败： " + kCancelled,
-                              HttpFileDownloader::kDefaultStepDeadline},
+                              HttpConnection::kDefaultStepDeadline},
                     // The counts already match when the deadline cuts the connection.
                     StallCase{"AfterLastByte", Stall::AfterLastByte, true, "下载文件内容失败： " + kCancelled,
                               kShort},
-                    StallCase{"Trickle", Stall::Trickle, false, "传输过慢，已中断: f.bin", kShort, true}),
+                    StallCase{"Trickle", Stall::Trickle, false, "传输过慢，已中断:", kShort, true}),
     [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace {
@@ -312,30 +313,78 @@ INSTANTIATE_TEST_SUITE_P(
                   ReplyBound{3, true}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
-// A server that keeps every step inside its deadline but sends the whole content
-// too slowly is cut off by the content's own deadline.
-TEST_F(VersionClientTest, TrickledContentIsCutOffByItsSizesDeadline)
+// A server that keeps every step inside its deadline but sends too slowly is cut
+// off by the average rate, whatever part of the reply it trickles and whatever
+// size it announced.
+struct TrickleCase {
+    const char* name;
+    std::string head;      // sent at once
+    std::size_t trickled;  // bytes then sent one at a time
+    std::vector<std::string> log;
+    ReplyBound bound = ReplyBound();
+};
+
+class TrickleTest : public VersionClientTest, public testing::WithParamInterface<TrickleCase> {};
+
+TEST_P(TrickleTest, TrickleIsCutOffByTheAverageRate)
 {
-    ScriptedServer server("127.0.0.1", kVersionPort, [](Peer& peer) {
+    const TrickleCase& c = GetParam();
+    ScriptedServer server("127.0.0.1", kVersionPort, [&c](Peer& peer) {
         peer.read(4 + 5 + 10);
-        peer.write("\x0a" + be32(0) + be32(1000));
-        for (int i = 0; i < 1000 && peer.write("x"); ++i)
+        peer.write(c.head);
+        for (std::size_t i = 0; i < c.trickled && peer.write("x"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     writeFile(dir_ / "local.bin", "old content");
     LogWatch log;
     VersionClient::Deadlines deadlines;
-    deadlines.transfer = std::chrono::milliseconds(300);
-    deadlines.minimumRate = 10000;  // 100 ms more for the 1000 bytes
+    deadlines.limits.grace = std::chrono::milliseconds(300);
+    deadlines.limits.minimumRate = 10000;
     VersionClient client(deadlines);
     ASSERT_TRUE(client.connect("127.0.0.1"));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(FetchResult::Failed, client.fetchFile("f.bin", "abcd", (dir_ / "local.bin").wstring()));
+    EXPECT_EQ(FetchResult::Failed,
+              client.fetchFile("f.bin", "abcd", (dir_ / "local.bin").wstring(), c.bound));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_TRUE(hasContent(dir_ / "local.bin", "old content"));
     EXPECT_FALSE(fs::exists(dir_ / "local.bin.part"));
-    EXPECT_EQ((std::vector<std::string>{fetchedLine("f.bin", "abcd"), "传输过慢，已中断: f.bin"}),
-              log.lines());
+    EXPECT_EQ(c.log, log.lines());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deadline, TrickleTest,
+    testing::Values(TrickleCase{"InContent",
+                                "\x0a" + be32(0) + be32(1000),
+                                1000,
+                                {fetchedLine("f.bin", "abcd"), "传输过慢，已中断: f.bin"}},
+                    // The head's text is as long as the server says: it is under the same rule.
+                    TrickleCase{"InHead", "\x0a" + be32(1000), 1000, {"传输过慢，已中断: f.bin"}},
+                    // A size announced within what the release allows earns no more time.
+                    TrickleCase{"AnnouncedLarge",
+                                "\x0a" + be32(0) + be32(8 * 1024 * 1024),
+                                1000,
+                                {fetchedLine("f.bin", "abcd"), "传输过慢，已中断: f.bin"},
+                                ReplyBound{8 * 1024 * 1024, true}}),
+    [](const testing::TestParamInfo<TrickleCase>& info) { return std::string(info.param.name); });
+
+// A request goes out when it is asked, not when its reply is first waited for:
+// the caller may take long to prepare the next one, and an idle connection is closed.
+TEST_F(VersionClientTest, RequestLeavesWhenAsked)
+{
+    auto arrived = std::make_shared<std::promise<void>>();
+    std::future<void> request = arrived->get_future();
+    ScriptedServer server("127.0.0.1", kVersionPort, [arrived](Peer& peer) {
+        peer.read(4 + 5 + 6);
+        arrived->set_value();
+        peer.write(fileReply("", "data"));
+        peer.waitForClose();
+    });
+    VersionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1"));
+    client.ask("a.txt", "");
+    EXPECT_EQ(std::future_status::ready, request.wait_for(std::chrono::seconds(10)));
+    StagedFile into((dir_ / "a.txt").wstring());
+    EXPECT_EQ(FetchResult::Fetched, client.receive(into));
 }
 
 TEST_F(VersionClientTest, UnopenableLocalFileIsNotWrittenAndKeepsConnectionInStep)
@@ -428,12 +477,13 @@ TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept)
     writeFile(local, "old");
     LogWatch log;
     VersionClient::Deadlines deadlines;
-    deadlines.step = GetParam().deadline;
+    deadlines.limits.step = GetParam().deadline;
     VersionClient client(deadlines);
     ASSERT_TRUE(client.connect("127.0.0.1"));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(FetchResult::Failed, client.fetchFile("a.txt", "1", local.wstring()));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, deadlines.step - std::chrono::milliseconds(100));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              deadlines.limits.step - std::chrono::milliseconds(100));
     EXPECT_TRUE(hasContent(local, "old"));
     EXPECT_FALSE(fs::exists(local.string() + ".part"));
     EXPECT_EQ(GetParam().log, log.lines());
@@ -443,11 +493,12 @@ TEST_P(StallTest, SilentServerIsCutOffAndOldFileKept)
 
 INSTANTIATE_TEST_SUITE_P(
     Deadline, StallTest,
-    testing::Values(VersionStallCase{"BeforeReply", "", {kReadCancelled}, VersionClient::Deadlines().step},
-                    VersionStallCase{"InContent",
-                                     "\x0a" + be32(0) + be32(100) + "0123456789",
-                                     {fetchedLine("a.txt", "1"), kReadCancelled},
-                                     std::chrono::milliseconds(300)}),
+    testing::Values(
+        VersionStallCase{"BeforeReply", "", {kReadCancelled}, VersionClient::Deadlines().limits.step},
+        VersionStallCase{"InContent",
+                         "\x0a" + be32(0) + be32(100) + "0123456789",
+                         {fetchedLine("a.txt", "1"), kReadCancelled},
+                         std::chrono::milliseconds(300)}),
     [](const testing::TestParamInfo<VersionStallCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

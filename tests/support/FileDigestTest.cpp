@@ -2,7 +2,53 @@
 
 #include "support/FileDigest.h"
 
+#include <boost/filesystem/operations.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
 using testutil::writeFile;
+
+namespace {
+
+// The largest single allocation this thread made while watched: lanes continue
+// parts side by side in a 32-bit address space.
+thread_local bool digestAllocationsWatched = false;
+thread_local std::size_t largestDigestAllocation = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    if (digestAllocationsWatched)
+        largestDigestAllocation = std::max(largestDigestAllocation, size);
+    if (void* memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+
+TEST_F(TempDirTest, ContinuingAPartTakesNoLargeBuffer)
+{
+    writeFile("part", testutil::patternBytes(3 * 1024 * 1024));
+    StreamDigest digest;
+    digestAllocationsWatched = true;
+    const std::int64_t read = digest.updateFromFile(L"part");
+    digestAllocationsWatched = false;
+    EXPECT_EQ(3 * 1024 * 1024, read);
+    EXPECT_LE(largestDigestAllocation, 256u * 1024);
+}
 
 struct DigestCase {
     std::size_t size;
@@ -11,9 +57,7 @@ struct DigestCase {
 
 class DigestTest : public TempDirTest, public ::testing::WithParamInterface<DigestCase> {};
 
-// Around the 64 KiB first block and the 20 MiB blocks after it: empty, a full first
-// block and an empty read, one byte more, the first block and one large one, and
-// several blocks with a short tail.
+// Around the 64 KiB blocks, and sizes that once straddled larger ones.
 TEST_P(DigestTest, MatchesTheStandardDigest)
 {
     writeFile("f", testutil::patternBytes(GetParam().size));
@@ -34,4 +78,25 @@ TEST_F(TempDirTest, DigestOfTextAndOfAMissingFile)
     writeFile("abc", "abc");
     EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", computeFileSha1(L"abc"));
     EXPECT_EQ("da39a3ee5e6b4b0d3255bfef95601890afd80709", computeFileSha1(L"missing"));
+}
+
+// A retried check does not read the same files again; a file written since is.
+TEST_F(TempDirTest, CachedDigestIsReadAgainOnlyAfterAWrite)
+{
+    writeFile("c", "aaaa");
+    const boost::filesystem::path path("c");
+    // Whole seconds, the resolution the time is set back with below.
+    const std::time_t written = boost::filesystem::last_write_time(path);
+    boost::filesystem::last_write_time(path, written);
+    DigestCache cache;
+    const std::string first = cache.digestOf(L"c");
+    EXPECT_EQ(computeFileSha1(L"c"), first);
+    // Same size and time: taken as it was, without reading.
+    writeFile("c", "bbbb");
+    boost::filesystem::last_write_time(path, written);
+    EXPECT_EQ(first, cache.digestOf(L"c"));
+    boost::filesystem::last_write_time(path, written + 10);
+    EXPECT_EQ(computeFileSha1(L"c"), cache.digestOf(L"c"));
+    EXPECT_NE(first, cache.digestOf(L"c"));
+    EXPECT_EQ("", cache.digestOf(L"missing"));
 }

@@ -1,4 +1,4 @@
-#include "net/HttpFileDownloader.h"
+#include "net/HttpHeader.h"
 
 #include <gtest/gtest.h>
 
