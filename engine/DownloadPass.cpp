@@ -163,7 +163,8 @@ std::size_t bodyPieceFor(std::size_t lanes)
 // after a stale part) never counts beyond its size.
 struct DownloadPass::Lane : gametool::FileDownloadListener {
     Lane(const DownloadPass::Setup& setup, std::size_t lanes, std::shared_ptr<gametool::RateShare> share)
-        : context(std::make_shared<gametool::HttpConnection>(bodyPieceFor(lanes))), rates(std::move(share)),
+        : context(std::make_shared<gametool::HttpConnection>(bodyPieceFor(lanes))),
+          rates(std::move(share)),
           setup_(setup)
     {
         context->setLimits(setup.limits, rates);

@@ -30,7 +30,7 @@ void sleepInterruptibly(std::chrono::milliseconds duration)
 std::int32_t runPhases(StarterWorker& worker, StarterWorker::InnerData& d)
 {
     d.downloadHosts.clear();
-    d.firstVersionHost = 0;
+    d.versionHostOrder.clear();
 
     // Update checks until one succeeds, with a growing pause in between.
     using CheckStatus = engine_detail::CheckOutcome::Status;
@@ -235,4 +235,35 @@ PassTotals StarterWorker::totals() const
 const std::map<std::string, UpdateFileInfo>& StarterWorker::pending() const
 {
     return m_data->pending;
+}
+
+bool StarterWorker::runUpdateCheck()
+{
+    InnerData& d = *m_data;
+    d.receivedBytes = 0;
+    d.totalBytes = 0;
+    engine_detail::UpdateCheck::Setup setup;
+    setup.builtIn = !readTestConfig();
+    setup.hosts =
+        d.versionHostOrder.ordered(setup.builtIn ? d.builtInHosts : std::vector<std::string>{d.versionHost});
+    setup.isWow64 = d.isWow64;
+    setup.releaseKey = d.releaseKey;
+    setup.utcClock = d.utcClock;
+    setup.deadlines = d.versionDeadlines;
+    setup.digests = d.localDigests;
+    setup.skip = d.unwritable;
+    setup.onOperationRefused = [this] { onOperationRefused(); };
+
+    const std::size_t hostCount = setup.hosts.size();
+    d.check = engine_detail::UpdateCheck(std::move(setup)).run();
+    // A server that was reached but stalled or answered wrongly may be sick:
+    // the next check asks the other one first. A failed connect changes nothing,
+    // as the check has already tried every host in turn.
+    if (d.check.status == engine_detail::CheckOutcome::Status::Failed)
+        d.versionHostOrder.answeredWrongly(d.check.connectedHost, hostCount);
+    d.unwritable.insert(d.check.unwritable.begin(), d.check.unwritable.end());
+    // Only ever set: the UI thread may read it while a later check runs.
+    if (d.check.selfUpdatePending)
+        d.selfUpdatePending = true;
+    return d.check.status == engine_detail::CheckOutcome::Status::Succeeded;
 }

@@ -50,9 +50,9 @@ struct RunRecord {
     // Files that could not be written here in this run (held, a directory in
     // their place, a full disk): not asked for again, and the run cannot succeed.
     std::set<std::string> unwritable;
-    // Where the next update check starts in the built-in version-server hosts:
-    // after a server that answered wrongly, the other one goes first.
-    std::size_t firstVersionHost = 0;
+    // Which version server the next update check asks first: after one that
+    // answered wrongly, the other.
+    HostOrder versionHostOrder;
     // The download hosts of this run.
     HostRoster downloadHosts;
     std::map<std::string, UpdateFileInfo> pending;

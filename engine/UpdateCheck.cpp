@@ -1,7 +1,6 @@
 #include "engine/UpdateCheck.h"
 
-#include "engine/StarterWorker.h"
-#include "engine/StarterWorkerData.h"
+#include "engine/LocalDigest.h"
 
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
@@ -376,36 +375,3 @@ void UpdateCheck::noteUnwritable(const std::string& name)
 }
 
 }  // namespace engine_detail
-
-bool StarterWorker::runUpdateCheck()
-{
-    InnerData& d = *m_data;
-    d.receivedBytes = 0;
-    d.totalBytes = 0;
-    engine_detail::UpdateCheck::Setup setup;
-    setup.builtIn = !readTestConfig();
-    setup.hosts = setup.builtIn ? d.builtInHosts : std::vector<std::string>{d.versionHost};
-    // The built-in hosts from the one after the server that last answered wrongly, round.
-    const std::size_t first = setup.hosts.empty() ? 0 : d.firstVersionHost % setup.hosts.size();
-    std::rotate(setup.hosts.begin(), setup.hosts.begin() + std::ptrdiff_t(first), setup.hosts.end());
-    setup.isWow64 = d.isWow64;
-    setup.releaseKey = d.releaseKey;
-    setup.utcClock = d.utcClock;
-    setup.deadlines = d.versionDeadlines;
-    setup.digests = d.localDigests;
-    setup.skip = d.unwritable;
-    setup.onOperationRefused = [this] { onOperationRefused(); };
-
-    const std::size_t hostCount = setup.hosts.size();
-    d.check = engine_detail::UpdateCheck(std::move(setup)).run();
-    // A server that was reached but stalled or answered wrongly may be sick:
-    // the next check asks the other one first. A failed connect changes nothing,
-    // as the check has already tried every host in turn.
-    if (d.check.status == engine_detail::CheckOutcome::Status::Failed && hostCount > 1)
-        d.firstVersionHost = (first + d.check.connectedHost + 1) % hostCount;
-    d.unwritable.insert(d.check.unwritable.begin(), d.check.unwritable.end());
-    // Only ever set: the UI thread may read it while a later check runs.
-    if (d.check.selfUpdatePending)
-        d.selfUpdatePending = true;
-    return d.check.status == engine_detail::CheckOutcome::Status::Succeeded;
-}
