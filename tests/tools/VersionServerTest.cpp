@@ -157,6 +157,49 @@ protected:
     fs::path root_;
 };
 
+// --- the metrics port, as a scraper reads it -----------------------------------
+
+const unsigned short kMetricsPort = 9455;
+
+std::string metricsAnswer(const std::string& request)
+{
+    Client client(kMetricsPort);
+    client.send(request);
+    return client.readAll();
+}
+
+// The exposition text of a scrape, after it has passed promtool's lint.
+std::string scrape(const fs::path& dir)
+{
+    const std::string answer = metricsAnswer("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::size_t body = answer.find("\r\n\r\n");
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
+    EXPECT_NE(std::string::npos, answer.find("Content-Type: text/plain; version=0.0.4")) << answer;
+    const std::string text = body == std::string::npos ? std::string() : answer.substr(body + 4);
+    writeFile(dir / "metrics.txt", text);
+    const std::string lint = "promtool check metrics < '" + (dir / "metrics.txt").string() + "' > '" +
+                             (dir / "promtool.txt").string() + "' 2>&1";
+    EXPECT_EQ(0, std::system(lint.c_str()))
+        << "promtool (scripts/setup installs it): " << readFile(dir / "promtool.txt") << text;
+    return text;
+}
+
+// The value of one sample, "-1" when it is not there.
+std::string sample(const std::string& text, const std::string& series)
+{
+    const std::size_t at = text.find("\n" + series + " ");
+    if (at == std::string::npos) {
+        return "-1";
+    }
+    const std::size_t start = at + series.size() + 2;
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::string requests(const std::string& text, const char* result)
+{
+    return sample(text, std::string("version_server_requests_total{result=\"") + result + "\"}");
+}
+
 // --- clients that leave in the middle --------------------------------------------
 
 struct HangUpCase {
@@ -171,7 +214,7 @@ TEST_P(HangUp, ServerLivesAndServesTheNextClient)
 {
     const std::string big = randomBytes(8 * 1024 * 1024, 1);
     writeFile(root_ / "big.bin", big);
-    VersionServer server(root_);
+    VersionServer server(root_, {"--metrics", "127.0.0.1:9455"});
     ASSERT_TRUE(server.ready()) << server.output();
     for (int round = 0; round < 5; ++round) {
         Client leaving;
@@ -185,6 +228,10 @@ TEST_P(HangUp, ServerLivesAndServesTheNextClient)
     const Reply reply = check("big.bin");
     EXPECT_TRUE(reply.complete);
     EXPECT_TRUE(reply.content == big);
+    // Each reply cut off counts as an error, the whole one as sent.
+    const std::string text = scrape(dir_);
+    EXPECT_EQ("5", requests(text, "error")) << text;
+    EXPECT_EQ("1", requests(text, "sent"));
     EXPECT_EQ(0, server.stop());
 }
 
@@ -462,47 +509,6 @@ TEST_F(VersionServerTest, RepeatedStopSignalsLeaveTheCleanExit)
 }
 
 // --- metrics for the operators' monitoring ----------------------------------------
-
-const unsigned short kMetricsPort = 9455;
-
-std::string metricsAnswer(const std::string& request)
-{
-    Client client(kMetricsPort);
-    client.send(request);
-    return client.readAll();
-}
-
-// The exposition text of a scrape, after it has passed promtool's lint.
-std::string scrape(const fs::path& dir)
-{
-    const std::string answer = metricsAnswer("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
-    const std::size_t body = answer.find("\r\n\r\n");
-    EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
-    EXPECT_NE(std::string::npos, answer.find("Content-Type: text/plain; version=0.0.4")) << answer;
-    const std::string text = body == std::string::npos ? std::string() : answer.substr(body + 4);
-    writeFile(dir / "metrics.txt", text);
-    const std::string lint = "promtool check metrics < '" + (dir / "metrics.txt").string() + "' > '" +
-                             (dir / "promtool.txt").string() + "' 2>&1";
-    EXPECT_EQ(0, std::system(lint.c_str()))
-        << "promtool (scripts/setup installs it): " << readFile(dir / "promtool.txt") << text;
-    return text;
-}
-
-// The value of one sample, "-1" when it is not there.
-std::string sample(const std::string& text, const std::string& series)
-{
-    const std::size_t at = text.find("\n" + series + " ");
-    if (at == std::string::npos) {
-        return "-1";
-    }
-    const std::size_t start = at + series.size() + 2;
-    return text.substr(start, text.find('\n', start) - start);
-}
-
-std::string requests(const std::string& text, const char* result)
-{
-    return sample(text, std::string("version_server_requests_total{result=\"") + result + "\"}");
-}
 
 TEST_F(VersionServerTest, MetricsFollowTheRequestsAndPassPromtool)
 {
