@@ -314,7 +314,9 @@ void MetricsPort::accept()
             return;
         }
         if (open_.size() >= kMaxMetricsConnections) {
-            open_.front()->close();
+            // Held here: close() drops the list's reference.
+            const std::shared_ptr<Exchange> oldest = open_.front();
+            oldest->close();
         }
         auto exchange = std::make_shared<Exchange>(*this, std::move(socket));
         exchange->place = open_.insert(open_.end(), exchange);
