@@ -1,6 +1,7 @@
 #include "app/CLauncherDlg.h"
 
 #include "app/DialogWindow.h"
+#include "app/TransferRate.h"
 #include "app/UpdateController.h"
 #include "engine/EngineTypes.h"
 #include "engine/StarterWorker.h"
@@ -21,6 +22,7 @@ struct CLauncherDlg::InnerData {
     std::atomic<bool> windowGone{false};
     bool hasResult = false;
     std::int32_t resultCode = 0;
+    TransferRate rate;
 };
 
 CLauncherDlg::CLauncherDlg(DialogWindow& window, WorkerSetup workerSetup, std::wstring installationDirectory)
@@ -103,7 +105,8 @@ void CLauncherDlg::onTimer(unsigned /*timerId*/)
     m_window.setProgressPos(percent);
     std::uint64_t received = 0, total = 0;
     m_data->controller->pollBytes(received, total);
-    m_window.setTransferred(received, total);
+    m_data->rate.sample(TransferRate::Clock::now(), received, total);
+    m_window.setTransferText(m_data->rate.text());
 }
 
 bool CLauncherDlg::dispatchMessage(unsigned message, std::uintptr_t wParam, std::intptr_t /*lParam*/,

@@ -21,13 +21,9 @@ public:
     virtual void setStatusText(const std::wstring& text) = 0;
     // The bar's range is 0 to 100; larger values show a full bar.
     virtual void setProgressPos(int position) = 0;
-    // The byte counts behind the bar, at each timer tick: the terminal shows rate
-    // and time left from them; the dialog box shows nothing more.
-    virtual void setTransferred(std::uint64_t received, std::uint64_t total)
-    {
-        (void)received;
-        (void)total;
-    }
+    // The line under the bar (TransferRate.h): the total to download, the rate
+    // and the time left; empty while there is nothing to download.
+    virtual void setTransferText(const std::wstring& text) = 0;
     // Shows pending changes of status and bar at once, before a step that may end
     // the process (the system's UpdateWindow).
     virtual void updateWindow() {}

@@ -6,6 +6,7 @@
 
 #define IDC_PROGRESS         1000
 #define IDC_STATUS           1001
+#define IDC_TRANSFER         1002
 
 #ifndef IDC_STATIC
 #define IDC_STATIC           (-1)

@@ -151,10 +151,8 @@ void ConsoleWindow::setProgressPos(int position)
     }
 }
 
-void ConsoleWindow::setTransferred(std::uint64_t received, std::uint64_t total)
+void ConsoleWindow::setTransferText(const std::wstring& text)
 {
-    m_rate.sample(Clock::now(), received, total);
-    const std::wstring text = m_rate.text();
     if (text != m_rateText) {
         m_rateText = text;
         m_dirty = true;

@@ -5,7 +5,6 @@
 // Its UI thread is the thread that calls runModal.
 
 #include "app/DialogWindow.h"
-#include "app/console/TransferRate.h"
 
 #include <chrono>
 #include <cstdint>
@@ -42,7 +41,7 @@ public:
     std::intptr_t runModal(CLauncherDlg& dialog) override;
     void setStatusText(const std::wstring& text) override;
     void setProgressPos(int position) override;
-    void setTransferred(std::uint64_t received, std::uint64_t total) override;
+    void setTransferText(const std::wstring& text) override;
     void updateWindow() override;
     void setTimer(unsigned id, unsigned periodMs) override;
     void killTimer(unsigned id) override;
@@ -87,7 +86,6 @@ private:
     std::wstring m_status;
     int m_position = 0;
     bool m_positionSet = false;
-    TransferRate m_rate;
     std::wstring m_rateText;
     bool m_dirty = false;
     bool m_blockDrawn = false;

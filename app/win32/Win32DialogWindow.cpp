@@ -29,6 +29,7 @@ std::intptr_t Win32DialogWindow::runModal(CLauncherDlg& dialog)
 
     m_dialog = &dialog;
     m_ending = false;
+    m_transferText.clear();
     const INT_PTR result = DialogBoxParamW(m_instance, MAKEINTRESOURCEW(IDD_LAUNCHER_DIALOG), nullptr,
                                            &Win32DialogWindow::dialogProc, reinterpret_cast<LPARAM>(this));
     if (result == -1) {
@@ -160,6 +161,15 @@ void Win32DialogWindow::setProgressPos(int position)
 {
     if (HWND window = m_window.load())
         SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void Win32DialogWindow::setTransferText(const std::wstring& text)
+{
+    HWND window = m_window.load();
+    if (window && text != m_transferText) {
+        m_transferText = text;
+        SetDlgItemTextW(window, IDC_TRANSFER, text.c_str());
+    }
 }
 
 void Win32DialogWindow::setTimer(unsigned id, unsigned periodMs)

@@ -24,6 +24,7 @@ public:
     std::intptr_t runModal(CLauncherDlg& dialog) override;
     void setStatusText(const std::wstring& text) override;
     void setProgressPos(int position) override;
+    void setTransferText(const std::wstring& text) override;
     void setTimer(unsigned id, unsigned periodMs) override;
     void killTimer(unsigned id) override;
     std::intptr_t sendMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
@@ -47,4 +48,6 @@ private:
     // Read by the engine's thread when it sends; cleared before the window goes.
     std::atomic<HWND> m_window{nullptr};
     bool m_ending = false;
+    // Set again only when it changes: a static control flickers on every set.
+    std::wstring m_transferText;
 };

@@ -1,7 +1,6 @@
 #include "app/CLauncherDlg.h"
 #include "app/UpdateController.h"
 #include "app/console/ConsoleWindow.h"
-#include "app/console/TransferRate.h"
 #include "platform/Platform.h"
 #include "tests/app/EngineSetups.h"
 #include "tests/common/Directories.h"
@@ -187,36 +186,3 @@ TEST(ConsoleWindowTest, SuccessWithAFailedHandOffShowsTheBoxAndExitsWithZero)
     EXPECT_EQ(exits, std::vector<int>{0});
     EXPECT_EQ(output.text(), "正在检测更新...\n更新完成 100%\n");
 }
-
-struct RateCase {
-    const char* label;
-    std::vector<std::pair<int, std::uint64_t>> samples;  // (milliseconds, bytes received)
-    std::uint64_t total;
-    const wchar_t* shown;
-};
-
-class TransferRateTest : public ::testing::TestWithParam<RateCase> {};
-
-TEST_P(TransferRateTest, RateAndTimeLeftComeFromTheLastFiveSeconds)
-{
-    TransferRate rate;
-    const TransferRate::Clock::time_point start;
-    for (const auto& s : GetParam().samples)
-        rate.sample(start + std::chrono::milliseconds(s.first), s.second, GetParam().total);
-    EXPECT_EQ(rate.text(), GetParam().shown);
-}
-
-const std::uint64_t kMiB = 1024 * 1024;
-INSTANTIATE_TEST_SUITE_P(
-    Rows, TransferRateTest,
-    ::testing::Values(
-        RateCase{
-            "Steady", {{0, 0}, {1000, kMiB}, {2000, 3 * kMiB}}, 45 * kMiB, L"速度 1.5 MB/秒，剩余约 0:28"},
-        RateCase{"BurstLeftTheWindow",
-                 {{0, 0}, {1000, kMiB}, {2000, kMiB + 1024}, {7000, kMiB + 6144}},
-                 kMiB + 67584,
-                 L"速度 1 KB/秒，剩余约 1:00"},
-        RateCase{"Stalled", {{0, 5000}, {1000, 5000}, {2000, 5000}}, kMiB, L"速度 0 KB/秒，剩余时间未知"},
-        RateCase{"NewPassStartsAfresh", {{0, 0}, {1000, 9000}, {2000, 10}}, kMiB, L""},
-        RateCase{"Hours", {{0, 0}, {1000, 1024}}, 3723 * 1024 + 1024, L"速度 1 KB/秒，剩余约 1:02:03"}),
-    [](const ::testing::TestParamInfo<RateCase>& info) { return info.param.label; });

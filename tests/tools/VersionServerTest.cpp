@@ -17,6 +17,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,14 +44,14 @@ struct Reply {
 // A blocking client; no read waits longer than 20 s, so a fault cannot hang the test.
 class Client {
 public:
-    Client()
+    explicit Client(unsigned short port = 7455)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval wait{20, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(7455);
+        address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
@@ -86,6 +88,17 @@ public:
             size -= std::size_t(got);
         }
         return true;
+    }
+    // Everything until the server closes.
+    std::string readAll()
+    {
+        std::string all;
+        char piece[4096];
+        ssize_t got;
+        while ((got = ::recv(fd_, piece, sizeof piece, 0)) > 0) {
+            all.append(piece, std::size_t(got));
+        }
+        return all;
     }
     Reply fetch(const std::string& name, const std::string& digest = "unavailable")
     {
@@ -144,6 +157,49 @@ protected:
     fs::path root_;
 };
 
+// --- the metrics port, as a scraper reads it -----------------------------------
+
+const unsigned short kMetricsPort = 9455;
+
+std::string metricsAnswer(const std::string& request)
+{
+    Client client(kMetricsPort);
+    client.send(request);
+    return client.readAll();
+}
+
+// The exposition text of a scrape, after it has passed promtool's lint.
+std::string scrape(const fs::path& dir)
+{
+    const std::string answer = metricsAnswer("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::size_t body = answer.find("\r\n\r\n");
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
+    EXPECT_NE(std::string::npos, answer.find("Content-Type: text/plain; version=0.0.4")) << answer;
+    const std::string text = body == std::string::npos ? std::string() : answer.substr(body + 4);
+    writeFile(dir / "metrics.txt", text);
+    const std::string lint = "promtool check metrics < '" + (dir / "metrics.txt").string() + "' > '" +
+                             (dir / "promtool.txt").string() + "' 2>&1";
+    EXPECT_EQ(0, std::system(lint.c_str()))
+        << "promtool (scripts/setup installs it): " << readFile(dir / "promtool.txt") << text;
+    return text;
+}
+
+// The value of one sample, "-1" when it is not there.
+std::string sample(const std::string& text, const std::string& series)
+{
+    const std::size_t at = text.find("\n" + series + " ");
+    if (at == std::string::npos) {
+        return "-1";
+    }
+    const std::size_t start = at + series.size() + 2;
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::string requests(const std::string& text, const char* result)
+{
+    return sample(text, std::string("version_server_requests_total{result=\"") + result + "\"}");
+}
+
 // --- clients that leave in the middle --------------------------------------------
 
 struct HangUpCase {
@@ -158,7 +214,7 @@ TEST_P(HangUp, ServerLivesAndServesTheNextClient)
 {
     const std::string big = randomBytes(8 * 1024 * 1024, 1);
     writeFile(root_ / "big.bin", big);
-    VersionServer server(root_);
+    VersionServer server(root_, {"--metrics", "127.0.0.1:9455"});
     ASSERT_TRUE(server.ready()) << server.output();
     for (int round = 0; round < 5; ++round) {
         Client leaving;
@@ -172,6 +228,10 @@ TEST_P(HangUp, ServerLivesAndServesTheNextClient)
     const Reply reply = check("big.bin");
     EXPECT_TRUE(reply.complete);
     EXPECT_TRUE(reply.content == big);
+    // Each reply cut off counts as an error, the whole one as sent.
+    const std::string text = scrape(dir_);
+    EXPECT_EQ("5", requests(text, "error")) << text;
+    EXPECT_EQ("1", requests(text, "sent"));
     EXPECT_EQ(0, server.stop());
 }
 
@@ -447,5 +507,80 @@ TEST_F(VersionServerTest, RepeatedStopSignalsLeaveTheCleanExit)
     EXPECT_EQ(0, server.stop());
     EXPECT_NE(std::string::npos, server.output().find("version-server: stopped"));
 }
+
+// --- metrics for the operators' monitoring ----------------------------------------
+
+TEST_F(VersionServerTest, MetricsFollowTheRequestsAndPassPromtool)
+{
+    writeFile(root_ / "a.txt", "alpha");
+    // The server reads the number and expiry; checking the signature is the starter's job.
+    writeFile(root_ / "release.sig",
+              "release 42\nexpires 2027-01-08T13:30:00Z\nsignature " + std::string(128, '0') + "\n");
+    VersionServer server(root_, {"--metrics", "127.0.0.1:9455"});
+    ASSERT_TRUE(server.ready()) << server.output();
+    const std::string before = scrape(dir_);
+    EXPECT_EQ("0", requests(before, "sent"));
+    EXPECT_EQ("1", sample(before, "version_server_release_info{release=\"42\",directory=\"" +
+                                      fs::canonical(root_).string() + "\"}"))
+        << before;
+    EXPECT_EQ("1799415000", sample(before, "version_server_release_expiry_timestamp_seconds"));
+    EXPECT_NE("-1", sample(before, "version_server_last_digest_duration_seconds"));
+
+    EXPECT_EQ("alpha", check("a.txt").content);
+    EXPECT_TRUE(check("a.txt", sha1Of("alpha")).complete);
+    EXPECT_EQ(1, check("missing.txt").code);
+    Client garbage;
+    garbage.send("quix");
+    EXPECT_EQ("", garbage.readAll());
+    const std::string after = scrape(dir_);
+    EXPECT_EQ("1", requests(after, "sent")) << after;
+    EXPECT_EQ("1", requests(after, "current"));
+    EXPECT_EQ("1", requests(after, "refused"));
+    EXPECT_EQ("1", requests(after, "malformed"));
+    EXPECT_EQ("0", requests(after, "error"));
+    // Bytes on the wire: a head of 49 and the content, an empty reply's head, one refusal byte.
+    EXPECT_EQ(std::to_string(49 + 5 + 9 + 1), sample(after, "version_server_sent_bytes_total"));
+    EXPECT_EQ("3", sample(after, "version_server_request_duration_seconds_count"));
+    EXPECT_EQ("4", sample(after, "version_server_connections_accepted_total"));
+    EXPECT_EQ(std::string::npos, after.find("127.0.0.1:")) << "a client's address in the metrics";
+}
+
+struct MetricsRequestCase {
+    const char* name;
+    std::string request;
+    const char* status;
+};
+
+class MetricsPortRequests : public VersionServerTest,
+                            public testing::WithParamInterface<MetricsRequestCase> {};
+
+TEST_P(MetricsPortRequests, AreAnsweredClosedAndLeaveTheProtocolPortAlone)
+{
+    writeFile(root_ / "a.txt", "alpha");
+    VersionServer server(root_, {"--metrics", "127.0.0.1:9455"});
+    ASSERT_TRUE(server.ready()) << server.output();
+    const auto start = Clock::now();
+    // readAll() returns once the server has closed: well before the 5 s deadline.
+    const std::string answer = metricsAnswer(GetParam().request);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(0u, answer.find(std::string("HTTP/1.1 ") + GetParam().status)) << answer;
+    EXPECT_EQ("alpha", check("a.txt").content);
+    const std::string text = scrape(dir_);
+    EXPECT_EQ("1", sample(text, "version_server_connections_accepted_total")) << text;
+    EXPECT_EQ("0", requests(text, "malformed"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, MetricsPortRequests,
+    testing::Values(
+        MetricsRequestCase{"Head", "HEAD /metrics HTTP/1.0\r\n\r\n", "200"},
+        MetricsRequestCase{"OtherPath", "GET /metrics/../x HTTP/1.1\r\n\r\n", "404"},
+        MetricsRequestCase{"OtherMethod", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "405"},
+        MetricsRequestCase{"Garbage", std::string("\x16\x03\x01\x02\x00\x01", 6), "400"},
+        MetricsRequestCase{"VersionProtocol", "quiv" + request("a.txt", "x"), "400"},
+        MetricsRequestCase{"OverlongHead",
+                           "GET /metrics HTTP/1.1\r\nX: " + std::string(8000, 'x') + "\r\n\r\n", "400"},
+        MetricsRequestCase{"NoHttpVersion", "GET /metrics\r\n\r\n", "400"}),
+    [](const testing::TestParamInfo<MetricsRequestCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -65,6 +65,13 @@ std::wstring statusText(HWND window)
     return text;
 }
 
+std::wstring transferText(HWND window)
+{
+    wchar_t text[512] = L"";
+    GetDlgItemTextW(window, IDC_TRANSFER, text, 512);
+    return text;
+}
+
 int barPosition(HWND window)
 {
     return static_cast<int>(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETPOS, 0, 0));
@@ -108,6 +115,7 @@ struct Seen {
     HICON dragIcon = nullptr;
     bool progressShown = false;
     std::wstring progressText;
+    std::wstring transferShown;
     int progressBar = -1;
     bool failureShown = false;
     std::wstring statusLater;
@@ -168,10 +176,14 @@ TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
         UpdateEvent piece{UpdateEvent::BytesReceived, EventValue(std::uint64_t(1024)),
                           EventValue(std::uint64_t(0))};
         dialog.controller()->onEvent(piece);
-        seen.progressShown =
-            waitUntil([&] { return statusText(handle) == L"正在更新:1/2KB" && barPosition(handle) == 50; },
-                      std::chrono::seconds(5));
+        seen.progressShown = waitUntil(
+            [&] {
+                return statusText(handle) == L"正在更新:1/2KB" && barPosition(handle) == 50 &&
+                       transferText(handle) == L"共需下载 2 KB";
+            },
+            std::chrono::seconds(5));
         seen.progressText = statusText(handle);
+        seen.transferShown = transferText(handle);
         seen.progressBar = barPosition(handle);
 
         // The remaining checks fail too; the engine finishes with code 2.
@@ -199,7 +211,9 @@ TEST_P(DialogWindowRun, ShowsProgressAndFailureAndEndsWhenClosed)
     EXPECT_EQ(seen.dragIcon, window.icon());
     EXPECT_TRUE(seen.progressShown) << "status '"
                                     << std::string(seen.progressText.begin(), seen.progressText.end())
-                                    << "', bar " << seen.progressBar;
+                                    << "', bar " << seen.progressBar << ", line under it '"
+                                    << std::string(seen.transferShown.begin(), seen.transferShown.end())
+                                    << "'";
     EXPECT_TRUE(seen.failureShown);
     EXPECT_TRUE(seen.statusLater == L"更新失败,无法连接到服务器");
     EXPECT_EQ(seen.barLater, 50) << "the bar keeps its last position after a failure";

@@ -145,11 +145,11 @@ TEST_F(LauncherResources, DialogTemplateInChineseMatchesTheLayout)
     EXPECT_EQ(in.dword(), static_cast<std::uint32_t>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU |
                                                      DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS));
     const std::uint16_t count = in.word();
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(count, 4);
     EXPECT_EQ(in.shortValue(), 0);
     EXPECT_EQ(in.shortValue(), 0);
     EXPECT_EQ(in.shortValue(), 303);
-    EXPECT_EQ(in.shortValue(), 75);
+    EXPECT_EQ(in.shortValue(), 87);
     EXPECT_EQ(in.nameOrOrdinal(), L"");  // no menu
     EXPECT_EQ(in.nameOrOrdinal(), L"");  // the system's dialog class
     EXPECT_EQ(in.text(), L"Launcher");
@@ -163,7 +163,9 @@ TEST_F(LauncherResources, DialogTemplateInChineseMatchesTheLayout)
     const ExpectedControl expected[] = {
         {L"msctls_progress32", IDC_PROGRESS, 8, 31, 289, 14, childVisible | WS_BORDER, L""},
         {L"#130", IDC_STATUS, 10, 10, 163, 8, childVisible | WS_GROUP | SS_LEFT, L"正在检测更新..."},
-        {L"#130", 0xFFFFFFFFu, 10, 54, 194, 8, childVisible | WS_GROUP | SS_LEFT,
+        // Under the bar and above the slogan, as wide as the bar: total, rate, time left.
+        {L"#130", IDC_TRANSFER, 10, 50, 287, 8, childVisible | WS_GROUP | SS_LEFT, L""},
+        {L"#130", 0xFFFFFFFFu, 10, 66, 194, 8, childVisible | WS_GROUP | SS_LEFT,
          L"望楚汉峥嵘，筑王朝霸业！给你不一样的认知，KelvaOnline！"},
     };
     ASSERT_EQ(count, sizeof expected / sizeof expected[0]);

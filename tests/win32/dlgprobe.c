@@ -1,7 +1,7 @@
 /* Looks at the starter's windows from outside, as a user would see them.
  *   dlgprobe state [CAPTION]   prints the dialog's caption, status line, bar
- *                              position, message-box text and styles as
- *                              "key=value" UTF-8 lines
+ *                              position, the line under the bar, message-box
+ *                              text and styles as "key=value" UTF-8 lines
  *   dlgprobe close [CAPTION]   asks it to close (WM_CLOSE, as the close box does)
  * CAPTION picks the dialog-class window by its title, "Launcher" by default.
  * Exit status 0 when the window was found, 1 when there is none. */
@@ -60,6 +60,9 @@ int wmain(int argc, wchar_t** argv)
     GetDlgItemTextW(window, 1001, text, 1024);
     printUtf8("status", text);
     printNumber("progress", (unsigned long long)SendDlgItemMessageW(window, 1000, PBM_GETPOS, 0, 0), 0);
+    text[0] = 0;
+    GetDlgItemTextW(window, 1002, text, 1024);
+    printUtf8("transfer", text);
     /* A message box shows its text in the static control 0xFFFF. */
     text[0] = 0;
     GetDlgItemTextW(window, 0xFFFF, text, 1024);

@@ -8,9 +8,8 @@ namespace versionserver {
 
 namespace {
 
-std::string secondsSince(std::chrono::steady_clock::time_point start)
+std::string secondsText(double seconds)
 {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", seconds);
     return text;
@@ -83,7 +82,6 @@ void ReleaseWatch::run()
             log_.always("version-server: digesting the release behind " + root_ + "; " + current->realRoot +
                         " stays in service until it is ready");
         }
-        const auto start = std::chrono::steady_clock::now();
         std::shared_ptr<const Release> release = scanRelease(root_, current.get(), digesting_);
         if (!release) {
             if (!reported && !digesting_.stopping) {
@@ -107,7 +105,8 @@ void ReleaseWatch::run()
         if (switched || release->digested > 0) {
             announcement = "version-server: release " + release->realRoot +
                            " ready: " + std::to_string(release->names.size()) + " files, " +
-                           std::to_string(release->digested) + " digested in " + secondsSince(start) + " s";
+                           std::to_string(release->digested) + " digested in " +
+                           secondsText(release->walkSeconds) + " s";
         }
         current = release;
         ready_(release, announcement);

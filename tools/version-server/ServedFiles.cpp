@@ -3,6 +3,7 @@
 #include "net/VersionProtocol.h"
 #include "support/FileDigest.h"
 #include "support/PathSafety.h"
+#include "support/SignedRelease.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -166,6 +167,41 @@ void addFile(Release& release, const std::string& name, const Release* previous,
     release.digests[key] = digest;
 }
 
+// The release number and expiry from the release's own release.sig, read through
+// its directory and bounded like a starter reads it.
+void readSignedFacts(Release& release)
+{
+    const int descriptor = ::openat(release.directory->descriptor(), "release.sig", kOpenFlags);
+    if (descriptor < 0) {
+        return;
+    }
+    const OpenFile file(descriptor);
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+        std::uint64_t(status.st_size) > kMaxReleaseText) {
+        return;
+    }
+    std::string text(std::size_t(status.st_size), '\0');
+    std::size_t have = 0;
+    while (have < text.size()) {
+        const ssize_t got = ::pread(descriptor, &text[have], text.size() - have, off_t(have));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return;
+        }
+        have += std::size_t(got);
+    }
+    ::Release facts;
+    std::string signedPart, signature, reason;
+    if (parseRelease(text, facts, signedPart, signature, reason)) {
+        release.signedRelease = true;
+        release.number = facts.number;
+        release.expires = facts.expires;
+    }
+}
+
 std::vector<std::string> entriesOf(int directory, const std::string& path)
 {
     std::vector<std::string> names;
@@ -212,6 +248,7 @@ bool FileKey::operator==(const FileKey& other) const
 std::shared_ptr<const Release> scanRelease(const std::string& root, const Release* previous,
                                            Digesting& digesting)
 {
+    const auto start = std::chrono::steady_clock::now();
     const int rootDescriptor = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootDescriptor < 0) {
         return nullptr;
@@ -249,6 +286,8 @@ std::shared_ptr<const Release> scanRelease(const std::string& root, const Releas
             }
         }
     }
+    readSignedFacts(*release);
+    release->walkSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return release;
 }
 

@@ -65,6 +65,12 @@ struct Release {
     std::unordered_map<std::string, Entry> names;  // relative, "/"-separated UTF-8 names
     std::map<FileKey, std::string> digests;        // the same digests, by file
     std::size_t digested = 0;                      // read for this release, not taken from the last
+    double walkSeconds = 0;                        // the walk and its digests
+    // From its release.sig, when it has one that reads as one (its signature is
+    // the starters' to check; the server holds no key): shown to operators only.
+    bool signedRelease = false;
+    std::uint64_t number = 0;
+    std::int64_t expires = 0;  // seconds since 1970-01-01 00:00 UTC
 };
 
 // Opens `root` (following a link), walks it and digests every regular file inside;

@@ -183,6 +183,7 @@ private:
 
     void refuse(const char* reason)
     {
+        server_.metrics().malformed();
         server_.log().line(peer_ + " - " + reason + " 0");
         close();
     }
@@ -190,6 +191,7 @@ private:
     void handle(const std::string& text)
     {
         busy_ = true;
+        started_ = Clock::now();
         server_.busy(this);
         setDeadline(Clock::time_point::max());  // a digest may take a while
         Lookup found = server_.files().open(text);
@@ -218,6 +220,7 @@ private:
         name_ = std::move(found.logName);
         remaining_ = 0;
         sent_ = 0;
+        headSent_ = 0;
         offset_ = 0;
         switch (found.kind) {
         case Lookup::Unavailable:
@@ -234,16 +237,19 @@ private:
                       : found.kind == Lookup::BadEncoding ? "bad-encoding"
                       : found.kind == Lookup::TooLarge    ? "too-large"
                                                           : "missing";
+            outcome_ = Outcome::Refused;
             break;
         case Lookup::Current:
             head_ = protocol::fileReplyHead(std::string(), 0);
             result_ = "current";
+            outcome_ = Outcome::Current;
             break;
         case Lookup::Content:
             head_ = protocol::fileReplyHead(found.digest, std::uint32_t(found.size));
             file_ = std::move(found.file);
             remaining_ = found.size;
             result_ = "sent";
+            outcome_ = Outcome::Sent;
             break;
         }
         headSent_ = 0;
@@ -317,7 +323,7 @@ private:
         file_.reset();
         busy_ = false;
         server_.log().line(peer_ + " " + name_ + " " + result_ + " " + std::to_string(sent_));
-        server_.replied(head_.size() + sent_);
+        server_.metrics().request(outcome_, head_.size() + sent_, Clock::now() - started_);
         if (server_.stopping()) {
             close();
             return;
@@ -333,6 +339,7 @@ private:
             return;
         }
         server_.log().line(peer_ + " " + (name_.empty() ? "-" : name_) + " failed " + std::to_string(sent_));
+        server_.metrics().request(Outcome::Error, headSent_ + sent_, Clock::now() - started_);
         close();
     }
 
@@ -349,6 +356,8 @@ private:
     bool closed_ = false;
     std::string name_;
     const char* result_ = "";
+    Outcome outcome_ = Outcome::Error;
+    Clock::time_point started_;
     std::string head_;
     std::size_t headSent_ = 0;
     std::shared_ptr<OpenFile> file_;
@@ -371,6 +380,10 @@ Server::Server(boost::asio::io_context& io, const Settings& settings, const tcp:
       starting_(io.get_executor())
 {
     digesting_.hold = settings.digestHold;
+    if (settings.metrics) {
+        metricsPort_ = std::make_unique<MetricsPort>(
+            io, settings.metricsEndpoint, [this]() { return metricsText(); }, log);
+    }
     // Bound now, so that a port in use ends the start; until it listens, a
     // starter's connect is refused and it turns to its other host.
     acceptor_.open(endpoint.protocol());
@@ -438,8 +451,24 @@ void Server::tick()
 std::string Server::summary() const
 {
     return "version-server: summary connections " + std::to_string(open_.size()) + " requests " +
-           std::to_string(requests_) + " bytes " + std::to_string(bytesSent_) + " evictions " +
-           std::to_string(evictions_) + " dropped " + std::to_string(log_.dropped());
+           std::to_string(metrics_.requests()) + " bytes " + std::to_string(metrics_.bytesSent()) +
+           " evictions " + std::to_string(metrics_.evictions()) + " dropped " +
+           std::to_string(log_.dropped());
+}
+
+std::string Server::metricsText() const
+{
+    ServedRelease served;
+    if (const Release* release = files_.release()) {
+        served.serving = true;
+        served.directory = release->realRoot;
+        served.signedRelease = release->signedRelease;
+        served.number = release->number;
+        served.expires = release->expires;
+        served.files = release->names.size();
+        served.digestSeconds = release->walkSeconds;
+    }
+    return metrics_.exposition(open_.size(), log_.dropped(), served);
 }
 
 bool Server::admit(const std::string& address)
@@ -492,14 +521,14 @@ void Server::welcome(tcp::socket socket)
     const std::string address = remote.address().to_string();
     const std::string peer = address + ":" + std::to_string(remote.port());
     if (!admit(address)) {
-        ++evictions_;
+        metrics_.evicted();
         log_.line(peer + " - address-cap 0");
         protocol::closeQuietly(socket);
         return;
     }
     if (open_.size() >= settings_.maxConnections) {
         std::list<Connection*>& queue = !fresh_.empty() ? fresh_ : idle_;
-        ++evictions_;
+        metrics_.evicted();
         if (queue.empty()) {
             // Every connection has a reply in hand: the newcomer is the one to go.
             protocol::closeQuietly(socket);
@@ -507,6 +536,7 @@ void Server::welcome(tcp::socket socket)
         }
         queue.front()->close();
     }
+    metrics_.accepted();
     auto connection = std::make_shared<Connection>(*this, std::move(socket), address, peer);
     connection->openPlace = open_.insert(open_.end(), connection.get());
     ++perAddress_[address];
@@ -527,12 +557,6 @@ void Server::busy(Connection* connection)
         connection->queue->erase(connection->queuePlace);
         connection->queue = nullptr;
     }
-}
-
-void Server::replied(std::uint64_t bytes)
-{
-    ++requests_;
-    bytesSent_ += bytes;
 }
 
 void Server::forget(Connection* connection)
@@ -561,6 +585,9 @@ void Server::stop()
     acceptor_.close(ignored);
     retry_.cancel(ignored);
     summary_.cancel(ignored);
+    if (metricsPort_) {
+        metricsPort_->stop();
+    }
     const std::vector<Connection*> all(open_.begin(), open_.end());
     for (Connection* connection : all) {
         connection->closeWhenIdle();

@@ -15,8 +15,12 @@
 //   that the oldest idle one, so silent clients never lock real ones out;
 // - per connection the server holds at most kMaxRequestText bytes of request,
 //   a reply head and a few hundred bytes of state (see README);
-// - stop() lets replies in flight finish, up to a drain time, and then ends.
+// - stop() lets replies in flight finish, up to a drain time, and then ends;
+// - with a metrics endpoint, its figures are served on a port of their own
+//   (Metrics.h, MetricsPort.h).
 
+#include "Metrics.h"
+#include "MetricsPort.h"
 #include "ReleaseWatch.h"
 #include "RequestLog.h"
 #include "ServedFiles.h"
@@ -52,6 +56,8 @@ struct Settings {
     std::chrono::milliseconds summaryInterval{60000};
     std::chrono::milliseconds watchInterval{1000};  // how often the root's link is looked at
     std::function<bool()> digestHold;               // a test hook (Digesting::hold)
+    bool metrics = false;                           // serve the figures on metricsEndpoint
+    boost::asio::ip::tcp::endpoint metricsEndpoint;
 };
 
 // Descriptors each connection may hold at once (its socket and the file it sends).
@@ -65,7 +71,8 @@ class Connection;
 
 class Server {
 public:
-    // Binds at once; listens once the first release is digested.
+    // Binds at once (and listens on the metrics endpoint); listens on the protocol
+    // port once the first release is digested. Throws when it cannot bind.
     Server(boost::asio::io_context& io, const Settings& settings,
            const boost::asio::ip::tcp::endpoint& endpoint, RequestLog& log);
     ~Server();
@@ -75,6 +82,8 @@ public:
     void stop();
     // One line of the totals: connections open, requests, bytes sent, evictions, lines dropped.
     std::string summary() const;
+    // The figures in the Prometheus text format.
+    std::string metricsText() const;
 
     // For the connections.
     boost::asio::io_context& io() { return io_; }
@@ -87,7 +96,7 @@ public:
     bool failed() const { return failed_; }
     void waiting(Connection* connection, bool completedOne);
     void busy(Connection* connection);
-    void replied(std::uint64_t bytes);
+    Metrics& metrics() { return metrics_; }
     void forget(Connection* connection);
     // A request met a file changed in place.
     void releaseChanged() { watch_->changed(); }
@@ -121,9 +130,8 @@ private:
     bool stopping_ = false;
     bool failed_ = false;
 
-    std::uint64_t requests_ = 0;
-    std::uint64_t bytesSent_ = 0;
-    std::uint64_t evictions_ = 0;
+    Metrics metrics_;
+    std::unique_ptr<MetricsPort> metricsPort_;
 
     friend class Connection;
 };

@@ -1,6 +1,8 @@
 // version-server --root DIR [--listen ADDR] [--port 7455] [--name-encoding gbk|utf-8]
 //                [--max-connections N] [--max-per-address N] [--descriptor-limit N]
-// Serves DIR to the starter; one line per request on standard output.
+//                [--metrics ADDR:PORT]
+// Serves DIR to the starter; one line per request on standard output; with
+// --metrics, its figures for Prometheus at http://ADDR:PORT/metrics.
 
 #include "VersionServer.h"
 
@@ -50,7 +52,9 @@ int usage(const std::string& problem)
               << "                          descriptor limit)\n"
               << "  --max-per-address N     open connections per client address at most\n"
               << "                          (default 0: no cap)\n"
-              << "  --descriptor-limit N    descriptors for the process (default: the hard limit)\n";
+              << "  --descriptor-limit N    descriptors for the process (default: the hard limit)\n"
+              << "  --metrics ADDR:PORT     serve metrics for Prometheus at http://ADDR:PORT/metrics\n"
+              << "                          ([ADDR]:PORT for IPv6; default: none)\n";
     return 2;
 }
 
@@ -80,6 +84,13 @@ std::uint64_t raiseDescriptorLimit(std::uint64_t wanted)
         return std::uint64_t(target);
     }
     return std::uint64_t(limit.rlim_cur);
+}
+
+std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint)
+{
+    const std::string address = endpoint.address().to_string();
+    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" +
+           std::to_string(endpoint.port());
 }
 
 }  // namespace
@@ -129,6 +140,11 @@ int main(int argc, char** argv)
             if (!number(value, maxPerAddress)) {
                 return usage("bad number of connections " + value);
             }
+        } else if (option == "--metrics") {
+            if (!versionserver::parseMetricsAddress(value, settings.metricsEndpoint)) {
+                return usage("bad metrics address " + value + " (ADDR:PORT)");
+            }
+            settings.metrics = true;
         } else if (option == "--descriptor-limit") {
             if (!number(value, descriptorLimit) || descriptorLimit < 64) {
                 return usage("bad descriptor limit " + value + " (64 at least)");
@@ -189,7 +205,8 @@ int main(int argc, char** argv)
             "version-server: descriptor limit " + std::to_string(limit) + ", at most " +
             std::to_string(settings.maxConnections) + " connections" +
             (settings.maxPerAddress ? ", " + std::to_string(settings.maxPerAddress) + " per address" : "") +
-            ", names in " + (settings.encoding == NameEncoding::Gbk ? "gbk" : "utf-8"));
+            ", names in " + (settings.encoding == NameEncoding::Gbk ? "gbk" : "utf-8") +
+            (settings.metrics ? ", metrics on " + endpointText(settings.metricsEndpoint) : std::string()));
         setStopSignalsBlocked(false);
         io.run();
         setStopSignalsBlocked(true);

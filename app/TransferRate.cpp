@@ -1,18 +1,27 @@
-#include "app/console/TransferRate.h"
+#include "app/TransferRate.h"
 
 namespace {
 
-const std::uint64_t kKiB = 1024;
-const std::uint64_t kMiB = 1024 * 1024;
+const std::uint64_t kLineKiB = 1024;
+const std::uint64_t kLineMiB = 1024 * 1024;
+const std::uint64_t kLineGiB = 1024 * kLineMiB;
 
-// One decimal of megabytes at and above 1 MB a second, whole kilobytes below;
+// One decimal of gigabytes or megabytes from 1 MB on, whole kilobytes below;
 // integers only, so that no locale changes the text.
+std::wstring sizeText(std::uint64_t bytes)
+{
+    if (bytes < kLineMiB)
+        return std::to_wstring(bytes / kLineKiB) + L" KB";
+    const std::uint64_t unit = bytes < kLineGiB ? kLineMiB : kLineGiB;
+    // Tenths without overflow for any count.
+    const std::uint64_t tenths = bytes / unit * 10 + bytes % unit * 10 / unit;
+    return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) +
+           (unit == kLineMiB ? L" MB" : L" GB");
+}
+
 std::wstring rateText(std::uint64_t bytesPerSecond)
 {
-    if (bytesPerSecond < kMiB)
-        return std::to_wstring(bytesPerSecond / kKiB) + L" KB/秒";
-    const std::uint64_t tenths = bytesPerSecond * 10 / kMiB;
-    return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" MB/秒";
+    return sizeText(bytesPerSecond) + L"/秒";
 }
 
 std::wstring twoDigits(std::uint64_t value)
@@ -46,17 +55,19 @@ void TransferRate::sample(Clock::time_point now, std::uint64_t received, std::ui
 
 std::wstring TransferRate::text() const
 {
-    if (m_samples.size() < 2)
+    if (m_total == 0 || m_samples.empty())
         return std::wstring();
+    // Below 1 KB the total still reads as something to download.
+    const std::wstring total = L"共需下载 " + sizeText(m_total < kLineKiB ? kLineKiB : m_total);
     const Sample& first = m_samples.front();
     const Sample& last = m_samples.back();
     const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(last.at - first.at).count();
     if (span <= 0)
-        return std::wstring();
+        return total;
     const std::uint64_t rate = (last.received - first.received) * 1000 / std::uint64_t(span);
     if (rate == 0)
-        return L"速度 " + rateText(0) + L"，剩余时间未知";
+        return total + L"，速度 " + rateText(0) + L"，剩余时间未知";
     // Bytes a failed host sent count as received, so the count may pass the total.
     const std::uint64_t left = m_total > last.received ? m_total - last.received : 0;
-    return L"速度 " + rateText(rate) + L"，剩余约 " + durationText((left + rate - 1) / rate);
+    return total + L"，速度 " + rateText(rate) + L"，剩余约 " + durationText((left + rate - 1) / rate);
 }
