@@ -85,6 +85,11 @@ public:
     ~Deflater() { deflateEnd(&stream_); }
 
     void write(const void* data, std::size_t size) { run(data, size, Z_NO_FLUSH); }
+    // Ends the deflate block and forgets the window: what follows is compressed
+    // as if the stream started here, so a changed entry leaves the bytes of every
+    // later one as they were, and a patch of the package stays small. Still one
+    // zlib stream, which every starter reads.
+    void restart() { run(nullptr, 0, Z_FULL_FLUSH); }
     void finish() { run(nullptr, 0, Z_FINISH); }
 
 private:
@@ -197,6 +202,7 @@ std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packag
     AtomicOutput output(packagePath);
     Deflater deflater(output);
     deflater.write(packageMarker, std::strlen(packageMarker));
+    deflater.restart();
 
     std::vector<char> buffer(kChunk);
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -225,6 +231,7 @@ std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packag
             deflater.write(buffer.data(), got);
             remaining -= got;
         }
+        deflater.restart();
     }
     deflater.finish();
     output.commit();
