@@ -117,6 +117,11 @@ void writePatch(const fs::path& oldPath, const fs::path& newPath, const fs::path
                                  static_cast<int>(windowLogFor(oldFile.size() + newFile.size()))),
           "window");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), "long-distance matching");
+    // One worker, as zstd's own program runs: it finds the long-distance matches
+    // serially over the whole window, the old file included. The library's
+    // single-threaded path misses most of those into a large prefix (measured:
+    // a patch 20 times larger on a 64 MiB pack with 1 % of its blocks changed).
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, 1), "worker");
     // The starter checks the frame's size before it stages anything, and its
     // checksum catches a wrong old file before the digest would.
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), "content size");
