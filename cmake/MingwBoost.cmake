@@ -17,7 +17,8 @@ endif()
 if(NOT EXISTS ${MINGW_BOOST_DIR}/src/.complete)
   message(STATUS "Fetching the ${MINGW_BOOST_PACKAGE} sources for mingw")
   execute_process(
-    COMMAND ${CMAKE_CURRENT_LIST_DIR}/fetch-boost-source ${MINGW_BOOST_DIR} ${MINGW_BOOST_PACKAGE}
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/fetch-debian-source ${MINGW_BOOST_DIR} ${MINGW_BOOST_PACKAGE}
+            "*/libs/filesystem/src/*" "*/libs/thread/src/*" "*/libs/iostreams/src/*"
     RESULT_VARIABLE fetch_result)
   if(NOT fetch_result EQUAL 0)
     message(FATAL_ERROR "Fetching the ${MINGW_BOOST_PACKAGE} sources failed (${fetch_result})")

@@ -7,6 +7,8 @@
 #include <boost/iostreams/filtering_stream.hpp>
 #include <boost/uuid/detail/sha1.hpp>
 
+#include <zlib.h>
+
 #include <cstdio>
 #include <random>
 #include <sstream>
@@ -135,6 +137,31 @@ std::string packageBody(const std::vector<Entry>& entries)
 std::string packageBytes(const std::vector<Entry>& entries)
 {
     return deflateBytes(packageBody(entries));
+}
+
+std::string restartedPackageBytes(const std::vector<Entry>& entries)
+{
+    z_stream stream{};
+    deflateInit(&stream, Z_BEST_COMPRESSION);
+    std::string packed;
+    const auto put = [&](const std::string& plain, int flush) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+        stream.avail_in = static_cast<uInt>(plain.size());
+        char out[65536];
+        int status;
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out);
+            stream.avail_out = sizeof out;
+            status = deflate(&stream, flush);
+            packed.append(out, sizeof out - stream.avail_out);
+        } while (stream.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
+    };
+    put(packageBody({}), Z_FULL_FLUSH);
+    for (const Entry& entry : entries)
+        put(packageBody({entry}).substr(13), Z_FULL_FLUSH);
+    put(std::string(), Z_FINISH);
+    deflateEnd(&stream);
+    return packed;
 }
 
 }  // namespace fixtures

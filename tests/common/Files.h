@@ -54,5 +54,8 @@ struct Entry {
 std::string packageBody(const std::vector<Entry>& entries);
 // A whole package file's bytes.
 std::string packageBytes(const std::vector<Entry>& entries);
+// The same, as the publisher now writes it: the stream restarts (a full flush)
+// after the marker and after each entry.
+std::string restartedPackageBytes(const std::vector<Entry>& entries);
 
 }  // namespace fixtures

@@ -30,16 +30,21 @@ TEST_F(PackageTest, MarkerOnlyCreatesTheDestination)
     EXPECT_TRUE(fs::is_empty("out"));
 }
 
-TEST_F(PackageTest, WritesEntriesInOrderIntoNestedDirectories)
+// Packages as starters already shipped received them (one stream) and as the
+// publisher writes them now (restarted after each entry, for small patches).
+class PackageFormTest : public PackageTest,
+                        public ::testing::WithParamInterface<std::string (*)(const std::vector<Entry>&)> {};
+
+TEST_P(PackageFormTest, WritesEntriesInOrderIntoNestedDirectories)
 {
     const std::string big = testutil::patternBytes(25 * 1024 * 1024 + 7);  // several copy blocks
     writeFile("out/bin/x.dll", "read-only and in the way");
     testutil::makeReadOnly("out/bin/x.dll");
-    ASSERT_TRUE(extract({{"bin/x.dll", "new dll"},
-                         {"data\\deep\\big.bin", big},
-                         {"empty.txt", ""},
-                         {"twice.txt", "first"},
-                         {"twice.txt", "second"}}));
+    ASSERT_TRUE(extract(GetParam()({{"bin/x.dll", "new dll"},
+                                    {"data\\deep\\big.bin", big},
+                                    {"empty.txt", ""},
+                                    {"twice.txt", "first"},
+                                    {"twice.txt", "second"}})));
     EXPECT_EQ((std::vector<std::string>{"bin/x.dll", "data/deep/big.bin", "empty.txt", "twice.txt"}),
               filesBelow("out"));
     EXPECT_EQ("new dll", readFile("out/bin/x.dll"));
@@ -47,6 +52,12 @@ TEST_F(PackageTest, WritesEntriesInOrderIntoNestedDirectories)
     EXPECT_EQ("", readFile("out/empty.txt"));
     EXPECT_EQ("second", readFile("out/twice.txt"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, PackageFormTest,
+                         ::testing::Values(&fixtures::packageBytes, &fixtures::restartedPackageBytes),
+                         [](const ::testing::TestParamInfo<PackageFormTest::ParamType>& info) {
+                             return std::string(info.index == 0 ? "one_stream" : "restarted_per_entry");
+                         });
 
 TEST_F(PackageTest, LengthsAreLittleEndian)
 {

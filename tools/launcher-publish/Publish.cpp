@@ -1,10 +1,12 @@
 #include "tools/launcher-publish/Publish.h"
 
+#include "support/DeltaIndex.h"
 #include "support/FileDigest.h"
 #include "support/Package.h"
 #include "support/StagedFile.h"
 
 #include <boost/filesystem/directory.hpp>
+#include <boost/optional.hpp>
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/info_parser.hpp>
@@ -85,6 +87,11 @@ public:
     ~Deflater() { deflateEnd(&stream_); }
 
     void write(const void* data, std::size_t size) { run(data, size, Z_NO_FLUSH); }
+    // Ends the deflate block and forgets the window: what follows is compressed
+    // as if the stream started here, so a changed entry leaves the bytes of every
+    // later one as they were, and a patch of the package stays small. Still one
+    // zlib stream, which every starter reads.
+    void restart() { run(nullptr, 0, Z_FULL_FLUSH); }
     void finish() { run(nullptr, 0, Z_FINISH); }
 
 private:
@@ -142,6 +149,32 @@ std::string starterName(NameEncoding encoding, const std::string& utf8, const st
     return bytes;
 }
 
+// The "delta_index" entry for the one delta/index-*.cfg below the host root, if any.
+boost::optional<pt::ptree> deltaIndexEntry(const fs::path& httpDirectory)
+{
+    const fs::path directory = httpDirectory / kDeltaDirectory;
+    boost::system::error_code error;
+    if (!fs::is_directory(directory, error))
+        return boost::none;
+    std::vector<std::string> indexes;
+    for (const std::string& name : listFiles(directory)) {
+        if (name.size() > 10 && name.compare(0, 6, "index-") == 0 && name.find('/') == std::string::npos &&
+            name.compare(name.size() - 4, 4, ".cfg") == 0)
+            indexes.push_back(name);
+    }
+    if (indexes.empty())
+        return boost::none;
+    if (indexes.size() > 1)
+        throw Error(quoted(directory) + " holds " + std::to_string(indexes.size()) +
+                    " delta indexes; run \"delta\" again to leave one");
+    const fs::path index = directory / indexes.front();
+    pt::ptree entry;
+    entry.push_back(std::make_pair("path", pt::ptree(std::string(kDeltaDirectory) + indexes.front())));
+    entry.push_back(std::make_pair("size", pt::ptree(std::to_string(fs::file_size(index)))));
+    entry.push_back(std::make_pair("sha1", pt::ptree(computeFileSha1(index.wstring()))));
+    return entry;
+}
+
 void writeInfo(const pt::ptree& tree, const fs::path& output)
 {
     std::ostringstream text;
@@ -197,6 +230,7 @@ std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packag
     AtomicOutput output(packagePath);
     Deflater deflater(output);
     deflater.write(packageMarker, std::strlen(packageMarker));
+    deflater.restart();
 
     std::vector<char> buffer(kChunk);
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -225,6 +259,7 @@ std::size_t writePackage(const fs::path& sourceDirectory, const fs::path& packag
             deflater.write(buffer.data(), got);
             remaining -= got;
         }
+        deflater.restart();
     }
     deflater.finish();
     output.commit();
@@ -248,8 +283,14 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
     const std::string gameClientPath = starterName(encoding, settings.gameClientPath, "gameclient_path");
     const std::string saveDir = starterName(encoding, settings.saveDir, "save_dir");
 
+    const fs::path httpDirectory = settings.httpDirectory.empty() ? filesDirectory : settings.httpDirectory;
+    const std::string deltaPrefix = kDeltaDirectory;
+    boost::system::error_code sameError;
+    const bool filesAreHostRoot = fs::equivalent(filesDirectory, httpDirectory, sameError);
     std::vector<ListedFile> files;
     for (const std::string& name : listFiles(filesDirectory, output)) {
+        if (filesAreHostRoot && name.compare(0, deltaPrefix.size(), deltaPrefix) == 0)
+            continue;
         ListedFile file;
         file.name = starterName(encoding, name);
         // Percent-encoded UTF-8, the prefix included: any HTTP host finds the file
@@ -283,6 +324,9 @@ std::vector<ListedFile> writeLauncherInfo(const fs::path& filesDirectory, const 
         list.push_back(std::make_pair("file", node));
     }
     updater.push_back(std::make_pair("file_list", list));
+    const boost::optional<pt::ptree> deltaIndex = deltaIndexEntry(httpDirectory);
+    if (deltaIndex)
+        updater.push_back(std::make_pair("delta_index", *deltaIndex));
     tree.push_back(std::make_pair("updater", updater));
 
     writeInfo(tree, output);

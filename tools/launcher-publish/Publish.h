@@ -55,6 +55,9 @@ struct FileGroupSettings {
     NameEncoding nameEncoding = NameEncoding::Gbk;
     // How many files the starters download at once; 0 leaves it to them.
     std::uint64_t concurrentDownloads = 0;
+    // The download host's root, where `delta` wrote delta/ (empty: the files
+    // directory itself).
+    boost::filesystem::path httpDirectory;
 };
 
 struct ListedFile {
@@ -66,6 +69,9 @@ struct ListedFile {
 
 // Writes "launcher_info.cfg" for the files below `filesDirectory`, which holds them
 // as they are to be installed below the save directory. Returns the files listed.
+// The delta index in the host root's delta/ (one at most; two are an Error) is
+// named in the "delta_index" entry; nothing under the host root's delta/ is a
+// file of the group.
 std::vector<ListedFile> writeLauncherInfo(const boost::filesystem::path& filesDirectory,
                                           const FileGroupSettings& settings,
                                           const boost::filesystem::path& output);

@@ -1,5 +1,8 @@
 #include "tools/launcher-publish/Release.h"
+#include "tools/launcher-publish/Delta.h"
 #include "tools/launcher-publish/Signing.h"
+
+#include "support/DeltaIndex.h"
 
 #include "support/Log.h"
 
@@ -28,10 +31,28 @@ const char kCurrent[] = "current";
 // The smallest patch from an old file to a new one: (new SHA-1, old SHA-1) to its size.
 typedef std::map<std::pair<std::string, std::string>, std::uint64_t> PatchSizes;
 
-// TEMP-MERGE: replaced by the delta command's function at merge.
-PatchSizes writeDelta(const fs::path&, const std::vector<fs::path>&, std::ostream&)
+// Runs the patches against the older releases' download directories and
+// reads back, from the index written, what each patch costs.
+PatchSizes writePatches(const fs::path& www, const std::vector<fs::path>& olderWww, std::ostream& out)
 {
-    return PatchSizes();
+    PatchSizes sizes;
+    const DeltaReport report = writeDelta(www, olderWww);
+    if (report.indexPath.empty())
+        return sizes;
+    out << "delta: " << report.patches << " patches, index " << report.indexPath << "\n";
+    DeltaIndex index;
+    std::string reason;
+    if (!readDeltaIndex((www / report.indexPath).wstring(), index, reason))
+        throw Error("cannot read back " + quoted(www / report.indexPath) + ": " + reason);
+    for (const auto& file : index.files) {
+        for (const DeltaPatch& patch : file.second.patches) {
+            const auto key = std::make_pair(file.second.sha1, patch.fromSha1);
+            const auto known = sizes.find(key);
+            if (known == sizes.end() || known->second > patch.patch.size)
+                sizes[key] = patch.patch.size;
+        }
+    }
+    return sizes;
 }
 
 // A setting of RELEASE_CFG as text; empty when absent.
@@ -488,9 +509,11 @@ ReleaseReport makeRelease(const ReleaseSettings& settings, const ReleaseOptions&
         earlierReleases(options.root, options.number, settings.patchReleases);
     for (const std::uint64_t number : earlier)
         olderWww.push_back(options.root / ("r" + std::to_string(number)) / "www");
-    const PatchSizes patches = writeDelta(www, olderWww, out);
+    const PatchSizes patches = writePatches(www, olderWww, out);
 
-    writeLauncherInfo(groupDirectory, settings.group, version / "launcher_info.cfg");
+    FileGroupSettings group = settings.group;
+    group.httpDirectory = www;
+    writeLauncherInfo(groupDirectory, group, version / "launcher_info.cfg");
     for (const ServerFile& file : settings.serverFiles)
         fs::copy_file(file.source, version / file.name, fs::copy_options::overwrite_existing);
 

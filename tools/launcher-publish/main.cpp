@@ -1,6 +1,7 @@
 // launcher-publish: prepares the files of a release for the version server and
 // the download host.
 
+#include "tools/launcher-publish/Delta.h"
 #include "tools/launcher-publish/Publish.h"
 #include "tools/launcher-publish/Release.h"
 #include "tools/launcher-publish/Signing.h"
@@ -24,9 +25,15 @@ const char kUsage[] =
     "      pack every file below SOURCE-DIR into one package\n"
     "  launcher-publish launcher-info FILES-DIR --updater-name NAME --host HOST [--host HOST]...\n"
     "                   [--save-dir DIR] [--gameclient-path TEXT] [--path-prefix PREFIX]\n"
-    "                   [--concurrent-downloads N] [-o FILE]\n"
+    "                   [--concurrent-downloads N] [--http-dir WWW-DIR] [-o FILE]\n"
     "      describe the files below FILES-DIR (as installed below DIR; on the host at\n"
-    "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg)\n"
+    "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg),\n"
+    "      with the delta index that \"delta\" wrote below the host's root WWW-DIR (default\n"
+    "      FILES-DIR)\n"
+    "  launcher-publish delta WWW-DIR --from OLD-WWW-DIR [--from OLDER-WWW-DIR]...\n"
+    "      patches under WWW-DIR/delta/ for every file of the download host's root WWW-DIR\n"
+    "      that differs from the file at its path in an older release's root, and their\n"
+    "      index; prints what a player on each older release downloads with and without\n"
     "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE]\n"
     "      list the version server's files (default SERVER-DIR/files.cfg); DIR is where the\n"
     "      starter puts NAME (\"public\": the platform directory), empty by default; an\n"
@@ -146,7 +153,7 @@ int run(int argc, char** argv)
     if (command == "launcher-info") {
         const Arguments a = parse(argc, argv,
                                   {"--updater-name", "--host", "--save-dir", "--gameclient-path",
-                                   "--path-prefix", "--concurrent-downloads", "-o"});
+                                   "--path-prefix", "--concurrent-downloads", "--http-dir", "-o"});
         if (a.positional.size() != 1)
             throw UsageError("launcher-info needs one FILES-DIR");
         publish::FileGroupSettings settings;
@@ -162,9 +169,26 @@ int run(int argc, char** argv)
                 throw UsageError("--concurrent-downloads needs at least 1");
         }
         settings.nameEncoding = encodingOption(a);
+        settings.httpDirectory = a.single("--http-dir", "");
         const std::string output = a.single("-o", "launcher_info.cfg");
         const auto files = publish::writeLauncherInfo(a.positional[0], settings, output);
         std::cout << output << ": " << files.size() << " files\n";
+        return 0;
+    }
+    if (command == "delta") {
+        const Arguments a = parse(argc, argv, {"--from"});
+        if (a.positional.size() != 1)
+            throw UsageError("delta needs one WWW-DIR");
+        std::vector<boost::filesystem::path> olds;
+        for (const std::string& old : a.all("--from"))
+            olds.push_back(old);
+        if (olds.empty())
+            throw UsageError("delta needs at least one --from OLD-WWW-DIR");
+        const publish::DeltaReport report = publish::writeDelta(a.positional[0], olds);
+        std::cout << a.positional[0] << "/" << report.indexPath << ": " << report.patches << " patches\n";
+        for (const publish::DeltaSavings& release : report.releases)
+            std::cout << "from " << release.oldDirectory.string() << ": " << release.withPatches
+                      << " bytes with patches, " << release.withoutPatches << " without\n";
         return 0;
     }
     if (command == "manifest") {

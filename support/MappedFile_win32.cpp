@@ -1,0 +1,142 @@
+#include "support/MappedFile.h"
+
+#include "support/FileManager.h"
+
+#include <windows.h>
+
+#include <limits>
+
+namespace {
+
+std::string mappingFailure(DWORD error)
+{
+    return "系统错误 " + std::to_string(error);
+}
+
+}  // namespace
+
+MappedFile::~MappedFile()
+{
+    close();
+}
+
+namespace {
+
+// Maps `size` bytes of the open `file`; null with `error` set when it fails.
+void* mapWhole(HANDLE file, std::uint64_t size, bool writable, HANDLE& mapping, DWORD& error)
+{
+    mapping = CreateFileMappingW(file, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
+                                 static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
+    if (mapping == nullptr) {
+        error = GetLastError();
+        return nullptr;
+    }
+    void* address =
+        MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+    if (address == nullptr) {
+        error = GetLastError();
+        CloseHandle(mapping);
+        mapping = nullptr;
+    }
+    return address;
+}
+
+}  // namespace
+
+std::string MappedFile::openForReading(const std::wstring& path)
+{
+    close();
+    HANDLE file = CreateFileW(FileManager::instance().resolve(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return mappingFailure(GetLastError());
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file, &length)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        return mappingFailure(error);
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(length.QuadPart);
+    if (size > std::numeric_limits<SIZE_T>::max()) {
+        CloseHandle(file);
+        return "文件过大，无法映射";
+    }
+    HANDLE mapping = nullptr;
+    void* address = nullptr;
+    if (size > 0) {
+        DWORD error = 0;
+        address = mapWhole(file, size, false, mapping, error);
+        if (address == nullptr) {
+            CloseHandle(file);
+            return mappingFailure(error);
+        }
+    }
+    open_ = true;
+    address_ = address;
+    size_ = size;
+    file_ = reinterpret_cast<std::intptr_t>(file);
+    mapping_ = reinterpret_cast<std::intptr_t>(mapping);
+    writable_ = false;
+    return std::string();
+}
+
+std::string MappedFile::openForWriting(const std::wstring& path, std::uint64_t size)
+{
+    close();
+    if (size > std::numeric_limits<SIZE_T>::max())
+        return "文件过大，无法映射";
+    HANDLE file = CreateFileW(FileManager::instance().resolve(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return mappingFailure(GetLastError());
+    // The file is set to its length first, so a full disk fails here and not as
+    // an exception on a write to the mapping.
+    LARGE_INTEGER length;
+    length.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(file, length, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        return mappingFailure(error);
+    }
+    HANDLE mapping = nullptr;
+    void* address = nullptr;
+    if (size > 0) {
+        DWORD error = 0;
+        address = mapWhole(file, size, true, mapping, error);
+        if (address == nullptr) {
+            CloseHandle(file);
+            return mappingFailure(error);
+        }
+    }
+    open_ = true;
+    address_ = address;
+    size_ = size;
+    file_ = reinterpret_cast<std::intptr_t>(file);
+    mapping_ = reinterpret_cast<std::intptr_t>(mapping);
+    writable_ = true;
+    return std::string();
+}
+
+std::string MappedFile::close()
+{
+    std::string reason;
+    if (address_ != nullptr) {
+        // The written pages go to the file before the view is gone, so a failure
+        // is seen here and not lost.
+        if (writable_ && !FlushViewOfFile(address_, 0))
+            reason = mappingFailure(GetLastError());
+        UnmapViewOfFile(address_);
+    }
+    if (mapping_ != 0)
+        CloseHandle(reinterpret_cast<HANDLE>(mapping_));
+    if (open_)
+        CloseHandle(reinterpret_cast<HANDLE>(file_));
+    open_ = false;
+    address_ = nullptr;
+    size_ = 0;
+    file_ = -1;
+    mapping_ = 0;
+    writable_ = false;
+    return reason;
+}

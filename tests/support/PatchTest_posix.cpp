@@ -1,0 +1,160 @@
+// Patches made by the zstd program (--patch-from), applied as the starter does.
+// POSIX only: the Windows programs carry zstd's decoder alone, and the zstd
+// program that makes the patches runs here.
+
+#include "SupportTestUtil.h"
+
+#include "support/Patch.h"
+
+#include <cstdlib>
+#include <random>
+
+using testutil::present;
+using testutil::readFile;
+using testutil::writeFile;
+
+namespace {
+
+std::string randomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+// `base` with every 64 KiB a few bytes rewritten, and `extra` random bytes
+// inserted in its middle.
+std::string changed(std::string base, std::size_t extra)
+{
+    for (std::size_t at = 1000; at + 8 < base.size(); at += 65536)
+        base.replace(at, 8, "CHANGED!");
+    return base.insert(base.size() / 2, randomBytes(extra, 99));
+}
+
+// Writes old.bin and new.bin and the zstd program's patch.bin between them.
+void makePatch(const std::string& oldContent, const std::string& newContent, const std::string& options = "")
+{
+    writeFile("old.bin", oldContent);
+    writeFile("new.bin", newContent);
+    // The program fails on an empty new file with a reference; a plain frame of
+    // nothing is what it would make.
+    const std::string reference = newContent.empty() ? "" : " --patch-from=old.bin";
+    ASSERT_EQ(0, std::system(("zstd -q -f -19 " + options + reference + " new.bin -o patch.bin").c_str()));
+}
+
+struct RoundTrip {
+    const char* name;
+    std::string oldContent;
+    std::string newContent;
+};
+
+class PatchRoundTrip : public TempDirTest, public ::testing::WithParamInterface<RoundTrip> {};
+
+}  // namespace
+
+TEST_P(PatchRoundTrip, GivesTheNewFile)
+{
+    makePatch(GetParam().oldContent, GetParam().newContent);
+    StagedFile staged(L"target.bin");
+    const PatchResult result = applyPatch(L"old.bin", L"patch.bin", GetParam().newContent.size(), staged);
+    ASSERT_TRUE(result) << result.reason;
+    EXPECT_TRUE(readFile("target.bin.part") == GetParam().newContent);
+    EXPECT_TRUE(staged.place().empty());
+    EXPECT_TRUE(readFile("target.bin") == GetParam().newContent);
+    EXPECT_TRUE(readFile("old.bin") == GetParam().oldContent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PatchRoundTrip,
+    ::testing::Values(
+        RoundTrip{"scattered_changes", randomBytes(3 << 20, 1), changed(randomBytes(3 << 20, 1), 100)},
+        // a patch of many of the decoder's input pieces
+        RoundTrip{"megabyte_inserted", randomBytes(2 << 20, 2), changed(randomBytes(2 << 20, 2), 1 << 20)},
+        RoundTrip{"identical", randomBytes(100000, 3), randomBytes(100000, 3)},
+        RoundTrip{"new_file_empty", randomBytes(1000, 4), ""},
+        RoundTrip{"old_file_empty", "", "from nothing"}),
+    [](const ::testing::TestParamInfo<RoundTrip>& info) { return std::string(info.param.name); });
+
+namespace {
+
+struct BadPatch {
+    const char* name;
+    // Changes the files the sample patch (old.bin to new.bin, patch.bin) made.
+    void (*spoil)(std::uint64_t& listedSize);
+    PatchOutcome outcome;
+};
+
+class PatchRefused : public TempDirTest, public ::testing::WithParamInterface<BadPatch> {};
+
+std::string sampleOld()
+{
+    return randomBytes(1 << 20, 5);
+}
+
+}  // namespace
+
+TEST_P(PatchRefused, DiscardsTheStagedFile)
+{
+    const std::string newContent = changed(sampleOld(), 300000);
+    makePatch(sampleOld(), newContent);
+    std::uint64_t listedSize = newContent.size();
+    GetParam().spoil(listedSize);
+    const std::string oldContent = readFile("old.bin");
+    writeFile("target.bin", "in place");
+
+    StagedFile staged(L"target.bin");
+    const PatchResult result = applyPatch(L"old.bin", L"patch.bin", listedSize, staged);
+    EXPECT_EQ(GetParam().outcome, result.outcome) << result.reason;
+    EXPECT_FALSE(result.reason.empty());
+    EXPECT_FALSE(present("target.bin.part"));
+    EXPECT_EQ("in place", readFile("target.bin"));
+    EXPECT_TRUE(readFile("old.bin") == oldContent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PatchRefused,
+    ::testing::Values(
+        BadPatch{"corrupt",
+                 [](std::uint64_t&) {
+                     std::string patch = readFile("patch.bin");
+                     // the first block's header and sequences, past the frame header
+                     for (std::size_t at = 12; at < 40; ++at)
+                         patch[at] = static_cast<char>(~patch[at]);
+                     writeFile("patch.bin", patch);
+                 },
+                 PatchOutcome::Corrupt},
+        BadPatch{"truncated",
+                 [](std::uint64_t&) {
+                     const std::string patch = readFile("patch.bin");
+                     writeFile("patch.bin", patch.substr(0, patch.size() - 10));
+                 },
+                 PatchOutcome::Truncated},
+        BadPatch{"header_only",
+                 [](std::uint64_t&) { writeFile("patch.bin", readFile("patch.bin").substr(0, 3)); },
+                 PatchOutcome::Truncated},
+        BadPatch{"trailing_data",
+                 [](std::uint64_t&) { writeFile("patch.bin", readFile("patch.bin") + "more"); },
+                 PatchOutcome::TrailingData},
+        BadPatch{"listed_size_smaller", [](std::uint64_t& size) { --size; }, PatchOutcome::PastListedSize},
+        BadPatch{"listed_size_smaller_no_size_in_frame",
+                 [](std::uint64_t& size) {
+                     makePatch(readFile("old.bin"), readFile("new.bin"), "--no-content-size");
+                     --size;
+                 },
+                 PatchOutcome::PastListedSize},
+        BadPatch{"listed_size_larger", [](std::uint64_t& size) { ++size; }, PatchOutcome::ShortOfListedSize},
+        BadPatch{"listed_size_larger_no_size_in_frame",
+                 [](std::uint64_t& size) {
+                     makePatch(readFile("old.bin"), readFile("new.bin"), "--no-content-size");
+                     ++size;
+                 },
+                 PatchOutcome::ShortOfListedSize},
+        BadPatch{"wrong_old_file", [](std::uint64_t&) { writeFile("old.bin", randomBytes(1 << 20, 6)); },
+                 PatchOutcome::WrongResult},
+        BadPatch{"not_zstd", [](std::uint64_t&) { writeFile("patch.bin", randomBytes(5000, 7)); },
+                 PatchOutcome::NotAFrame},
+        BadPatch{"no_patch", [](std::uint64_t&) { std::remove("patch.bin"); }, PatchOutcome::PatchUnreadable},
+        BadPatch{"no_old_file", [](std::uint64_t&) { std::remove("old.bin"); }, PatchOutcome::OldUnreadable}),
+    [](const ::testing::TestParamInfo<BadPatch>& info) { return std::string(info.param.name); });
