@@ -1,6 +1,7 @@
 // launcher-publish: prepares the files of a release for the version server and
 // the download host.
 
+#include "tools/launcher-publish/BlockIndexWriter.h"
 #include "tools/launcher-publish/Publish.h"
 #include "tools/launcher-publish/Signing.h"
 
@@ -39,6 +40,9 @@ const char kUsage[] =
     "      list release.sig in SERVER-DIR/files.cfg and write it: release N (raise it with\n"
     "      every release), valid for D days (default 30), covering every listed file and\n"
     "      every file below the download host's root DIR (which starters with a key need)\n"
+    "  launcher-publish blocks WWW-DIR\n"
+    "      write a block index, WWW-DIR/delta/<SHA-256>.blocks, for every file of the\n"
+    "      download directory from 1 MiB to 2 GiB (outside delta/), and list them\n"
     "  --name-encoding: how the starters read names and paths: gbk (code page 936, the\n"
     "      Windows starter; default) or utf-8 (the native starter). It applies to every name\n"
     "      written for them: package entries, manifest keys, NAME=DIR places, deletion-list\n"
@@ -191,6 +195,15 @@ int run(int argc, char** argv)
         const std::string output = a.single("-o", "delete_config.txt");
         publish::writeDeletionList(entries, output, encodingOption(a));
         std::cout << output << ": " << entries.size() << " paths\n";
+        return 0;
+    }
+    if (command == "blocks") {
+        const Arguments a = parse(argc, argv, {});
+        if (a.positional.size() != 1)
+            throw UsageError("blocks needs one WWW-DIR");
+        for (const auto& written : publish::writeBlockIndexes(a.positional[0]))
+            std::cout << written.first << ": " << written.second.path << " " << written.second.size << " "
+                      << written.second.sha256 << "\n";
         return 0;
     }
     if (command == "keygen") {
