@@ -9,23 +9,28 @@
 //    16  4  small block size (4096)
 //    20  4  large block size (1 MiB)
 //    24  1  large digest length (8)      25  1  weak checksum length (4)
-//    26  1  small digest length (4)      27  1  group check length (4)
+//    26  1  small digest length (2)      27  1  group check length (4)
 //    28  4  top check: SHA-256 of bytes 0..27 and the large table, first 4 bytes
 //   large table, 12 bytes per large block (the last may be short)
 //     8  SHA-256 of the block, first 8 bytes
 //     4  group check: SHA-256 of the block's small entries, first 4 bytes
-//   small table, 8 bytes per small block, in file order, so that the entries of
+//   small table, 6 bytes per small block, in file order, so that the entries of
 //   one large block (its "group") are one contiguous range of the index
-//     4  weak rolling checksum (see weakChecksum)
-//     4  SHA-256 of the block, first 4 bytes
+//     4  weak rolling checksum (see WeakChecksum)
+//     2  SHA-256 of the block, first 2 bytes
 // A last short block is summed over its own length.
 //
-// Why these lengths: the large digest decides alone that 1 MiB of a local copy is
-// kept, so it is long; a small entry is only consulted where a weak sum already
-// matched (about one false weak match per 2^32 positions and block), so 4 bytes
-// of strong digest make a false match rarer than a disk error. The whole file's
-// digests, checked after the build, stay the final word: a false match costs the
-// whole file, never a wrong one.
+// Why these lengths (bytes on the wire: a sync from a much older copy fetches the
+// whole small table besides the blocks): the large digest alone decides that
+// 1 MiB of a local copy is kept, so it is long. A small block is checked by its
+// 6 bytes where it is found in place, inside a large block already known to
+// differ (repair). One found elsewhere by the rolling sum is taken only when a
+// neighbour lines up too (the block before it, found just before it, or the
+// block after it, matching right after it), so that two entries, 12 bytes,
+// decide against the one false weak match in about 2^32 positions and blocks
+// (the same trick as zsync's two consecutive matches). The whole file's digests,
+// checked after the build, stay the final word: a false match costs the whole
+// file, never a wrong one.
 //
 // The reader takes the index in parts and checks each before using it: the top
 // (header and large table) against its top check, each group against its
@@ -43,10 +48,10 @@ const std::uint32_t kSmallPerLarge = kLargeBlockSize / kSmallBlockSize;
 const std::size_t kBlockIndexHeaderSize = 32;
 const std::size_t kLargeEntrySize = 12;
 const std::size_t kLargeDigestSize = 8;
-const std::size_t kSmallEntrySize = 8;
-const std::size_t kSmallDigestSize = 4;
+const std::size_t kSmallEntrySize = 6;
+const std::size_t kSmallDigestSize = 2;
 // Files that get an index: from one large block up to 2 GiB, which keeps a
-// starter's plan within 16 MiB (about 24 bytes per small block at most).
+// starter's plan within 16 MiB (see BlockSync.h).
 const std::uint64_t kMinBlockFileSize = kLargeBlockSize;
 const std::uint64_t kMaxBlockFileSize = 2ull * 1024 * 1024 * 1024;
 

@@ -152,18 +152,36 @@ private:
         unsigned char digest[32];
         if (!strongDigest(&buffer_[at_], kSmallBlockSize, digest, kSmallDigestSize))
             return false;
+        const std::uint64_t here = bufferOffset_ + at_;
         bool matched = false;
         const std::vector<std::uint32_t>& blocks = sought_.blocks();
         for (std::size_t i = first; i < blocks.size() && index_.weak(blocks[i]) == weak; ++i) {
-            if (std::memcmp(index_.smallDigest(blocks[i]), digest, kSmallDigestSize) != 0)
+            const std::uint32_t block = blocks[i];
+            if (std::memcmp(index_.smallDigest(block), digest, kSmallDigestSize) != 0 ||
+                !neighbourLinesUp(block, here))
                 continue;
             matched = true;
-            if (source_[blocks[i]] == kMissingBlock) {
-                source_[blocks[i]] = static_cast<std::int64_t>(bufferOffset_ + at_);
+            if (source_[block] == kMissingBlock) {
+                source_[block] = static_cast<std::int64_t>(here);
                 --remaining_;
             }
         }
         return matched;
+    }
+
+    // The block before `block` was found just before `here`, or the block after it
+    // matches the window right after.
+    bool neighbourLinesUp(std::uint32_t block, std::uint64_t here)
+    {
+        if (block > 0 && source_[block - 1] == static_cast<std::int64_t>(here - kSmallBlockSize))
+            return true;
+        const std::uint32_t next = block + 1;
+        if (next >= index_.smallCount() || !index_.hasGroup(next / kSmallPerLarge) ||
+            index_.smallLength(next) != kSmallBlockSize || !available(2 * kSmallBlockSize))
+            return false;
+        const unsigned char* window = &buffer_[at_ + kSmallBlockSize];
+        return weakChecksum(window, kSmallBlockSize) == index_.weak(next) &&
+               sameDigest(window, kSmallBlockSize, index_.smallDigest(next), kSmallDigestSize);
     }
 
     InputFile& local_;

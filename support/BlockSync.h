@@ -18,8 +18,8 @@
 // planWithIndex runs steps 1 to 4 with a function that fetches index ranges.
 //
 // Memory: the local copy is read in pieces of at most 1 MiB, never mapped; the
-// plan holds about 24 bytes per small block of the new file at most (under
-// 16 MiB for kMaxBlockFileSize). A local copy of any size is fine. Failures are
+// plan holds at most about 26 bytes per small block of the new file: 14 MiB
+// with the buffers for kMaxBlockFileSize. A local copy of any size is fine. Failures are
 // values with a reason for the log; nothing here throws. The local copy must not
 // be the staged output itself.
 
