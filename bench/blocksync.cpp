@@ -5,7 +5,8 @@
 // fetch from the same nginx, whose access log counts the bytes each transfer
 // moved (reply heads and bodies plus requests, the index or control file
 // included). Ours plans with the block index fetched by range, fetches the
-// missing ranges with curl, builds the file and checks its SHA-1; the plan's
+// missing ranges with curl, 64 to a request as zsync does too (multipart
+// replies read by MultipartRanges.h), builds the file and checks its SHA-1; the plan's
 // time and the planning process's peak memory are printed.
 // Targets: the old copy in no more bytes than zsync's; the repair in at most
 // 100 KB per 200 MiB.
@@ -16,6 +17,7 @@
 
 #include "support/BlockSync.h"
 #include "support/FileDigest.h"
+#include "support/MultipartRanges.h"
 #include "support/StagedFile.h"
 
 #include <cinttypes>
@@ -99,11 +101,45 @@ std::unique_ptr<bench::Child> startLoggingNginx(const fs::path& root, const fs::
 bool fetchRange(const std::string& url, const ByteRange& range, const fs::path& scratch, std::string& bytes)
 {
     int status = 0;
-    bench::run("curl -s -f -r " + std::to_string(range.offset) + "-" + std::to_string(range.end() - 1) + " -o '" +
-                   scratch.string() + "' '" + url + "'",
+    bench::run("curl -s -f -r " + std::to_string(range.offset) + "-" + std::to_string(range.end() - 1) +
+                   " -o '" + scratch.string() + "' '" + url + "'",
                status);
     bytes = status == 0 ? readAll(scratch) : std::string();
     return status == 0 && bytes.size() == range.size;
+}
+
+// Fetches `ranges` of the file in one request (as the starter may, through
+// MultipartRanges.h) into the assembler.
+bool fetchRanges(const std::string& url, const std::vector<ByteRange>& ranges, std::uint64_t fileSize,
+                 const fs::path& scratch, BlockAssembler& assembler)
+{
+    int status = 0;
+    const std::string head = scratch.string() + ".head";
+    bench::run("curl -s -f -D '" + head + "' -r " + rangeHeaderValue(ranges).substr(6) + " -o '" +
+                   scratch.string() + "' '" + url + "'",
+               status);
+    const std::string body = readAll(scratch);
+    std::string reason;
+    if (status != 0)
+        return false;
+    if (ranges.size() == 1)
+        return body.size() == ranges[0].size &&
+               assembler.writeFetched(ranges[0].offset, body.data(), body.size(), reason);
+    std::istringstream lines(readAll(head));
+    std::string line;
+    std::string boundary;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, 13, "Content-Type:") == 0 || line.compare(0, 13, "content-type:") == 0)
+            multipartBoundary(line.substr(13, line.find('\r') - 13), boundary);
+    }
+    MultipartRangesReader reader(boundary, fileSize);
+    const bool ok = !boundary.empty() && reader.feed(
+                                             body.data(), body.size(),
+                                             [&](std::uint64_t offset, const char* data, std::size_t size) {
+                                                 return assembler.writeFetched(offset, data, size, reason);
+                                             },
+                                             reason);
+    return ok && reader.finished();
 }
 
 // The worker: plans, fetches and builds in a process of its own, so that its peak
@@ -142,16 +178,17 @@ int planWorker(char** argv)
         std::unique_ptr<FileManager::File> output = staged.open(false);
         BlockAssembler assembler(plan, *output);
         ok = output && assembler.copyLocal(local, reason);
-        for (std::size_t i = 0; ok && i < plan.missing.size(); ++i) {
-            std::string bytes;
-            ok = fetchRange(fileUrl, plan.missing[i], scratch, bytes) &&
-                 assembler.writeFetched(plan.missing[i].offset, bytes.data(), bytes.size(), reason);
+        for (std::size_t i = 0; ok && i < plan.missing.size(); i += options.rangesPerRequest) {
+            const std::size_t end = std::min<std::size_t>(plan.missing.size(), i + options.rangesPerRequest);
+            ok = fetchRanges(fileUrl,
+                             std::vector<ByteRange>(plan.missing.begin() + i, plan.missing.begin() + end),
+                             size, scratch, assembler);
         }
         output.reset();
         ok = ok && assembler.complete() && computeFileSha1(staged.path()) == sha1;
     }
-    std::printf("%.3f %ld %d %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", planSeconds, bench::peakKiB(), ok ? 1 : 0,
-                estimate.total, estimate.missingBytes, estimate.requests);
+    std::printf("%.3f %ld %d %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", planSeconds, bench::peakKiB(),
+                ok ? 1 : 0, estimate.total, estimate.missingBytes, estimate.requests);
     return 0;
 }
 
@@ -175,9 +212,9 @@ bool measure(const fs::path& dir, const std::string& local, std::uint64_t size, 
     loggedBytes(log);
     int status = 0;
     std::istringstream worker(bench::run(bench::selfPath() + " plan '" + (dir / local).string() +
-                                             "' http://127.0.0.1/delta/" + indexName + " " + std::to_string(size) +
-                                             " http://127.0.0.1/pack.bin '" + (dir / "ours.bin").string() + "' " +
-                                             sha1,
+                                             "' http://127.0.0.1/delta/" + indexName + " " +
+                                             std::to_string(size) + " http://127.0.0.1/pack.bin '" +
+                                             (dir / "ours.bin").string() + "' " + sha1,
                                          status));
     int ok = 0;
     if (status != 0 || !(worker >> outcome.planSeconds >> outcome.peakKiB >> ok >> outcome.estimate >>
@@ -189,8 +226,8 @@ bool measure(const fs::path& dir, const std::string& local, std::uint64_t size, 
     const fs::path zout = dir / "zsync-out.bin";
     fs::remove(zout);
     const auto start = std::chrono::steady_clock::now();
-    bench::run("cd '" + dir.string() + "' && zsync -q -i '" + (dir / local).string() + "' -o '" + zout.string() +
-                   "' http://127.0.0.1/pack.bin.zsync >/dev/null 2>&1",
+    bench::run("cd '" + dir.string() + "' && zsync -q -i '" + (dir / local).string() + "' -o '" +
+                   zout.string() + "' http://127.0.0.1/pack.bin.zsync >/dev/null 2>&1",
                status);
     outcome.zsyncSeconds = bench::seconds(start);
     outcome.zsyncOk = status == 0 && computeFileSha1(zout.wstring()) == sha1;
@@ -226,7 +263,8 @@ int main(int argc, char** argv)
     const std::string newest = nextRelease(nextRelease(first, random), random);
     std::string damaged = newest;
     for (int i = 0; i < 10; ++i)
-        damaged.replace(random.next() % (damaged.size() / kBlock) * kBlock, kBlock, randomText(random, kBlock));
+        damaged.replace(random.next() % (damaged.size() / kBlock) * kBlock, kBlock,
+                        randomText(random, kBlock));
     if (!writeAll(dir / "www" / "pack.bin", newest) || !writeAll(dir / "old.bin", first) ||
         !writeAll(dir / "damaged.bin", damaged)) {
         std::cerr << "blocksync: cannot write the corpora in " << dir << "\n";
@@ -245,7 +283,9 @@ int main(int argc, char** argv)
     writeAll(dir / "www" / "delta" / "pack.blocks", index);
     int status = 0;
     start = std::chrono::steady_clock::now();
-    bench::run("cd '" + (dir / "www").string() + "' && zsyncmake -b 4096 -u pack.bin -o pack.bin.zsync pack.bin", status);
+    bench::run(
+        "cd '" + (dir / "www").string() + "' && zsyncmake -b 4096 -u pack.bin -o pack.bin.zsync pack.bin",
+        status);
     const double zsyncmakeSeconds = bench::seconds(start);
     const std::uint64_t control = fs::file_size(dir / "www" / "pack.bin.zsync");
     const std::string sha1 = computeFileSha1((dir / "www" / "pack.bin").wstring());
@@ -255,7 +295,8 @@ int main(int argc, char** argv)
         std::cerr << "blocksync: zsyncmake or nginx failed (see " << dir << ")\n";
         return 2;
     }
-    std::printf("pack of %.1f MiB; block index %zu bytes (%.3f s), zsync control file %" PRIu64 " bytes (%.3f s)\n",
+    std::printf("pack of %.1f MiB; block index %zu bytes (%.3f s), zsync control file %" PRIu64
+                " bytes (%.3f s)\n",
                 double(newest.size()) / (1 << 20), index.size(), indexSeconds, control, zsyncmakeSeconds);
 
     bool met = true;
@@ -271,19 +312,21 @@ int main(int argc, char** argv)
             continue;
         }
         const bool repair = std::string(c.local) == "damaged.bin";
-        const double limit = repair ? kRepairTargetPer200MiB * double(newest.size()) / (200.0 * 1024 * 1024)
-                                    : double(o.zsync);
+        const double limit =
+            repair ? kRepairTargetPer200MiB * double(newest.size()) / (200.0 * 1024 * 1024) : double(o.zsync);
         const bool caseMet = o.ok && o.zsyncOk && double(o.ours) <= limit;
         met = met && caseMet;
-        std::printf("  %-18s ours %9" PRIu64 " bytes (%.2f %%; planned %" PRIu64 ", missing %" PRIu64 " in %" PRIu64
-                    " requests)  zsync %9" PRIu64 " bytes (%.2f %%)  ratio %.2f  %s\n",
+        std::printf("  %-18s ours %9" PRIu64 " bytes (%.2f %%; planned %" PRIu64 ", missing %" PRIu64
+                    " in %" PRIu64 " requests)  zsync %9" PRIu64 " bytes (%.2f %%)  ratio %.2f  %s\n",
                     c.name, o.ours, 100.0 * double(o.ours) / double(newest.size()), o.estimate, o.missing,
                     o.requests, o.zsync, 100.0 * double(o.zsync) / double(newest.size()),
-                    double(o.ours) / double(o.zsync), o.ok && o.zsyncOk ? "both files exact" : "A FILE DIFFERS");
-        std::printf("  %-18s plan %.3f s, peak memory of the planning process %.1f MiB; zsync %.3f s; "
-                    "target %s %.0f bytes: %s\n",
-                    "", o.planSeconds, double(o.peakKiB) / 1024.0, o.zsyncSeconds,
-                    repair ? "<=" : "<= zsync's", limit, bench::verdict(caseMet));
+                    double(o.ours) / double(o.zsync),
+                    o.ok && o.zsyncOk ? "both files exact" : "A FILE DIFFERS");
+        std::printf(
+            "  %-18s plan %.3f s, peak memory of the planning process %.1f MiB; zsync %.3f s; "
+            "target %s %.0f bytes: %s\n",
+            "", o.planSeconds, double(o.peakKiB) / 1024.0, o.zsyncSeconds, repair ? "<=" : "<= zsync's",
+            limit, bench::verdict(caseMet));
     }
     return met ? 0 : 1;
 }

@@ -34,9 +34,13 @@
 struct BlockSyncOptions {
     // Bytes of one ranged request and the head of its reply.
     std::uint64_t requestOverhead = 400;
+    // Missing ranges asked for in one request (see MultipartRanges.h), and the
+    // bytes each adds to the request and to the multipart reply.
+    std::uint64_t rangesPerRequest = 64;
+    std::uint64_t rangeOverhead = 130;
     // Missing ranges this close are fetched as one, the local bytes between them
-    // included: only when the gap costs fewer bytes than a request.
-    std::uint64_t joinGap = 400;
+    // included: only when the gap costs fewer bytes than asking for a range.
+    std::uint64_t joinGap = 130;
     // The whole file is fetched when the sync would cost more than this share of it.
     double wholeFileShare = 0.8;
 };
@@ -60,8 +64,8 @@ struct BlockPlan {
 struct WireEstimate {
     std::uint64_t indexBytes = 0;
     std::uint64_t missingBytes = 0;
-    std::uint64_t requests = 0;
-    std::uint64_t total = 0;  // all of the above, requests at their overhead
+    std::uint64_t requests = 0;  // index parts, then missing ranges rangesPerRequest at a time
+    std::uint64_t total = 0;     // all of the above, requests and ranges at their overhead
 };
 
 // Step 1. Needs the index's top. False with a reason when the local copy cannot
