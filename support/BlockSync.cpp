@@ -358,9 +358,13 @@ WireEstimate estimateWire(const BlockIndex& index, const std::vector<ByteRange>&
     for (const ByteRange& range : groupRanges)
         estimate.indexBytes += range.size;
     estimate.missingBytes = plan.missingBytes;
-    estimate.requests = 1 + groupRanges.size() + plan.missing.size();
+    const std::uint64_t perRequest = std::max<std::uint64_t>(1, options.rangesPerRequest);
+    const std::uint64_t missingRequests = (plan.missing.size() + perRequest - 1) / perRequest;
+    estimate.requests = 1 + groupRanges.size() + missingRequests;
     estimate.total =
         estimate.indexBytes + estimate.missingBytes + estimate.requests * options.requestOverhead;
+    if (perRequest > 1)
+        estimate.total += plan.missing.size() * options.rangeOverhead;
     return estimate;
 }
 
