@@ -81,7 +81,8 @@ public:
           sought_(sought),
           source_(source),
           buffer_(kLargeBlockSize + kSmallBlockSize),
-          remaining_(sought.blocks().size())
+          remaining_(sought.blocks().size()),
+          budget_(16 * std::uint64_t(sought.blocks().size()) + (1u << 22))
     {
     }
 
@@ -153,20 +154,52 @@ private:
         if (!strongDigest(&buffer_[at_], kSmallBlockSize, digest, kSmallDigestSize))
             return false;
         const std::uint64_t here = bufferOffset_ + at_;
-        bool matched = false;
+        forward_ = Forward::Unknown;
         const std::vector<std::uint32_t>& blocks = sought_.blocks();
-        for (std::size_t i = first; i < blocks.size() && index_.weak(blocks[i]) == weak; ++i) {
-            const std::uint32_t block = blocks[i];
-            if (std::memcmp(index_.smallDigest(block), digest, kSmallDigestSize) != 0 ||
-                !neighbourLinesUp(block, here))
-                continue;
-            matched = true;
-            if (source_[block] == kMissingBlock) {
-                source_[block] = static_cast<std::int64_t>(here);
-                --remaining_;
-            }
+        // Entries are sorted by weak sum, digest and block, so equal blocks (runs
+        // of zeros, say) sit together and are found all at once. A few candidates
+        // per position, and a budget for the whole roll after which the rest is
+        // fetched, keep a local copy full of equal blocks from costing each
+        // position all of them.
+        const auto same = [&](std::size_t i) {
+            return i < blocks.size() && index_.weak(blocks[i]) == weak &&
+                   std::memcmp(index_.smallDigest(blocks[i]), digest, kSmallDigestSize) == 0;
+        };
+        std::size_t i = first;
+        std::size_t examined = 0;
+        while (i < blocks.size() && index_.weak(blocks[i]) == weak && !same(i)) {
+            if (++examined == kCandidatesPerPosition || !spend())
+                return false;
+            ++i;
         }
-        return matched;
+        if (!same(i))
+            return false;
+        // Equal blocks are taken together, so the first one tells for all.
+        if (source_[blocks[i]] != kMissingBlock)
+            return true;
+        bool confirmed = false;
+        for (std::size_t k = i; !confirmed && same(k) && examined < kCandidatesPerPosition; ++k, ++examined) {
+            if (!spend())
+                return false;
+            confirmed = neighbourLinesUp(blocks[k], here);
+        }
+        if (!confirmed)
+            return false;
+        for (std::size_t k = i; same(k); ++k) {
+            source_[blocks[k]] = static_cast<std::int64_t>(here);
+            --remaining_;
+        }
+        return true;
+    }
+
+    bool spend()
+    {
+        if (budget_ == 0) {
+            remaining_ = 0;
+            return false;
+        }
+        --budget_;
+        return true;
     }
 
     // The block before `block` was found just before `here`, or the block after it
@@ -177,13 +210,27 @@ private:
             return true;
         const std::uint32_t next = block + 1;
         if (next >= index_.smallCount() || !index_.hasGroup(next / kSmallPerLarge) ||
-            index_.smallLength(next) != kSmallBlockSize || !available(2 * kSmallBlockSize))
+            index_.smallLength(next) != kSmallBlockSize)
             return false;
-        const unsigned char* window = &buffer_[at_ + kSmallBlockSize];
-        return weakChecksum(window, kSmallBlockSize) == index_.weak(next) &&
-               sameDigest(window, kSmallBlockSize, index_.smallDigest(next), kSmallDigestSize);
+        if (forward_ == Forward::Unknown) {
+            forward_ = Forward::None;
+            if (available(2 * kSmallBlockSize)) {
+                const unsigned char* window = &buffer_[at_ + kSmallBlockSize];
+                if (strongDigest(window, kSmallBlockSize, forwardDigest_, kSmallDigestSize)) {
+                    forwardWeak_ = weakChecksum(window, kSmallBlockSize);
+                    forward_ = Forward::Known;
+                }
+            }
+        }
+        return forward_ == Forward::Known && forwardWeak_ == index_.weak(next) &&
+               std::memcmp(forwardDigest_, index_.smallDigest(next), kSmallDigestSize) == 0;
     }
 
+    static const std::size_t kCandidatesPerPosition = 64;
+    enum class Forward { Unknown, None, Known };
+    Forward forward_ = Forward::Unknown;  // the window after the current one
+    std::uint32_t forwardWeak_ = 0;
+    unsigned char forwardDigest_[32] = {};
     InputFile& local_;
     const BlockIndex& index_;
     const SoughtBlocks& sought_;
@@ -195,6 +242,7 @@ private:
     bool eof_ = false;
     bool failed_ = false;
     std::size_t remaining_;
+    std::uint64_t budget_;
 };
 
 // Local regions whose content did not line up: the differing large blocks and

@@ -11,10 +11,12 @@ namespace {
 
 const std::size_t kK = 4096;
 const std::size_t kM = 1024 * 1024;
-// Six large blocks, the last one short and ending in a short small block.
+// Six large blocks, the last one short and ending in a short small block; the
+// fourth all zeros (equal blocks).
 const std::string& newFile()
 {
-    static const std::string content = randomBytes(5 * kM + 300 * 1000 + 123, 29);
+    static const std::string content =
+        randomBytes(3 * kM, 29) + std::string(kM, '\0') + randomBytes(kM + 300 * 1000 + 123, 30);
     return content;
 }
 
@@ -103,8 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
         SyncCase{"two_releases_old", older(older(newFile(), 1), 2), 16 * kK, 6, false},
         SyncCase{"truncated", newFile().substr(0, 2 * kM + kM / 2), newFile().size() - (2 * kM + kM / 2), 4,
                  false},
+        SyncCase{"everything_shifted", randomBytes(1000, 4) + newFile(), kK, 6, false},
         SyncCase{"longer", newFile() + randomBytes(kM, 3), 0, 0, false},
-        SyncCase{"another_file", randomBytes(newFile().size(), 30), newFile().size(), 6, true},
+        SyncCase{"another_file", randomBytes(newFile().size(), 31), newFile().size(), 6, true},
         SyncCase{"no_local_copy", "", newFile().size(), 0, true}),
     [](const testing::TestParamInfo<SyncCase>& info) { return std::string(info.param.name); });
 
