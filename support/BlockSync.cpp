@@ -82,7 +82,7 @@ public:
           source_(source),
           buffer_(kLargeBlockSize + kSmallBlockSize),
           remaining_(sought.blocks().size()),
-          budget_(16 * std::uint64_t(sought.blocks().size()) + (1u << 22))
+          budget_(16 * std::uint64_t(sought.blocks().size()) + (1u << 20))
     {
     }
 
