@@ -10,18 +10,23 @@
 //      blocks that differ, adjacent groups joined into one request.
 //   3. planBlocks: aligned small blocks first, then a rolling weak sum over the
 //      local regions that did not line up (content that moved), each weak match
-//      confirmed by the strong digest. Gives a source for every small block and
-//      the missing ranges, coalesced.
+//      confirmed by the short strong digest and a neighbour that lines up too
+//      (see BlockIndex.h). Gives a source for every small block and the missing
+//      ranges, coalesced. The roll has a work budget: a local copy built to
+//      defeat it costs bytes (blocks left missing), never a stall.
 //   4. estimateWire / wholeFileCheaper: decide by bytes.
 //   5. BlockAssembler: writes local blocks and fetched ranges into the staged
 //      output, never outside the new file.
 // planWithIndex runs steps 1 to 4 with a function that fetches index ranges.
 //
 // Memory: the local copy is read in pieces of at most 1 MiB, never mapped; the
-// plan holds at most about 26 bytes per small block of the new file: 14 MiB
-// with the buffers for kMaxBlockFileSize. A local copy of any size is fine. Failures are
-// values with a reason for the log; nothing here throws. The local copy must not
-// be the staged output itself.
+// plan holds at most about 26 bytes per small block of the new file: 14 MiB with
+// the buffers for kMaxBlockFileSize. A local copy of any size is fine. Failures
+// are values with a reason for the log; nothing here throws. The local copy must
+// not be the staged output itself.
+//
+// The estimate assumes missing ranges asked for many to a request
+// (MultipartRanges.h); one request per range costs about 270 bytes more each.
 
 #include "support/BlockIndex.h"
 #include "support/FileManager.h"
