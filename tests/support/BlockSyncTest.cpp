@@ -74,7 +74,8 @@ TEST_P(BlockSync, BuildsTheNewFileFromLocalBlocksAndFetchedRanges)
               BlockIndex::topSize(newFile().size()) + row.maxGroups * kSmallPerLarge * kSmallEntrySize);
     EXPECT_LE(plan.missingBytes, row.maxMissing);
     EXPECT_EQ(newFile().size(), plan.missingBytes + plan.localBytes);
-    EXPECT_EQ(row.wholeFile, wholeFileCheaper(estimate, newFile().size(), options));
+    EXPECT_EQ(row.wholeFile, wholeFileCheaper(estimate, newFile().size(), options))
+        << "estimate " << estimate.total << ", missing " << plan.missingBytes;
 
     StagedFile staged(L"out.bin");
     std::unique_ptr<FileManager::File> output = staged.open(false);
