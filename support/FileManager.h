@@ -40,6 +40,9 @@ public:
         bool write(const void* data, std::int64_t size);
         const std::string& failure() const { return failure_; }
         bool seekToEnd();
+        // The next write starts `offset` bytes from the start; a write beyond the
+        // end leaves a gap that reads as zeros until written.
+        bool seekTo(std::int64_t offset);
         std::int64_t position();
 
     private:

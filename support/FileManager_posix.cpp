@@ -119,6 +119,11 @@ bool FileManager::File::seekToEnd()
     return ::lseek(toFd(handle_), 0, SEEK_END) >= 0;
 }
 
+bool FileManager::File::seekTo(std::int64_t offset)
+{
+    return offset >= 0 && ::lseek(toFd(handle_), static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
 std::int64_t FileManager::File::position()
 {
     off_t at = ::lseek(toFd(handle_), 0, SEEK_CUR);
@@ -340,6 +345,12 @@ InputFile::~InputFile()
 {
     if (handle_ != kClosed)
         ::close(toFd(handle_));
+}
+
+bool InputFile::seek(std::int64_t offset)
+{
+    return handle_ != kClosed && offset >= 0 &&
+           ::lseek(toFd(handle_), static_cast<off_t>(offset), SEEK_SET) == offset;
 }
 
 std::int64_t InputFile::read(char* buffer, std::int64_t size)

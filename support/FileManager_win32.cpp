@@ -22,6 +22,13 @@ HANDLE toHandle(std::intptr_t handle)
 
 // SetFilePointer reports a position whose low part is 0xFFFFFFFF the same way as
 // a failure; the last error tells them apart.
+bool moveTo(HANDLE handle, std::int64_t offset)
+{
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    return offset >= 0 && SetFilePointerEx(handle, distance, nullptr, FILE_BEGIN);
+}
+
 bool movePointer(HANDLE handle, DWORD method, std::int64_t& position)
 {
     LONG high = 0;
@@ -91,6 +98,11 @@ bool FileManager::File::seekToEnd()
 {
     std::int64_t position;
     return movePointer(toHandle(handle_), FILE_END, position);
+}
+
+bool FileManager::File::seekTo(std::int64_t offset)
+{
+    return moveTo(toHandle(handle_), offset);
 }
 
 std::int64_t FileManager::File::position()
@@ -288,6 +300,11 @@ InputFile::~InputFile()
 {
     if (handle_ != kClosed)
         CloseHandle(toHandle(handle_));
+}
+
+bool InputFile::seek(std::int64_t offset)
+{
+    return handle_ != kClosed && moveTo(toHandle(handle_), offset);
 }
 
 std::int64_t InputFile::read(char* buffer, std::int64_t size)

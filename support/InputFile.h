@@ -17,6 +17,8 @@ public:
     // Fills `buffer` unless the file ends first; the number of bytes read, or -1
     // on a read error (bytes read before the error are then lost to the caller).
     std::int64_t read(char* buffer, std::int64_t size);
+    // Moves to `offset` from the start for the next read; false when it cannot.
+    bool seek(std::int64_t offset);
 
 private:
     static const std::intptr_t kClosed = -1;

@@ -1,9 +1,11 @@
 #include "engine/StarterWorker.h"
+#include "support/BlockIndex.h"
 #include "support/FileDigest.h"
 #include "support/Package.h"
 #include "support/SignedRelease.h"
 #include "tests/common/Directories.h"
 #include "tests/common/Files.h"
+#include "tools/launcher-publish/BlockIndexWriter.h"
 #include "tools/launcher-publish/Publish.h"
 #include "tools/launcher-publish/Signing.h"
 
@@ -203,6 +205,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, PublishLauncherInfoErrors,
                          [](const ::testing::TestParamInfo<BadSettingsCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Files from 1 MiB get a content-named index that the starter's reader takes;
+// smaller ones and earlier indexes get none, and a second run names it the same.
+TEST(PublishBlockIndexes, IndexFilesOfAMebibyteAndMore)
+{
+    fixtures::WorkingDirectory directory;
+    writeFile("www/pack/data.quiv", std::string(3 * 1024 * 1024 + 17, 'd'));
+    writeFile("www/small.txt", std::string(1024 * 1024 - 1, 's'));
+    for (int run = 0; run < 2; ++run) {
+        const auto written = publish::writeBlockIndexes("www");
+        ASSERT_EQ(1u, written.size());
+        EXPECT_EQ("pack/data.quiv", written[0].first);
+        const publish::BlockIndexNode& node = written[0].second;
+        EXPECT_EQ("delta/" + node.sha256 + ".blocks", node.path);
+        const std::string index = readFile("www/" + node.path);
+        EXPECT_EQ(node.size, index.size());
+        BlockIndex parsed;
+        std::string reason;
+        EXPECT_TRUE(parsed.parseWhole(index.data(), index.size(), reason)) << reason;
+        EXPECT_EQ(3u * 1024 * 1024 + 17, parsed.fileSize());
+        EXPECT_EQ(3u, tree("www").size());
+    }
+}
 
 TEST(PublishManifest, ListsTheServersFilesWithTheirPlaces)
 {

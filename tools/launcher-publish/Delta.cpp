@@ -1,4 +1,5 @@
 #include "tools/launcher-publish/Delta.h"
+#include "tools/launcher-publish/BlockIndexWriter.h"
 
 #include "support/DeltaIndex.h"
 #include "support/FileDigest.h"
@@ -214,7 +215,13 @@ DeltaReport writeDelta(const fs::path& newDirectory, const std::vector<fs::path>
             savings.withPatches += made->second > 0 ? made->second : now.size;
         }
         fs::remove(temporary, error);
-        if (!entry.patches.empty()) {
+        // A block index serves any old copy, and a damaged one, where no patch starts.
+        BlockIndexNode blocks;
+        if (writeBlockIndex(newDirectory, newPath, blocks)) {
+            entry.blocks = DeltaPiece{blocks.path, blocks.size, blocks.sha256};
+            ++report.blockIndexes;
+        }
+        if (!entry.patches.empty() || entry.blocks) {
             report.patches += entry.patches.size();
             index.files.emplace(percentEncodePath(name), std::move(entry));
         }

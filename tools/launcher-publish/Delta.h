@@ -32,6 +32,7 @@ struct DeltaSavings {
 struct DeltaReport {
     std::string indexPath;  // relative to the download directory
     std::size_t patches = 0;
+    std::size_t blockIndexes = 0;
     std::vector<DeltaSavings> releases;  // in the order given
 };
 

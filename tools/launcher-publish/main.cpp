@@ -1,6 +1,7 @@
 // launcher-publish: prepares the files of a release for the version server and
 // the download host.
 
+#include "tools/launcher-publish/BlockIndexWriter.h"
 #include "tools/launcher-publish/Delta.h"
 #include "tools/launcher-publish/Publish.h"
 #include "tools/launcher-publish/Release.h"
@@ -30,10 +31,11 @@ const char kUsage[] =
     "      PREFIX followed by the name) in a launcher configuration (default launcher_info.cfg),\n"
     "      with the delta index that \"delta\" wrote below the host's root WWW-DIR (default\n"
     "      FILES-DIR)\n"
-    "  launcher-publish delta WWW-DIR --from OLD-WWW-DIR [--from OLDER-WWW-DIR]...\n"
+    "  launcher-publish delta WWW-DIR [--from OLD-WWW-DIR]...\n"
     "      patches under WWW-DIR/delta/ for every file of the download host's root WWW-DIR\n"
-    "      that differs from the file at its path in an older release's root, and their\n"
-    "      index; prints what a player on each older release downloads with and without\n"
+    "      that differs from the file at its path in an older release's root, a block index\n"
+    "      for every file from 1 MiB, and their index; prints what a player on each older\n"
+    "      release downloads with and without patches\n"
     "  launcher-publish manifest SERVER-DIR [--place NAME=DIR]... [-o FILE]\n"
     "      list the version server's files (default SERVER-DIR/files.cfg); DIR is where the\n"
     "      starter puts NAME (\"public\": the platform directory), empty by default; an\n"
@@ -53,6 +55,9 @@ const char kUsage[] =
     "      and DIR/rN/www with packages, launcher_info.cfg, files.cfg, the deletion list, patches from\n"
     "      the last releases and, with a key, release.sig; print what players on the last releases\n"
     "      will download; then switch DIR/current to rN (not with --dry-run)\n"
+    "  launcher-publish blocks WWW-DIR\n"
+    "      write a block index, WWW-DIR/delta/<SHA-256>.blocks, for every file of the\n"
+    "      download directory from 1 MiB to 2 GiB (outside delta/), and list them\n"
     "  --name-encoding: how the starters read names and paths: gbk (code page 936, the\n"
     "      Windows starter; default) or utf-8 (the native starter). It applies to every name\n"
     "      written for them: package entries, manifest keys, NAME=DIR places, deletion-list\n"
@@ -182,10 +187,9 @@ int run(int argc, char** argv)
         std::vector<boost::filesystem::path> olds;
         for (const std::string& old : a.all("--from"))
             olds.push_back(old);
-        if (olds.empty())
-            throw UsageError("delta needs at least one --from OLD-WWW-DIR");
         const publish::DeltaReport report = publish::writeDelta(a.positional[0], olds);
-        std::cout << a.positional[0] << "/" << report.indexPath << ": " << report.patches << " patches\n";
+        std::cout << a.positional[0] << "/" << report.indexPath << ": " << report.patches << " patches, "
+                  << report.blockIndexes << " block indexes\n";
         for (const publish::DeltaSavings& release : report.releases)
             std::cout << "from " << release.oldDirectory.string() << ": " << release.withPatches
                       << " bytes with patches, " << release.withoutPatches << " without\n";
@@ -222,6 +226,15 @@ int run(int argc, char** argv)
         const std::string output = a.single("-o", "delete_config.txt");
         publish::writeDeletionList(entries, output, encodingOption(a));
         std::cout << output << ": " << entries.size() << " paths\n";
+        return 0;
+    }
+    if (command == "blocks") {
+        const Arguments a = parse(argc, argv, {});
+        if (a.positional.size() != 1)
+            throw UsageError("blocks needs one WWW-DIR");
+        for (const auto& written : publish::writeBlockIndexes(a.positional[0]))
+            std::cout << written.first << ": " << written.second.path << " " << written.second.size << " "
+                      << written.second.sha256 << "\n";
         return 0;
     }
     if (command == "keygen") {
