@@ -15,15 +15,6 @@ using testutil::writeFile;
 
 namespace {
 
-std::string randomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
-
 // `base` with every 64 KiB a few bytes rewritten, and `extra` random bytes
 // inserted in its middle.
 std::string changed(std::string base, std::size_t extra)

@@ -73,6 +73,7 @@ TEST_F(PublishDelta, PatchesEveryChangedFileFromEachOlderRelease)
     const publish::DeltaReport report = publish::writeDelta("new", {"r1", "r0"});
     ASSERT_EQ(2u, report.releases.size());
     EXPECT_EQ(2u, report.patches);
+    EXPECT_EQ(1u, report.blockIndexes) << "big.bin alone reaches 1 MiB";
 
     DeltaIndex index;
     std::string reason;
@@ -80,6 +81,7 @@ TEST_F(PublishDelta, PatchesEveryChangedFileFromEachOlderRelease)
     ASSERT_EQ(1u, index.files.size()) << "only big.bin has a patch worth its size";
     const DeltaFile& big = index.files.at("pack/big.bin");
     EXPECT_EQ(computeFileSha1(L"new/pack/big.bin"), big.sha1);
+    ASSERT_TRUE(big.blocks);
     ASSERT_EQ(2u, big.patches.size());
     std::uint64_t patchBytes[2] = {};
     for (int i = 0; i < 2; ++i) {
@@ -108,7 +110,8 @@ TEST_F(PublishDelta, PatchesEveryChangedFileFromEachOlderRelease)
     for (fs::directory_iterator it("new/delta"), end; it != end; ++it)
         left.push_back(it->path().filename().string());
     std::sort(left.begin(), left.end());
-    std::vector<std::string> expected = {fs::path(big.patches[0].patch.path).filename().string(),
+    std::vector<std::string> expected = {fs::path(big.blocks->path).filename().string(),
+                                         fs::path(big.patches[0].patch.path).filename().string(),
                                          fs::path(big.patches[1].patch.path).filename().string(),
                                          fs::path(report.indexPath).filename().string()};
     std::sort(expected.begin(), expected.end());
