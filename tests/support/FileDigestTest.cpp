@@ -29,6 +29,7 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
+// Both forms, so that no delete of a sanitizer's own meets memory from malloc.
 void operator delete(void* memory) noexcept
 {
     std::free(memory);
