@@ -32,6 +32,40 @@ struct Step {
     tcp::resolver::results_type endpoints;
 };
 
+// The handler of every kind of step: it only records the outcome.
+struct Completion {
+    std::shared_ptr<Step> step;
+    void operator()(const error_code& error, std::size_t size) const { finish(error).size = size; }
+    void operator()(const error_code& error, const tcp::endpoint&) const { finish(error); }
+    void operator()(const error_code& error, tcp::resolver::results_type results) const
+    {
+        finish(error).endpoints = std::move(results);
+    }
+    Step& finish(const error_code& error) const
+    {
+        step->error = error;
+        step->done = true;
+        return *step;
+    }
+};
+
+// Starts one asynchronous step under the deadline and runs `io` on this thread
+// until its handler ran. A resolution is given up when the deadline fires,
+// since the system call under it cannot be cut short.
+template <class Start>
+std::shared_ptr<Step> runStep(boost::asio::io_context& io, ConnectionDeadline& deadline, Start start,
+                              bool giveUpOnExpiry = false)
+{
+    auto step = std::make_shared<Step>();
+    deadline.arm();
+    start(Completion{step});
+    io.restart();
+    while (!step->done && !(giveUpOnExpiry && deadline.expired()) && io.run_one() > 0) {
+    }
+    deadline.disarm();
+    return step;
+}
+
 std::string failureText(const char* what, const error_code& error)
 {
     return std::string(what) + " " + error.message();
@@ -127,49 +161,25 @@ void HttpConnection::drop(const char* reason, const std::string& path)
     buffer_.consume(buffer_.size());
 }
 
-namespace {
-
-// Runs `io` until the step's handler ran. A resolution is given up when the
-// deadline fires, since the system call under it cannot be cut short.
-void runStep(boost::asio::io_context& io, const Step& step, const ConnectionDeadline& deadline,
-             bool giveUpOnExpiry = false)
-{
-    io.restart();
-    while (!step.done && !(giveUpOnExpiry && deadline.expired())) {
-        if (io.run_one() == 0)
-            break;
-    }
-}
-
-}  // namespace
-
 std::string HttpConnection::connect(const std::string& host)
 {
     drop();
-    deadline_.arm();
-    auto resolved = std::make_shared<Step>();
     // Under the step deadline like every other step.
-    resolver_.async_resolve(host, kService, tcp::resolver::all_matching | tcp::resolver::numeric_service,
-                            [resolved](const error_code& error, tcp::resolver::results_type results) {
-                                resolved->error = error;
-                                resolved->endpoints = std::move(results);
-                                resolved->done = true;
-                            });
-    runStep(io_, *resolved, deadline_, true);
+    const auto resolved = runStep(
+        io_, deadline_,
+        [&](Completion done) {
+            resolver_.async_resolve(host, kService,
+                                    tcp::resolver::all_matching | tcp::resolver::numeric_service, done);
+        },
+        true);
     if (!resolved->done || resolved->error) {
-        deadline_.disarm();
-        return failureText("主机解析错误：",
-                           resolved->done ? resolved->error : make_error_code(boost::asio::error::timed_out));
+        const error_code error =
+            resolved->done ? resolved->error : make_error_code(boost::asio::error::timed_out);
+        return failureText("主机解析错误：", error);
     }
-    deadline_.arm();
-    auto connected = std::make_shared<Step>();
-    boost::asio::async_connect(socket_, resolved->endpoints,
-                               [connected](const error_code& error, const tcp::endpoint&) {
-                                   connected->error = error;
-                                   connected->done = true;
-                               });
-    runStep(io_, *connected, deadline_);
-    deadline_.disarm();
+    const auto connected = runStep(io_, deadline_, [&](Completion done) {
+        boost::asio::async_connect(socket_, resolved->endpoints, done);
+    });
     if (connected->error) {
         closeSocket();
         return failureText("连接到服务器失败：", connected->error);
@@ -180,15 +190,9 @@ std::string HttpConnection::connect(const std::string& host)
 
 std::string HttpConnection::send(const std::string& text)
 {
-    deadline_.arm();
-    auto sent = std::make_shared<Step>();
-    boost::asio::async_write(socket_, boost::asio::buffer(text),
-                             [sent](const error_code& error, std::size_t) {
-                                 sent->error = error;
-                                 sent->done = true;
-                             });
-    runStep(io_, *sent, deadline_);
-    deadline_.disarm();
+    const auto sent = runStep(io_, deadline_, [&](Completion done) {
+        boost::asio::async_write(socket_, boost::asio::buffer(text), done);
+    });
     return sent->error ? failureText("服务器请求发送失败", sent->error) : std::string();
 }
 
@@ -244,16 +248,9 @@ bool HttpConnection::reconnectForRetry()
 
 std::string HttpConnection::readHead(ResponseHeader& header)
 {
-    deadline_.arm();
-    auto read = std::make_shared<Step>();
-    boost::asio::async_read_until(socket_, buffer_, HeaderEndMatch(&buffer_),
-                                  [read](const error_code& error, std::size_t size) {
-                                      read->error = error;
-                                      read->size = size;
-                                      read->done = true;
-                                  });
-    runStep(io_, *read, deadline_);
-    deadline_.disarm();
+    const auto read = runStep(io_, deadline_, [&](Completion done) {
+        boost::asio::async_read_until(socket_, buffer_, HeaderEndMatch(&buffer_), done);
+    });
     std::size_t headLength = 0;
     error_code error = read->error;
     if (!error && !headerEnd(buffer_, read->size, headLength))
@@ -308,15 +305,8 @@ std::string HttpConnection::readBody(std::uint64_t size, bool toClose, const Bod
         // share from growing (and being zero-filled) beyond what they need.
         const std::uint64_t most = std::min<std::uint64_t>(left, bodyPiece_);
         const std::size_t piece = std::size_t(toClose ? std::max<std::uint64_t>(kLeastPiece, most) : most);
-        deadline_.arm();
-        auto read = std::make_shared<Step>();
-        socket_.async_read_some(buffer_.prepare(piece), [read](const error_code& error, std::size_t got) {
-            read->error = error;
-            read->size = got;
-            read->done = true;
-        });
-        runStep(io_, *read, deadline_);
-        deadline_.disarm();
+        const auto read = runStep(
+            io_, deadline_, [&](Completion done) { socket_.async_read_some(buffer_.prepare(piece), done); });
         buffer_.commit(read->size);
         if (!read->error)
             continue;

@@ -8,7 +8,8 @@
 // that no failure explains is logged with its reason and host.
 //
 // Each step runs the connection's own I/O context on the calling thread until
-// it ends; one connection serves one thread at a time. Never throws.
+// it ends; one connection serves one thread at a time. Throws only when
+// memory runs out.
 
 #include "net/HttpHeader.h"
 #include "net/TransferDeadline.h"
@@ -126,6 +127,15 @@ public:
     Exchange fetch(const std::string& host, const HttpRequest& request, const std::vector<HttpRequest>& ahead,
                    const HeadCheck& check, const BodySink& sink);
 
+    // Closes the connection with whatever of it was buffered; `reason`, when
+    // given, is logged with the file at hand and the host.
+    void drop(const char* reason = nullptr, const std::string& path = std::string());
+
+    // The last step failed because the least rate was not kept.
+    bool tooSlow() const { return deadline_.tooSlow(); }
+    const RequestQueue& queue() const { return queue_; }
+
+private:
     // The steps of fetch().
     // Makes sure the reply to `request` comes next: taken when it was asked for
     // ahead, else sent with `ahead` behind it on an idle connection to `host` or
@@ -146,15 +156,6 @@ public:
     // The reply to the oldest request ended at its announced length: the
     // connection is kept for the next one or dropped, and a drop is logged.
     void finishReply(const ResponseHeader& header, bool endedAtLength);
-    // Closes the connection with whatever of it was buffered; `reason`, when
-    // given, is logged with the file at hand and the host.
-    void drop(const char* reason = nullptr, const std::string& path = std::string());
-
-    // The last step failed because the least rate was not kept.
-    bool tooSlow() const { return deadline_.tooSlow(); }
-    const RequestQueue& queue() const { return queue_; }
-
-private:
     std::string connect(const std::string& host);
     std::string send(const std::string& text);
     std::string sendAll(const std::vector<HttpRequest>& batch);

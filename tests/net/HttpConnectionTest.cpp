@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
 using namespace fixtures;
@@ -148,11 +145,7 @@ TEST(HttpConnectionBlocks, ClosedRangesArriveAtTheirOffsetsOnOneConnection)
 TEST(HttpConnectionBlocks, RangeOtherThanAskedIsRefused)
 {
     const HttpRequest block{"f", 2, 4};
-    gametool::ResponseHeader header;
-    header.statusCode = 206;
-    header.rangeStart = 2;
-    header.rangeLength = 4;  // bytes 2-5
-    header.rangeTotal = 10;
+    gametool::ResponseHeader header{"HTTP/1.1", "", 206, 0, false, 4, 2, 10};  // bytes 2-5 of 10
     std::uint64_t size = 0;
     EXPECT_NE("", gametool::exactRange(block)(header, size));
     header.rangeLength = 3;

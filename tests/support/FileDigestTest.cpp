@@ -20,7 +20,7 @@ thread_local std::size_t largestDigestAllocation = 0;
 
 }  // namespace
 
-void* operator new(std::size_t size)
+[[gnu::noinline]] void* operator new(std::size_t size)
 {
     if (digestAllocationsWatched)
         largestDigestAllocation = std::max(largestDigestAllocation, size);
@@ -29,12 +29,15 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
-void operator delete(void* memory) noexcept
+// Both forms, so that no delete of a sanitizer's own meets memory from malloc.
+// Not inlined: the compiler would then pair a free with an allocation it takes
+// for the library's own.
+[[gnu::noinline]] void operator delete(void* memory) noexcept
 {
     std::free(memory);
 }
 
-void operator delete(void* memory, std::size_t) noexcept
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept
 {
     std::free(memory);
 }
