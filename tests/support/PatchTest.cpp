@@ -48,43 +48,59 @@ std::string newContent()
 
 struct StoredPatchCase {
     const char* name;
-    std::size_t damagedByte;  // none past the end
-    bool oldChanged;          // one byte in the middle of the old file
+    std::string patch;  // the stored patch, or what became of it
+    bool oldChanged;    // one byte in the middle of the old file
     std::int64_t listedSizeChange;
     PatchOutcome outcome;
 };
 
 class StoredPatch : public TempDirTest, public ::testing::WithParamInterface<StoredPatchCase> {};
 
+const std::string kStored(kPatch, sizeof kPatch - 1);
+
+std::string damaged(std::size_t at)
+{
+    std::string patch = kStored;
+    patch[at] = static_cast<char>(patch[at] ^ 0x55);
+    return patch;
+}
+
 }  // namespace
 
 TEST_P(StoredPatch, AppliesOrIsRefused)
 {
     const StoredPatchCase& row = GetParam();
-    std::string patch(kPatch, sizeof kPatch - 1);
-    if (row.damagedByte < patch.size())
-        patch[row.damagedByte] = static_cast<char>(patch[row.damagedByte] ^ 0x55);
-    writeFile("patch.bin", patch);
+    writeFile("patch.bin", row.patch);
     std::string old = oldContent();
     if (row.oldChanged)
         old[200000] = 'x';
     writeFile("old.bin", old);
+    writeFile("new.bin", "in place");
     const std::string expected = newContent();
 
     StagedFile staged(L"new.bin");
     const PatchResult result =
         applyPatch(L"old.bin", L"patch.bin", expected.size() + row.listedSizeChange, staged);
     EXPECT_EQ(row.outcome, result.outcome) << result.reason;
+    EXPECT_EQ(result.reason.empty(), bool(result));
     EXPECT_EQ(row.outcome == PatchOutcome::Applied, present("new.bin.part"));
     if (result)
         EXPECT_TRUE(readFile("new.bin.part") == expected);
+    EXPECT_EQ("in place", readFile("new.bin"));
     EXPECT_TRUE(readFile("old.bin") == old);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StoredPatch,
-    ::testing::Values(StoredPatchCase{"applies", 1000, false, 0, PatchOutcome::Applied},
-                      StoredPatchCase{"wrong_old_file", 1000, true, 0, PatchOutcome::WrongResult},
-                      StoredPatchCase{"listed_size_smaller", 1000, false, -1, PatchOutcome::PastListedSize},
-                      StoredPatchCase{"damaged", 40, false, 0, PatchOutcome::Corrupt}),
+    ::testing::Values(
+        StoredPatchCase{"applies", kStored, false, 0, PatchOutcome::Applied},
+        StoredPatchCase{"wrong_old_file", kStored, true, 0, PatchOutcome::WrongResult},
+        StoredPatchCase{"listed_size_smaller", kStored, false, -1, PatchOutcome::PastListedSize},
+        StoredPatchCase{"listed_size_larger", kStored, false, 1, PatchOutcome::ShortOfListedSize},
+        StoredPatchCase{"damaged", damaged(40), false, 0, PatchOutcome::Corrupt},
+        StoredPatchCase{"truncated", kStored.substr(0, kStored.size() - 10), false, 0,
+                        PatchOutcome::Truncated},
+        StoredPatchCase{"header_only", kStored.substr(0, 3), false, 0, PatchOutcome::Truncated},
+        StoredPatchCase{"trailing_data", kStored + "more", false, 0, PatchOutcome::TrailingData},
+        StoredPatchCase{"not_zstd", "PK\x03\x04 a zip file, not a patch", false, 0, PatchOutcome::NotAFrame}),
     [](const ::testing::TestParamInfo<StoredPatchCase>& info) { return std::string(info.param.name); });
