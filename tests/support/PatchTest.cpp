@@ -84,8 +84,9 @@ TEST_P(StoredPatch, AppliesOrIsRefused)
     EXPECT_EQ(row.outcome, result.outcome) << result.reason;
     EXPECT_EQ(result.reason.empty(), bool(result));
     EXPECT_EQ(row.outcome == PatchOutcome::Applied, present("new.bin.part"));
-    if (result)
+    if (result) {
         EXPECT_TRUE(readFile("new.bin.part") == expected);
+    }
     EXPECT_EQ("in place", readFile("new.bin"));
     EXPECT_TRUE(readFile("old.bin") == old);
 }
