@@ -6,6 +6,7 @@
 // npm registry with `npm pack` (kept in the build tree, never in the checkout);
 // a package with three entries changed and one added.
 // Usage: delta [work-directory]
+// (internal: delta --apply OLD PATCH TARGET SIZE SHA1)
 // Targets: every patch at most 1.05 times the smaller of the two tools'; at most
 // 16 MiB of the applying program's own memory (the mapped files aside).
 
@@ -22,6 +23,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -202,32 +205,48 @@ long anonymousKiB()
 struct Applied {
     bool ok = false;
     double seconds = 0;
-    long ownPeakKiB = 0;
+    long ownPeakKiB = -1;
 };
 
-// Applies the patch as the starter will, sampling the memory it takes.
-Applied apply(const fs::path& oldFile, const fs::path& patch, const DeltaFile& file, const fs::path& target)
+// Child: applies PATCH to OLD into TARGET as the starter will, in a process of
+// its own so that nothing else is in its memory, and prints "seconds peakKiB ok".
+int applyInChild(char** argv)
 {
-    Applied result;
     const long before = anonymousKiB();
     std::atomic<bool> done(false);
     std::atomic<long> peak(before);
     std::thread sampler([&] {
         while (!done) {
             peak = std::max(peak.load(), anonymousKiB());
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     const auto start = std::chrono::steady_clock::now();
-    StagedFile staged(target.wstring());
-    const PatchResult applied = applyPatch(oldFile.wstring(), patch.wstring(), file.size, staged);
-    result.seconds = bench::seconds(start);
+    StagedFile staged(narrowToWide(argv[4]));
+    const PatchResult applied =
+        applyPatch(narrowToWide(argv[2]), narrowToWide(argv[3]), std::strtoull(argv[5], nullptr, 10), staged);
+    const double secs = bench::seconds(start);
     done = true;
     sampler.join();
-    result.ownPeakKiB = std::max(peak.load(), anonymousKiB()) - before;
-    result.ok = applied && staged.check({true, file.size, file.sha1, ""});
+    const bool ok = applied && staged.check({true, std::strtoull(argv[5], nullptr, 10), argv[6], ""});
     if (!applied)
-        std::printf("  apply failed: %s\n", applied.reason.c_str());
+        std::fprintf(stderr, "apply failed: %s\n", applied.reason.c_str());
+    std::printf("%.6f %ld %d\n", secs, std::max(peak.load(), anonymousKiB()), ok ? 1 : 0);
+    return 0;
+}
+
+Applied apply(const fs::path& self, const fs::path& oldFile, const fs::path& patch, const DeltaFile& file,
+              const fs::path& target)
+{
+    int status = 0;
+    const std::string out =
+        bench::run(quotedPath(self) + " --apply " + quotedPath(oldFile) + " " + quotedPath(patch) + " " +
+                       quotedPath(target) + " " + std::to_string(file.size) + " " + file.sha1,
+                   status);
+    Applied result;
+    int ok = 0;
+    if (status == 0 && std::sscanf(out.c_str(), "%lf %ld %d", &result.seconds, &result.ownPeakKiB, &ok) == 3)
+        result.ok = ok == 1;
     return result;
 }
 
@@ -236,6 +255,8 @@ Applied apply(const fs::path& oldFile, const fs::path& patch, const DeltaFile& f
 int main(int argc, char** argv)
 {
     initPathConversion();
+    if (argc == 7 && std::string(argv[1]) == "--apply")
+        return applyInChild(argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const fs::path work = fs::absolute(argc > 1 ? argv[1] : "delta-bench");
     const fs::path self = fs::canonical("/proc/self/exe");
@@ -315,12 +336,12 @@ int main(int argc, char** argv)
             const DeltaPatch& patch = entry->second.patches.front();
             ours = patch.patch.size;
             const Applied result =
-                apply(oldFile, newWww / patch.patch.path, entry->second, work / "applied.out");
+                apply(self, oldFile, newWww / patch.patch.path, entry->second, work / "applied.out");
             applied = applied && result.ok;
             ownPeakKiB = std::max(ownPeakKiB, result.ownPeakKiB);
             char text[96];
-            std::snprintf(text, sizeof text, "%.2f s, %ld KiB own, %s", result.seconds, result.ownPeakKiB,
-                          result.ok ? "same bytes" : "WRONG");
+            std::snprintf(text, sizeof text, "%.2f s, peak %ld KiB own, %s", result.seconds,
+                          result.ownPeakKiB, result.ok ? "same bytes" : "WRONG");
             applyText = text;
         }
         const std::uint64_t best = std::min(zstdBytes, xdeltaBytes);

@@ -104,48 +104,23 @@ TEST_P(PatchRefused, DiscardsTheStagedFile)
     EXPECT_TRUE(readFile("old.bin") == oldContent);
 }
 
+// The frames of the table in PatchTest.cpp carry their size; these do not, and
+// the decoder itself must stop at the listed size. And files that are not there.
 INSTANTIATE_TEST_SUITE_P(
     Table, PatchRefused,
     ::testing::Values(
-        BadPatch{"corrupt",
-                 [](std::uint64_t&) {
-                     std::string patch = readFile("patch.bin");
-                     // the first block's header and sequences, past the frame header
-                     for (std::size_t at = 12; at < 40; ++at)
-                         patch[at] = static_cast<char>(~patch[at]);
-                     writeFile("patch.bin", patch);
-                 },
-                 PatchOutcome::Corrupt},
-        BadPatch{"truncated",
-                 [](std::uint64_t&) {
-                     const std::string patch = readFile("patch.bin");
-                     writeFile("patch.bin", patch.substr(0, patch.size() - 10));
-                 },
-                 PatchOutcome::Truncated},
-        BadPatch{"header_only",
-                 [](std::uint64_t&) { writeFile("patch.bin", readFile("patch.bin").substr(0, 3)); },
-                 PatchOutcome::Truncated},
-        BadPatch{"trailing_data",
-                 [](std::uint64_t&) { writeFile("patch.bin", readFile("patch.bin") + "more"); },
-                 PatchOutcome::TrailingData},
-        BadPatch{"listed_size_smaller", [](std::uint64_t& size) { --size; }, PatchOutcome::PastListedSize},
         BadPatch{"listed_size_smaller_no_size_in_frame",
                  [](std::uint64_t& size) {
                      makePatch(readFile("old.bin"), readFile("new.bin"), "--no-content-size");
                      --size;
                  },
                  PatchOutcome::PastListedSize},
-        BadPatch{"listed_size_larger", [](std::uint64_t& size) { ++size; }, PatchOutcome::ShortOfListedSize},
         BadPatch{"listed_size_larger_no_size_in_frame",
                  [](std::uint64_t& size) {
                      makePatch(readFile("old.bin"), readFile("new.bin"), "--no-content-size");
                      ++size;
                  },
                  PatchOutcome::ShortOfListedSize},
-        BadPatch{"wrong_old_file", [](std::uint64_t&) { writeFile("old.bin", randomBytes(1 << 20, 6)); },
-                 PatchOutcome::WrongResult},
-        BadPatch{"not_zstd", [](std::uint64_t&) { writeFile("patch.bin", randomBytes(5000, 7)); },
-                 PatchOutcome::NotAFrame},
         BadPatch{"no_patch", [](std::uint64_t&) { std::remove("patch.bin"); }, PatchOutcome::PatchUnreadable},
         BadPatch{"no_old_file", [](std::uint64_t&) { std::remove("old.bin"); }, PatchOutcome::OldUnreadable}),
     [](const ::testing::TestParamInfo<BadPatch>& info) { return std::string(info.param.name); });
