@@ -5,6 +5,7 @@
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/TextConvert.h"
+#include "support/UpdaterDirectory.h"
 
 #include <utility>
 

@@ -9,6 +9,7 @@
 #include "support/PathSafety.h"
 #include "support/SelfReplacement.h"
 #include "support/TextConvert.h"
+#include "support/UpdaterDirectory.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -5,10 +5,11 @@
 #include "SupportTestUtil.h"
 
 #include "support/Patch.h"
+#include "tests/common/Files.h"
 
 #include <cstdlib>
-#include <random>
 
+using fixtures::randomBytes;
 using testutil::present;
 using testutil::readFile;
 using testutil::writeFile;
