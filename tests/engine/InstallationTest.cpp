@@ -316,7 +316,16 @@ struct PatchCase {
     const char* label;
     bool package;
     // What the patch is made to give, and what the index then says of it.
-    enum Fault { None, LocalMatchesNone, WrongSha256, WrongResult, PastListedSize, IndexDigest } fault;
+    enum Fault {
+        None,
+        PartKept,   // a killed run left part of the patch: continued
+        StalePart,  // a part of another patch was left: fetched afresh
+        LocalMatchesNone,
+        WrongSha256,
+        WrongResult,
+        PastListedSize,
+        IndexDigest
+    } fault;
     const char* logged;
 };
 
@@ -362,7 +371,12 @@ TEST_P(NetPatch, PatchOrWholeFile)
 
     const std::string local = c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent;
     writeFile("game/" + name, local);
-    const bool patches = c.fault == PatchCase::None;
+    const bool patches = c.fault <= PatchCase::StalePart;
+    const std::string patchBytes = readFile(www / "delta/p.patch");
+    if (c.fault == PatchCase::PartKept)
+        writeFile("game/" + name + ".patch.tmp", patchBytes.substr(0, patchBytes.size() / 2));
+    if (c.fault == PatchCase::StalePart)
+        writeFile("game/" + name + ".patch.tmp", std::string(patchBytes.size() / 2, 's'));
     if (patches)
         publish(1, name, newContent);
     std::string text = launcherInfo("        host 127.0.0.1\n", "game",
@@ -394,7 +408,10 @@ TEST_P(NetPatch, PatchOrWholeFile)
     EXPECT_FALSE(fs::exists(at("game/" + name + ".part")));
     EXPECT_FALSE(fs::exists(at("updater/delta_index.cfg.tmp")));
     const std::vector<std::string> requests = webServer->requests(1);
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/delta/p.patch"), patchListed ? 1 : 0);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/delta/p.patch"), c.fault == PatchCase::StalePart
+                                                                                  ? 2
+                                                                              : patchListed ? 1
+                                                                                            : 0);
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "/" + name), patches ? 0 : 2);
     EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
 }
@@ -403,6 +420,8 @@ INSTANTIATE_TEST_SUITE_P(
     Net, NetPatch,
     testing::Values(PatchCase{"Patched", false, PatchCase::None, "使用补丁:"},
                     PatchCase{"PackagePatchedAndUnpacked", true, PatchCase::None, "使用补丁:"},
+                    PatchCase{"KilledRunsPatchPartContinued", false, PatchCase::PartKept, "使用补丁:"},
+                    PatchCase{"StalePatchPartFetchedAfresh", false, PatchCase::StalePart, "使用补丁:"},
                     PatchCase{"LocalCopyMatchesNoPatch", false, PatchCase::LocalMatchesNone, "校验失败"},
                     PatchCase{"PatchFailsItsSha256", false, PatchCase::WrongSha256, "补丁校验失败"},
                     PatchCase{"ResultHasTheWrongDigest", false, PatchCase::WrongResult, "补丁结果校验失败"},
