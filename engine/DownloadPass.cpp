@@ -450,6 +450,15 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
     case Arrival::Whole:
         break;
     }
+    // What a patch of an earlier run left (cut off while it arrived or was
+    // applied) is of no use to the whole file.
+    FileManager& files = FileManager::instance();
+    for (const std::wstring& leftover :
+         {StagedFile::stagingPathOf(local + L".patch", StagedFile::Kind::Download),
+          StagedFile::stagingPathOf(local, StagedFile::Kind::Received)}) {
+        if (files.isFile(leftover))
+            files.deleteFile(leftover, true);
+    }
     lane.startFile(file);
     StagedFile staged(local, StagedFile::Kind::Download);
     // What arrived stays for the next attempt to continue, unless it proves wrong.

@@ -377,6 +377,11 @@ TEST_P(NetPatch, PatchOrWholeFile)
         writeFile("game/" + name + ".patch.tmp", patchBytes.substr(0, patchBytes.size() / 2));
     if (c.fault == PatchCase::StalePart)
         writeFile("game/" + name + ".patch.tmp", std::string(patchBytes.size() / 2, 's'));
+    // What an earlier run's patch left is cleared when the whole file comes.
+    if (c.fault == PatchCase::LocalMatchesNone) {
+        writeFile("game/" + name + ".patch.tmp", "left");
+        writeFile("game/" + name + ".part", "left");
+    }
     if (patches)
         publish(1, name, newContent);
     std::string text = launcherInfo("        host 127.0.0.1\n", "game",
