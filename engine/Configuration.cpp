@@ -193,8 +193,10 @@ void takeDeltaIndex(const LauncherInfoReader& reader, FileGroup& group)
     DeltaIndexRef ref;
     ref.path = reader.deltaPath;
     ref.sha1 = reader.deltaSha1;
+    // Confined alone would let "delta/../x" name a file outside delta/.
     const bool sound = ref.path.compare(0, std::strlen(kDeltaDirectory), kDeltaDirectory) == 0 &&
-                       confinedPath(ref.path) && parseDecimal(reader.deltaSize, ref.size) && ref.size > 0 &&
+                       ref.path.find("..") == std::string::npos && confinedPath(ref.path) &&
+                       parseDecimal(reader.deltaSize, ref.size) && ref.size > 0 &&
                        ref.size <= kMaxDeltaIndexBytes && isLowerHex(ref.sha1, 40);
     if (!sound) {
         Log::instance().write("补丁索引配置无效，已忽略:", ref.path);
