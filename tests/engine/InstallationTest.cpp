@@ -307,26 +307,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 
-// Patches from the player's copy: each row says what the index offers and
-// whether the patch makes the file; a failing one costs one log line, the
-// player's copy stays as it was, and the whole file comes in the same pass (here
-// the next, as the host has no whole file at first, which shows the old copy
-// intact meanwhile and the patch not asked for again).
+// Patches from the player's copy. A failing one costs one log line and the
+// whole file; the host has none at first, so the pass fails, which shows the
+// player's copy intact meanwhile and the patch not asked for again.
 struct PatchCase {
     const char* label;
-    bool package;
-    // What the patch is made to give, and what the index then says of it.
     enum Fault {
         None,
-        PartKept,   // a killed run left part of the patch: continued
-        StalePart,  // a part of another patch was left: fetched afresh
+        PartKept,
+        StalePart,
         LocalMatchesNone,
         WrongSha256,
         WrongResult,
-        PastListedSize,
+        PastSize,
         IndexDigest
     } fault;
+    int patchRequests;
     const char* logged;
+    bool package = false;
 };
 
 class NetPatch : public NetInstallation, public testing::WithParamInterface<PatchCase> {};
@@ -334,102 +332,84 @@ class NetPatch : public NetInstallation, public testing::WithParamInterface<Patc
 TEST_P(NetPatch, PatchOrWholeFile)
 {
     const PatchCase& c = GetParam();
-    const std::string name = c.package ? "pack.quiv" : "f.bin";
-    std::string oldContent = fixtures::randomBytes(64 * 1024, 1);
-    std::string newContent = oldContent;
+    const std::string name = c.package ? "pack.quiv" : "f.bin", local = "game/" + name;
+    std::string oldContent = fixtures::randomBytes(64 * 1024, 1), newContent = oldContent;
     newContent.replace(1000, 100, std::string(100, 'n'));
     if (c.package) {
         oldContent = fixtures::packageBytes({{"a.txt", oldContent}, {"b.txt", "b"}});
         newContent = fixtures::packageBytes({{"a.txt", newContent}, {"b.txt", "b"}});
     }
-    std::string patched = newContent;
-    if (c.fault == PatchCase::WrongResult)
-        patched[5] ^= 1;
-    if (c.fault == PatchCase::PastListedSize)
-        patched += "more";
     const fs::path www = sandbox.root() / "http" / "www1";
-    writeFile(www / "delta/old", oldContent);
-    writeFile(www / "delta/new", patched);
-    publish::writePatch(www / "delta/old", www / "delta/new", www / "delta/p.patch");
-    ReleaseFile patchDigest;
-    ASSERT_TRUE(fileSha256((www / "delta/p.patch").wstring(), patchDigest));
-    const std::uint64_t patchSize = fs::file_size(www / "delta/p.patch");
-
-    DeltaIndex index;
-    DeltaFile& file = index.files[name];
-    file.size = newContent.size();
-    file.sha1 = sha1Of(newContent);
-    DeltaPatch patch;
-    patch.fromSha1 = sha1Of(oldContent);
-    patch.fromSize = oldContent.size();
-    patch.patch = DeltaPiece{"delta/p.patch", patchSize, patchDigest.sha256};
+    fs::create_directories(www / "delta");
+    writeFile(www / "old", oldContent);
+    writeFile(www / "new", c.fault == PatchCase::WrongResult ? "x" + newContent.substr(1)
+                           : c.fault == PatchCase::PastSize  ? newContent + "more"
+                                                             : newContent);
+    publish::writePatch(www / "old", www / "new", www / "delta/p.patch");
+    ReleaseFile patch;
+    ASSERT_TRUE(fileSha256((www / "delta/p.patch").wstring(), patch));
     if (c.fault == PatchCase::WrongSha256)
-        patch.patch.sha256[0] = patch.patch.sha256[0] == '0' ? '1' : '0';
-    file.patches.push_back(patch);
+        patch.sha256[0] = patch.sha256[0] == '0' ? '1' : '0';
+    DeltaIndex index;
+    index.files[name] = DeltaFile{
+        newContent.size(),
+        sha1Of(newContent),
+        {DeltaPatch{sha1Of(oldContent), oldContent.size(), {"delta/p.patch", patch.size, patch.sha256}}},
+        boost::none};
     const std::string indexText = deltaIndexText(index);
-    publish(1, "delta/index-0123456789abcdef.cfg", indexText);
+    publish(1, "delta/index-0.cfg", indexText);
 
-    const std::string local = c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent;
-    writeFile("game/" + name, local);
-    const bool patches = c.fault <= PatchCase::StalePart;
+    writeFile(local, c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent);
     const std::string patchBytes = readFile(www / "delta/p.patch");
-    if (c.fault == PatchCase::PartKept)
-        writeFile("game/" + name + ".patch.tmp", patchBytes.substr(0, patchBytes.size() / 2));
-    if (c.fault == PatchCase::StalePart)
-        writeFile("game/" + name + ".patch.tmp", std::string(patchBytes.size() / 2, 's'));
-    // What an earlier run's patch left is cleared when the whole file comes.
+    // Left by a killed run: part of this patch, part of another, or what the whole file clears.
+    if (c.fault == PatchCase::PartKept || c.fault == PatchCase::StalePart)
+        writeFile(local + ".patch.tmp", c.fault == PatchCase::PartKept
+                                            ? patchBytes.substr(0, patchBytes.size() / 2)
+                                            : std::string(patchBytes.size() / 2, 's'));
     if (c.fault == PatchCase::LocalMatchesNone) {
-        writeFile("game/" + name + ".patch.tmp", "left");
-        writeFile("game/" + name + ".part", "left");
+        writeFile(local + ".patch.tmp", "left");
+        writeFile(local + ".part", "left");
     }
+    const bool patches = c.fault <= PatchCase::StalePart;
     if (patches)
         publish(1, name, newContent);
-    std::string text = launcherInfo("        host 127.0.0.1\n", "game",
-                                    fileNode(name, name, sha1Of(newContent), newContent.size()));
-    const std::string indexSha1 = c.fault == PatchCase::IndexDigest ? sha1Of("x") : sha1Of(indexText);
-    text.insert(text.find("    save_dir"),
-                "    delta_index\n    {\n        path \"delta/index-0123456789abcdef.cfg\"\n"
-                "        size " +
-                    std::to_string(indexText.size()) + "\n        sha1 " + indexSha1 + "\n    }\n");
-    writeFile("launcher_info.cfg", text);
+    const std::string indexSha1 = sha1Of(c.fault == PatchCase::IndexDigest ? "x" : indexText);
+    writeFile("launcher_info.cfg",
+              withDeltaIndex(launcherInfo("        host 127.0.0.1\n", "game",
+                                          fileNode(name, name, sha1Of(newContent), newContent.size())),
+                             "delta/index-0.cfg", indexText.size(), indexSha1));
     ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
     worker.collectPendingFiles();
-    const bool patchListed = c.fault != PatchCase::LocalMatchesNone && c.fault != PatchCase::IndexDigest;
-    EXPECT_EQ(worker.totals().totalBytes, patchListed ? patchSize : newContent.size());
+    EXPECT_EQ(worker.totals().totalBytes, c.patchRequests > 0 ? patch.size : newContent.size());
 
     if (!patches) {
         EXPECT_FALSE(worker.downloadAndInstall());
-        EXPECT_EQ(readFile("game/" + name), local);
+        EXPECT_EQ(readFile(local), c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent);
         publish(1, name, newContent);
         worker.collectPendingFiles();
         EXPECT_EQ(worker.totals().totalBytes, newContent.size());
     }
     EXPECT_TRUE(worker.downloadAndInstall());
-    EXPECT_EQ(readFile("game/" + name), newContent);
-    if (c.package) {
-        EXPECT_EQ(readFile("game/a.txt").size(), 64u * 1024);
-    }
-    EXPECT_FALSE(fs::exists(at("game/" + name + ".patch.tmp")));
-    EXPECT_FALSE(fs::exists(at("game/" + name + ".part")));
-    EXPECT_FALSE(fs::exists(at("updater/delta_index.cfg.tmp")));
+    EXPECT_EQ(readFile(local), newContent);
+    EXPECT_EQ(fs::exists(at("game/a.txt")), c.package);
+    for (const std::string& leftover :
+         {local + ".patch.tmp", local + ".part", std::string("updater/delta_index.cfg.tmp")})
+        EXPECT_FALSE(fs::exists(at(leftover))) << leftover;
     const std::vector<std::string> requests = webServer->requests(1);
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/delta/p.patch"), c.fault == PatchCase::StalePart
-                                                                                  ? 2
-                                                                              : patchListed ? 1
-                                                                                            : 0);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/delta/p.patch"), c.patchRequests);
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "/" + name), patches ? 0 : 2);
     EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Net, NetPatch,
-    testing::Values(PatchCase{"Patched", false, PatchCase::None, "使用补丁:"},
-                    PatchCase{"PackagePatchedAndUnpacked", true, PatchCase::None, "使用补丁:"},
-                    PatchCase{"KilledRunsPatchPartContinued", false, PatchCase::PartKept, "使用补丁:"},
-                    PatchCase{"StalePatchPartFetchedAfresh", false, PatchCase::StalePart, "使用补丁:"},
-                    PatchCase{"LocalCopyMatchesNoPatch", false, PatchCase::LocalMatchesNone, "校验失败"},
-                    PatchCase{"PatchFailsItsSha256", false, PatchCase::WrongSha256, "补丁校验失败"},
-                    PatchCase{"ResultHasTheWrongDigest", false, PatchCase::WrongResult, "补丁结果校验失败"},
-                    PatchCase{"WritesPastTheListedSize", false, PatchCase::PastListedSize, "补丁不可用"},
-                    PatchCase{"IndexFailsItsDigest", false, PatchCase::IndexDigest, "补丁索引不可用"}),
+    testing::Values(PatchCase{"Patched", PatchCase::None, 1, "使用补丁:"},
+                    PatchCase{"PackagePatchedAndUnpacked", PatchCase::None, 1, "使用补丁:", true},
+                    PatchCase{"KilledRunsPatchPartContinued", PatchCase::PartKept, 1, "使用补丁:"},
+                    PatchCase{"StalePatchPartFetchedAfresh", PatchCase::StalePart, 2, "使用补丁:"},
+                    PatchCase{"LocalCopyMatchesNoPatch", PatchCase::LocalMatchesNone, 0, "校验失败"},
+                    PatchCase{"PatchFailsItsSha256", PatchCase::WrongSha256, 1, "补丁校验失败"},
+                    PatchCase{"ResultHasTheWrongDigest", PatchCase::WrongResult, 1, "补丁结果校验失败"},
+                    PatchCase{"WritesPastTheListedSize", PatchCase::PastSize, 1, "补丁不可用"},
+                    PatchCase{"IndexFailsItsDigest", PatchCase::IndexDigest, 0, "补丁索引不可用"}),
     [](const testing::TestParamInfo<PatchCase>& info) { return std::string(info.param.label); });

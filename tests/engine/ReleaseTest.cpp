@@ -342,12 +342,9 @@ TEST_P(SignedPatch, IsUsedOnlyWhenTheIndexIsSigned)
     const std::string signedText = readFile(index);
     const std::string listedText = altered ? signedText + "\n" : signedText;
     f.listHttpFile("c.dat", after);
-    std::string info = readFile(f.served() / "launcher_info.cfg");
-    info.insert(info.find("    save_dir"), "    delta_index\n    {\n        path \"delta/" +
-                                               index.filename().string() + "\"\n        size " +
-                                               std::to_string(listedText.size()) + "\n        sha1 " +
-                                               sha1Of(listedText) + "\n    }\n");
-    writeFile(f.served() / "launcher_info.cfg", info);
+    writeFile(f.served() / "launcher_info.cfg",
+              withDeltaIndex(readFile(f.served() / "launcher_info.cfg"), "delta/" + index.filename().string(),
+                             listedText.size(), sha1Of(listedText)));
     f.publish("2", "6");
     writeFile(index, listedText);
 
