@@ -543,7 +543,13 @@ DownloadPass::Arrival DownloadPass::arriveByPatch(Lane& lane, const UpdateFileIn
 
     // The result is made apart from the resumable download of the whole file.
     StagedFile staged(local, StagedFile::Kind::Received);
-    const PatchResult applied = applyPatch(local, patchStaged.path(), file.size, staged);
+    PatchResult applied;
+    {
+        // The old and new file are mapped while a patch is applied: one pair at
+        // a time keeps what lanes side by side hold mapped to one file's worth.
+        std::lock_guard<std::mutex> applying(applyMutex_);
+        applied = applyPatch(local, patchStaged.path(), file.size, staged);
+    }
     patchStaged.discard();
     if (!applied)
         return giveWay(applied.reason, host);
@@ -553,8 +559,7 @@ DownloadPass::Arrival DownloadPass::arriveByPatch(Lane& lane, const UpdateFileIn
         markUnwritable(file.name);
         return Arrival::Placed;
     }
-    result.sizeKnown = true;
-    result.size = file.size;
+    // applyPatch wrote exactly the listed size: the digests say the rest.
     const ContentCheck checked = staged.check(result);
     if (!checked) {
         staged.discard();

@@ -177,6 +177,7 @@ private:
     // Files of the group by place: a package leaves their places to them.
     std::set<std::wstring> groupPlaces_;
     std::mutex unpackMutex_;
+    std::mutex applyMutex_;
     std::mutex outcomeMutex_;
     PassOutcome outcome_;
 };
