@@ -7,7 +7,6 @@
 
 #include "NetBenchUtil.h"
 
-
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -160,21 +159,8 @@ public:
                 return false;
             places += " --place " + serverFileName(i) + "=" + kServerFilesDirectory;
         }
-        int status = 0;
-        bench::run(
-            quoted(programs.publisher) + " launcher-info " + quoted(files.string()) +
-                " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix "
-                "game/" +
-                (concurrentDownloads_ > 0 ? " --concurrent-downloads " + std::to_string(concurrentDownloads_)
-                                          : std::string()) +
-                " -o " + quoted((server / "launcher_info.cfg").string()) + " >/dev/null",
-            status);
-        if (status != 0)
-            return false;
-        bench::run(
-            quoted(programs.publisher) + " manifest " + quoted(server.string()) + places + " >/dev/null",
-            status);
-        if (status != 0)
+        places_ = places;
+        if (!configure(programs))
             return false;
 
         fs::create_directories(install());
@@ -190,6 +176,35 @@ public:
         }
         return bool(list);
     }
+
+    // launcher_info.cfg of the files in www (with the delta index there, if any)
+    // and the version server's manifest; again after the files changed.
+    bool configure(const Programs& programs)
+    {
+        const fs::path files = dir_ / "www" / "game";
+        const fs::path server = dir_ / "server";
+        int status = 0;
+        bench::run(
+            quoted(programs.publisher) + " launcher-info " + quoted(files.string()) +
+                " --updater-name updater/Updater.exe --host 127.0.0.1 --save-dir game --path-prefix "
+                "game/" +
+                (concurrentDownloads_ > 0 ? " --concurrent-downloads " + std::to_string(concurrentDownloads_)
+                                          : std::string()) +
+                " --http-dir " + quoted((dir_ / "www").string()) + " -o " +
+                quoted((server / "launcher_info.cfg").string()) + " >/dev/null",
+            status);
+        if (status != 0)
+            return false;
+        bench::run(
+            quoted(programs.publisher) + " manifest " + quoted(server.string()) + places_ + " >/dev/null",
+            status);
+        if (status != 0)
+            return false;
+
+        return true;
+    }
+
+    const fs::path& dir() const { return dir_; }
 
     bool serve(const Programs& programs)
     {
@@ -293,6 +308,8 @@ private:
     std::uint64_t fileSize_;
     std::size_t serverFiles_ = 0;
     int concurrentDownloads_ = 0;
+    // The manifest's --place options, for configure() again after a change.
+    std::string places_;
     std::string serverAddress_ = "127.0.0.1";
     std::unique_ptr<bench::Child> versionServer_;
     std::unique_ptr<bench::Child> nginx_;

@@ -22,6 +22,7 @@ struct ConfigCase {
     std::vector<std::string> hosts;      // on success
     std::vector<std::string> fileNames;  // on success
     std::size_t concurrentDownloads = 8;
+    std::string deltaIndexPath = "";  // kept from a delta_index node; "" for none
 };
 void PrintTo(const ConfigCase& c, std::ostream* os)
 {
@@ -52,9 +53,21 @@ TEST_P(LauncherInfoTest, ReadsGroupOrFailsWithItsMessage)
         names.push_back(file.name);
     EXPECT_EQ(names, c.fileNames);
     EXPECT_EQ(worker.settings().updaterGroup->concurrentDownloads, c.concurrentDownloads);
+    EXPECT_EQ(worker.settings().updaterGroup->deltaIndex.path, c.deltaIndexPath);
+}
+
+const std::string kSha40(40, 'a');
+std::string withDeltaIndex(const std::string& path, const std::string& size)
+{
+    return "updater_name u\nupdater { host_list { host h } file_list { } delta_index { path \"" + path +
+           "\" size " + size + " sha1 " + kSha40 + " } }\n";
 }
 
 const ConfigCase kConfigCases[] = {
+    {"DeltaIndex", withDeltaIndex("delta/index-0.cfg", "12"), true, "", {"h"}, {}, 8, "delta/index-0.cfg"},
+    // An index the configuration names unsoundly is passed over: the files come whole.
+    {"DeltaIndexOutsideDelta", withDeltaIndex("delta/../x.cfg", "12"), true, "补丁索引配置无效", {"h"}, {}},
+    {"DeltaIndexTooLarge", withDeltaIndex("delta/i.cfg", "16777217"), true, "补丁索引配置无效", {"h"}, {}},
     {"ConcurrentDownloads",
      "updater_name u\nupdater { concurrent_downloads 1 host_list { host h } file_list { } }\n",
      true,

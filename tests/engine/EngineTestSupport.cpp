@@ -135,6 +135,13 @@ std::string launcherInfo(const std::string& hosts, const std::string& saveDir, c
            files + "    }\n}\n";
 }
 
+std::string withDeltaIndex(std::string info, const std::string& path, std::uint64_t size,
+                           const std::string& sha1)
+{
+    return info.insert(info.find("    save_dir"), "    delta_index { path \"" + path + "\" size " +
+                                                      std::to_string(size) + " sha1 " + sha1 + " }\n");
+}
+
 std::string fileNode(const std::string& name, const std::string& path, const std::string& sha1,
                      std::uint64_t size)
 {

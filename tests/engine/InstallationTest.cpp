@@ -2,6 +2,9 @@
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/common/Network.h"
+#include "tools/launcher-publish/Delta.h"
+#include "support/DeltaIndex.h"
+#include "support/SignedRelease.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -303,3 +306,110 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SickHostCase>& info) { return info.param.label; });
 
 }  // namespace
+
+// Patches from the player's copy. A failing one costs one log line and the
+// whole file; the host has none at first, so the pass fails, which shows the
+// player's copy intact meanwhile and the patch not asked for again.
+struct PatchCase {
+    const char* label;
+    enum Fault {
+        None,
+        PartKept,
+        StalePart,
+        LocalMatchesNone,
+        WrongSha256,
+        WrongResult,
+        PastSize,
+        IndexDigest
+    } fault;
+    int patchRequests;
+    const char* logged;
+    bool package = false;
+};
+
+class NetPatch : public NetInstallation, public testing::WithParamInterface<PatchCase> {};
+
+TEST_P(NetPatch, PatchOrWholeFile)
+{
+    const PatchCase& c = GetParam();
+    const std::string name = c.package ? "pack.quiv" : "f.bin", local = "game/" + name;
+    std::string oldContent = fixtures::randomBytes(64 * 1024, 1), newContent = oldContent;
+    newContent.replace(1000, 100, std::string(100, 'n'));
+    if (c.package) {
+        oldContent = fixtures::packageBytes({{"a.txt", oldContent}, {"b.txt", "b"}});
+        newContent = fixtures::packageBytes({{"a.txt", newContent}, {"b.txt", "b"}});
+    }
+    const fs::path www = sandbox.root() / "http" / "www1";
+    fs::create_directories(www / "delta");
+    writeFile(www / "old", oldContent);
+    writeFile(www / "new", c.fault == PatchCase::WrongResult ? "x" + newContent.substr(1)
+                           : c.fault == PatchCase::PastSize  ? newContent + "more"
+                                                             : newContent);
+    publish::writePatch(www / "old", www / "new", www / "delta/p.patch");
+    ReleaseFile patch;
+    ASSERT_TRUE(fileSha256((www / "delta/p.patch").wstring(), patch));
+    if (c.fault == PatchCase::WrongSha256)
+        patch.sha256[0] = patch.sha256[0] == '0' ? '1' : '0';
+    DeltaIndex index;
+    index.files[name] = DeltaFile{
+        newContent.size(),
+        sha1Of(newContent),
+        {DeltaPatch{sha1Of(oldContent), oldContent.size(), {"delta/p.patch", patch.size, patch.sha256}}},
+        boost::none};
+    const std::string indexText = deltaIndexText(index);
+    publish(1, "delta/index-0.cfg", indexText);
+
+    writeFile(local, c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent);
+    const std::string patchBytes = readFile(www / "delta/p.patch");
+    // Left by a killed run: part of this patch, part of another, or what the whole file clears.
+    if (c.fault == PatchCase::PartKept || c.fault == PatchCase::StalePart)
+        writeFile(local + ".patch.tmp", c.fault == PatchCase::PartKept
+                                            ? patchBytes.substr(0, patchBytes.size() / 2)
+                                            : std::string(patchBytes.size() / 2, 's'));
+    if (c.fault == PatchCase::LocalMatchesNone) {
+        writeFile(local + ".patch.tmp", "left");
+        writeFile(local + ".part", "left");
+    }
+    const bool patches = c.fault <= PatchCase::StalePart;
+    if (patches)
+        publish(1, name, newContent);
+    const std::string indexSha1 = sha1Of(c.fault == PatchCase::IndexDigest ? "x" : indexText);
+    writeFile("launcher_info.cfg",
+              withDeltaIndex(launcherInfo("        host 127.0.0.1\n", "game",
+                                          fileNode(name, name, sha1Of(newContent), newContent.size())),
+                             "delta/index-0.cfg", indexText.size(), indexSha1));
+    ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+    worker.collectPendingFiles();
+    EXPECT_EQ(worker.totals().totalBytes, c.patchRequests > 0 ? patch.size : newContent.size());
+
+    if (!patches) {
+        EXPECT_FALSE(worker.downloadAndInstall());
+        EXPECT_EQ(readFile(local), c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent);
+        publish(1, name, newContent);
+        worker.collectPendingFiles();
+        EXPECT_EQ(worker.totals().totalBytes, newContent.size());
+    }
+    EXPECT_TRUE(worker.downloadAndInstall());
+    EXPECT_EQ(readFile(local), newContent);
+    EXPECT_EQ(fs::exists(at("game/a.txt")), c.package);
+    for (const std::string& leftover :
+         {local + ".patch.tmp", local + ".part", std::string("updater/delta_index.cfg.tmp")})
+        EXPECT_FALSE(fs::exists(at(leftover))) << leftover;
+    const std::vector<std::string> requests = webServer->requests(1);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/delta/p.patch"), c.patchRequests);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/" + name), patches ? 0 : 2);
+    EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetPatch,
+    testing::Values(PatchCase{"Patched", PatchCase::None, 1, "使用补丁:"},
+                    PatchCase{"PackagePatchedAndUnpacked", PatchCase::None, 1, "使用补丁:", true},
+                    PatchCase{"KilledRunsPatchPartContinued", PatchCase::PartKept, 1, "使用补丁:"},
+                    PatchCase{"StalePatchPartFetchedAfresh", PatchCase::StalePart, 2, "使用补丁:"},
+                    PatchCase{"LocalCopyMatchesNoPatch", PatchCase::LocalMatchesNone, 0, "校验失败"},
+                    PatchCase{"PatchFailsItsSha256", PatchCase::WrongSha256, 1, "补丁校验失败"},
+                    PatchCase{"ResultHasTheWrongDigest", PatchCase::WrongResult, 1, "补丁结果校验失败"},
+                    PatchCase{"WritesPastTheListedSize", PatchCase::PastSize, 1, "补丁不可用"},
+                    PatchCase{"IndexFailsItsDigest", PatchCase::IndexDigest, 0, "补丁索引不可用"}),
+    [](const testing::TestParamInfo<PatchCase>& info) { return std::string(info.param.label); });

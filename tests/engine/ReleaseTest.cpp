@@ -11,6 +11,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -306,3 +307,55 @@ TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
 }
 
 }  // namespace
+
+// A patch in a signed release: the index and the patch are files of the host
+// that the release signs. An index altered after signing (its SHA-1 in
+// launcher_info.cfg made to match, as an attacker on the host could not do for
+// the signature) is refused with one line, and the signed whole file comes.
+class SignedPatch : public SignedRelease, public testing::WithParamInterface<bool> {};
+
+TEST_P(SignedPatch, IsUsedOnlyWhenTheIndexIsSigned)
+{
+    const bool altered = GetParam();
+    ReleaseFixture& f = *fixture_;
+    WebServer web(f.www());
+    ASSERT_TRUE(web.ready());
+    const std::string before = fixtures::randomBytes(64 * 1024, 7);
+    std::string after = before;
+    after.replace(500, 20, std::string(20, 'z'));
+    writeFile(f.www() / "c.dat", before);
+    f.listHttpFile("c.dat", before);
+    f.publish("1", "5");
+    ASSERT_EQ(0, f.run()) << f.log();
+
+    const fs::path old = f.www().parent_path() / "old-www";
+    fs::create_directories(old);
+    fs::copy_file(f.www() / "c.dat", old / "c.dat");
+    writeFile(f.www() / "c.dat", after);
+    f.tool({"delta", nativePath(f.www()), "--from", nativePath(old)});
+    fs::path index;
+    for (const fs::directory_entry& entry : fs::directory_iterator(f.www() / "delta")) {
+        if (entry.path().extension() == ".cfg")
+            index = entry.path();
+    }
+    ASSERT_FALSE(index.empty());
+    const std::string signedText = readFile(index);
+    const std::string listedText = altered ? signedText + "\n" : signedText;
+    f.listHttpFile("c.dat", after);
+    writeFile(f.served() / "launcher_info.cfg",
+              withDeltaIndex(readFile(f.served() / "launcher_info.cfg"), "delta/" + index.filename().string(),
+                             listedText.size(), sha1Of(listedText)));
+    f.publish("2", "6");
+    writeFile(index, listedText);
+
+    EXPECT_EQ(0, f.run()) << f.log();
+    EXPECT_EQ(after, readFile("game/c.dat"));
+    EXPECT_NE(std::string::npos, f.log().find(altered ? "补丁索引不可用" : "使用补丁:")) << f.log();
+    const std::vector<std::string> requests = web.requests(1);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/c.dat"), altered ? 2 : 1) << f.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SignedPatch, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "AlteredIndex" : "SignedIndex");
+                         });
