@@ -1,5 +1,8 @@
 #include "engine/DownloadPass.h"
 
+#include "engine/BlockSync.h"
+#include "net/FileDownloader.h"
+
 #include "net/HttpFileDownloader.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
@@ -425,6 +428,16 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
     const std::vector<std::string> hosts = setup_.hosts->inUse(group.hosts);
     // The next file is asked for ahead only where it will be asked for first.
     const std::string aheadPath = aheadPathOf(next);
+    // Blocks the local copy already holds (an older release, or a damaged or
+    // cut-short copy) need not cross the wire; the old file stays as it is
+    // until the result has passed the same check as a whole download.
+    if (!hosts.empty()) {
+        StagedFile synced(local, StagedFile::Kind::Received);
+        if (syncBlocks(lane, file, local, hosts.front(), synced)) {
+            staged.discard();
+            return placeVerified(group, file, local, synced);
+        }
+    }
     // A kept part that an older release or a sick host left fails the check
     // after it was continued: no fault of the host that continued it. It is
     // fetched once more from its start, from that host, before a host is blamed.
@@ -453,6 +466,12 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
         return true;
     if (fetched != Fetch::Verified)
         return false;
+    return placeVerified(group, file, local, staged);
+}
+
+bool DownloadPass::placeVerified(const FileGroup& group, const gametool::FileInfo& file,
+                                 const std::wstring& local, StagedFile& staged)
+{
     // A package is unpacked from the verified staged file and put in place last,
     // so that the next comparison finds it current only when every entry has
     // been written. Until then the staged file stays for the next try.
@@ -463,6 +482,68 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
         Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
         markUnwritable(file.name);
     }
+    return true;
+}
+
+bool DownloadPass::syncBlocks(Lane& lane, const gametool::FileInfo& file, const std::wstring& local,
+                              const std::string& host, StagedFile& output)
+{
+    if (!setup_.deltaIndex || !sizeKnown(file))
+        return false;
+    const auto listed = setup_.deltaIndex->files.find(file.path);
+    if (listed == setup_.deltaIndex->files.end() || !listed->second.blocks ||
+        listed->second.size != file.size || listed->second.sha1 != file.sha1)
+        return false;
+    const DeltaPiece& index = *listed->second.blocks;
+    // The old file, else what an earlier run left of the download.
+    FileManager& files = FileManager::instance();
+    std::wstring copy = local;
+    if (!files.isFile(copy)) {
+        copy = StagedFile::stagingPathOf(local, StagedFile::Kind::Download);
+        if (!files.isFile(copy))
+            return false;
+    }
+    const std::string where = gametool::transferPlace(file.path, host);
+    const char* kFallback = "块同步失败，下载整个文件:";
+    // Its parts are checked against its own top and group checks, which only the
+    // release's signature makes worth anything.
+    if (setup_.signedRelease && !setup_.signedFiles.count(std::string(kSignedHttpPrefix) + index.path)) {
+        Log::instance().write(kFallback, where, "块索引未列在发布签名中");
+        return false;
+    }
+    BlockSync sync(*lane.context, host, [&lane](std::uint64_t count) { lane.onBytesReceived(count); });
+    BlockSyncOutcome outcome;
+    {
+        const gametool::RateShare::Busy busy(lane.rates);
+        outcome = sync.run(file.path, file.size, index, copy, output);
+    }
+    if (outcome.kind == BlockSyncOutcome::Kind::WholeIsCheaper) {
+        Log::instance().write("块同步:本地可用的块太少，下载整个文件:", where);
+        return false;
+    }
+    if (outcome.kind == BlockSyncOutcome::Kind::Failed) {
+        Log::instance().write(kFallback, where, outcome.failure);
+        output.discard();
+        return false;
+    }
+    ExpectedContent expected;
+    expected.sha1 = file.sha1;
+    expected.sizeKnown = true;
+    expected.size = file.size;
+    if (setup_.signedRelease && !signedEntry(file, expected))
+        return false;
+    const ContentCheck checked = output.check(expected);
+    if (!checked) {
+        Log::instance().write(kFallback, where, "结果校验失败 " + checked.sha1);
+        output.discard();
+        return false;
+    }
+    // The bar reaches the file's size: the local bytes count once it is whole.
+    lane.onBytesReceived(outcome.localBytes);
+    setup_.hosts->succeeded(host);
+    Log::instance().write("块同步:" + file.name, "本地" + std::to_string(outcome.localBytes) + "字节",
+                          "服务器" + std::to_string(outcome.fetchedBytes) + "字节 共传输" +
+                              std::to_string(outcome.wireBytes) + "字节");
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include "engine/ReleaseGuard.h"
 #include "engine/StarterWorker.h"
 #include "net/TransferDeadline.h"
+#include "support/DeltaIndex.h"
 
 #include <chrono>
 #include <cstddef>
@@ -114,6 +115,9 @@ public:
         // pass's total (never beyond a file's size), and refused operations.
         std::function<void(std::uint64_t)> onBytes;
         std::function<void()> onRefused;
+        // The release's delta index, when it has one: a file it gives a block
+        // index for is synced from its local copy before the whole is fetched.
+        std::shared_ptr<const DeltaIndex> deltaIndex;
     };
 
     explicit DownloadPass(Setup setup);
@@ -132,6 +136,14 @@ private:
     enum class Fetch { Verified, HostFailed, Failed, Refused, StalePart };
     Fetch fetchFrom(Lane& lane, const std::string& host, const gametool::FileInfo& file, StagedFile& staged,
                     const std::string& aheadPath);
+    // Builds the file into `output` by blocks from its local copy (or a kept
+    // part) and checks it as a whole download; false (logged) when it was not
+    // tried, cost about the whole file, or failed: the whole file comes next.
+    bool syncBlocks(Lane& lane, const gametool::FileInfo& file, const std::wstring& local,
+                    const std::string& host, StagedFile& output);
+    // Unpacks a verified package and puts the staged file in place.
+    bool placeVerified(const FileGroup& group, const gametool::FileInfo& file, const std::wstring& local,
+                       StagedFile& staged);
     bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
     // The size and SHA-256 the release signed for a file; false (logged) when unlisted.

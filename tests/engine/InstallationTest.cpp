@@ -3,11 +3,16 @@
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/common/Network.h"
 
+#include "engine/DownloadPass.h"
+#include "support/BlockIndex.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace fs = boost::filesystem;
 
@@ -303,3 +308,89 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SickHostCase>& info) { return info.param.label; });
 
 }  // namespace
+
+// A file synced by blocks from what is local, against nginx: the bytes the host
+// sent, the result, and the fallback to the whole file.
+struct BlockCase {
+    const char* label;
+    std::function<std::string(const std::string& fresh)> local;  // the local copy, from the new file
+    std::uint64_t mostSent;                                      // by the host, index included
+    bool hostDamaged = false;  // the host's file differs from its index in a missing range
+    std::string logged;
+};
+void PrintTo(const BlockCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class NetBlockSync : public NetInstallation, public testing::WithParamInterface<BlockCase> {};
+
+TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
+{
+    const BlockCase& c = GetParam();
+    const std::string fresh = fixtures::randomBytes(8 << 20, 1);
+    const std::string old = c.local(fresh);
+    writeFile(sandbox.root() / "fresh.bin", fresh);
+    std::string index, reason;
+    ASSERT_TRUE(buildBlockIndex((sandbox.root() / "fresh.bin").wstring(), index, reason)) << reason;
+    publish(1, "delta/f.blocks", index);
+    publish(1, "pack.bin",
+            c.hostDamaged ? fixtures::replaced(fresh, fresh.substr(7 * 811 * 1024 + 5100, 64), std::string(64, 'x'))
+                          : fresh);
+    writeFile(at("game/pack.bin"), old);
+
+    auto group = std::make_shared<FileGroup>();
+    group->saveDir = L"game";
+    group->hosts = {"127.0.0.1"};
+    group->files.push_back(gametool::FileInfo{"pack.bin", "pack.bin", sha1Of(fresh), fresh.size()});
+    const UpdateFileInfo entry{&group->files[0], group};
+    auto delta = std::make_shared<DeltaIndex>();
+    delta->files["pack.bin"] =
+        DeltaFile{fresh.size(), sha1Of(fresh), {}, DeltaPiece{"delta/f.blocks", index.size(), ""}};
+    engine_detail::HostRoster hosts;
+    std::uint64_t counted = 0;
+    engine_detail::DownloadPass::Setup setup;
+    setup.files = {&entry};
+    setup.hosts = &hosts;
+    setup.deltaIndex = delta;
+    setup.onBytes = [&counted](std::uint64_t count) { counted += count; };
+    const engine_detail::PassOutcome outcome = engine_detail::DownloadPass(std::move(setup)).run();
+
+    // A host that sends wrong bytes costs the whole file, whose check fails too.
+    EXPECT_EQ(!c.hostDamaged, outcome.settled.count(&entry) == 1);
+    EXPECT_TRUE(fixtures::hasContent(at("game/pack.bin"), c.hostDamaged ? old : fresh));
+    EXPECT_EQ(c.hostDamaged ? counted : fresh.size(), counted);
+    EXPECT_LE(webServer->bytesSent(1), c.mostSent);
+    EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
+}
+
+std::string damaged(std::string content)
+{
+    for (std::size_t at = 0; at < 10; ++at)
+        content.replace(at * 811 * 1024 + 5000, 4096, std::string(4096, char(at)));
+    return content;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetBlockSync,
+    testing::Values(BlockCase{"ScatteredDamage", damaged, 120 * 1024, false, "块同步:pack.bin 本地"},
+                    // Deletions, insertions and changes: the content after each has moved.
+                    BlockCase{"TwoReleasesOld",
+                              [](const std::string& fresh) {
+                                  std::string old = fresh;
+                                  old.erase(3 << 20, 7000);
+                                  old.insert(5 << 20, fixtures::randomBytes(30000, 2));
+                                  old.replace(1 << 20, 20000, fixtures::randomBytes(20000, 3));
+                                  return old.substr(4096);
+                              },
+                              80 * 1024, false, "块同步:pack.bin 本地"},
+                    BlockCase{"AnotherFileEntirely",
+                              [](const std::string&) { return fixtures::randomBytes(8 << 20, 4); },
+                              (8 << 20) + 64 * 1024, false,
+                              "块同步:本地可用的块太少，下载整个文件: 文件:pack.bin 服务器:127.0.0.1"},
+                    BlockCase{"TruncatedCopy",
+                              [](const std::string& fresh) { return fresh.substr(0, (3 << 20) + 100); },
+                              (5 << 20) + 16 * 1024, false, "块同步:pack.bin 本地3145728字节"},
+                    BlockCase{"HostSendsWrongBytes", damaged, 2 * (8 << 20), true,
+                              "块同步失败，下载整个文件: 文件:pack.bin 服务器:127.0.0.1 结果校验失败"}),
+    [](const testing::TestParamInfo<BlockCase>& info) { return info.param.label; });
