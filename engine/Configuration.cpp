@@ -5,6 +5,7 @@
 #include "engine/StarterWorkerData.h"
 
 #include "support/Decimal.h"
+#include "support/DeltaIndex.h"
 #include "support/FileManager.h"
 #include "support/InfoFile.h"
 #include "support/Log.h"
@@ -15,6 +16,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <utility>
 #include <vector>
@@ -42,6 +44,8 @@ public:
     std::string saveDir;
     std::string concurrentDownloads;
     bool hasFileList = false;
+    bool hasDeltaIndex = false;
+    std::string deltaPath, deltaSize, deltaSha1;
     // Logged once the configuration as a whole is accepted.
     std::vector<std::string> unsafeNames;
 
@@ -63,6 +67,9 @@ public:
                 path.mark();
             } else if (key == "file_list" && !hasFileList) {
                 hasFileList = true;
+                path.mark();
+            } else if (key == "delta_index" && !hasDeltaIndex) {
+                hasDeltaIndex = true;
                 path.mark();
             }
             break;
@@ -93,6 +100,11 @@ public:
                 group_.hosts.push_back(data);
             else if (path.key(1) == "file_list")
                 finishFile();
+            else if (path.key(1) == "delta_index") {
+                takeFirst(key == "path", seenDeltaPath_, deltaPath, data);
+                takeFirst(key == "size", seenDeltaSize_, deltaSize, data);
+                takeFirst(key == "sha1", seenDeltaSha1_, deltaSha1, data);
+            }
         } else if (depth == 4 && inFileList(path)) {
             takeField(key, data);
         }
@@ -162,7 +174,34 @@ private:
     bool seenGameClientPath_ = false;
     bool seenSaveDir_ = false;
     bool seenConcurrentDownloads_ = false;
+    bool seenDeltaPath_ = false;
+    bool seenDeltaSize_ = false;
+    bool seenDeltaSha1_ = false;
 };
+
+bool isLowerHex(const std::string& text, std::size_t length)
+{
+    return text.size() == length && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The delta index the configuration names, when it names one soundly; one that
+// is not is logged and left alone: the files then come whole, as without one.
+void takeDeltaIndex(const LauncherInfoReader& reader, FileGroup& group)
+{
+    if (!reader.hasDeltaIndex)
+        return;
+    DeltaIndexRef ref;
+    ref.path = reader.deltaPath;
+    ref.sha1 = reader.deltaSha1;
+    const bool sound = ref.path.compare(0, std::strlen(kDeltaDirectory), kDeltaDirectory) == 0 &&
+                       confinedPath(ref.path) && parseDecimal(reader.deltaSize, ref.size) && ref.size > 0 &&
+                       ref.size <= kMaxDeltaIndexBytes && isLowerHex(ref.sha1, 40);
+    if (!sound) {
+        Log::instance().write("补丁索引配置无效，已忽略:", ref.path);
+        return;
+    }
+    group.deltaIndex = ref;
+}
 
 // The configured number of simultaneous downloads; a value that is no count
 // keeps the default, and one beyond the limit is taken as the limit.
@@ -200,6 +239,7 @@ bool acceptLauncherInfo(const LauncherInfoReader& reader, FileGroup& group)
     }
     group.saveDir = *confinedSaveDir;
     takeConcurrentDownloads(reader.concurrentDownloads, group);
+    takeDeltaIndex(reader, group);
     if (group.hosts.empty()) {
         Log::instance().write("launcher配置文件中没有指定更新器的服务器");
         return false;

@@ -1,13 +1,13 @@
 #include "engine/DownloadPass.h"
 
 #include "engine/BlockSync.h"
-#include "net/FileDownloader.h"
 
 #include "net/HttpFileDownloader.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
 #include "support/Log.h"
 #include "support/Package.h"
+#include "support/Patch.h"
 #include "support/StagedFile.h"
 #include "support/TextConvert.h"
 
@@ -62,15 +62,23 @@ std::uint64_t keptPartSize(const std::wstring& local)
 // What a local file holds for the comparison: nothing (no file), or content with this SHA-1.
 struct LocalState {
     bool present = false;
+    std::uint64_t size = 0;
     std::string sha1;
 };
 
 LocalState readLocalState(const std::wstring& local)
 {
     LocalState state;
-    state.present = FileManager::instance().isFile(local);
-    if (state.present)
+    FileManager& files = FileManager::instance();
+    state.present = files.isFile(local);
+    if (state.present) {
         state.sha1 = computeFileSha1(local);
+        boost::system::error_code error;
+        state.size = boost::filesystem::file_size(files.resolve(local), error);
+        // A size it cannot tell matches no patch.
+        if (error)
+            state.size = std::numeric_limits<std::uint64_t>::max();
+    }
     return state;
 }
 
@@ -313,25 +321,44 @@ bool sizeKnown(const gametool::FileInfo& file)
     return file.size != 0 || file.sha1 == kEmptySha1;
 }
 
-std::vector<const gametool::FileInfo*> differingFiles(const FileGroup& group,
-                                                      const std::set<std::string>& skipped)
+std::vector<UpdateFileInfo> differingFiles(const std::shared_ptr<FileGroup>& group,
+                                           const std::set<std::string>& skipped)
 {
-    const std::vector<char> compared = filesToCompare(group, skipped);
-    const std::vector<LocalState> states = readLocalStates(group, compared);
-    std::vector<const gametool::FileInfo*> differing;
+    const std::vector<char> compared = filesToCompare(*group, skipped);
+    const std::vector<LocalState> states = readLocalStates(*group, compared);
+    std::vector<UpdateFileInfo> differing;
     for (std::size_t at = 0; at < states.size(); ++at) {
-        const gametool::FileInfo& file = group.files[at];
-        if (compared[at] && differs(localPathOf(group, file), file.sha1, states[at]))
-            differing.push_back(&file);
+        const gametool::FileInfo& file = group->files[at];
+        if (!compared[at] || !differs(localPathOf(*group, file), file.sha1, states[at]))
+            continue;
+        UpdateFileInfo entry;
+        entry.file = &file;
+        entry.group = group;
+        entry.localPresent = states[at].present;
+        entry.localSize = states[at].size;
+        entry.localSha1 = states[at].sha1;
+        differing.push_back(std::move(entry));
     }
     return differing;
 }
 
-std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files)
+const DeltaPatch* patchFor(const UpdateFileInfo& entry, const DeltaIndex* index,
+                           const std::set<std::string>& noPatch)
+{
+    if (!index || !entry.localPresent || noPatch.count(entry.file->name) || !sizeKnown(*entry.file))
+        return nullptr;
+    return findPatch(*index, entry.file->path, entry.file->size, entry.file->sha1, entry.localSize,
+                     entry.localSha1);
+}
+
+std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files, const DeltaIndex* index,
+                        const std::set<std::string>& noPatch)
 {
     std::uint64_t total = 0;
-    for (const UpdateFileInfo* entry : files)
-        total = saturatingAdd(total, entry->file->size);
+    for (const UpdateFileInfo* entry : files) {
+        const DeltaPatch* patch = patchFor(*entry, index, noPatch);
+        total = saturatingAdd(total, patch ? patch->patch.size : entry->file->size);
+    }
     return total;
 }
 
@@ -417,72 +444,59 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
     // No host can send an empty range: such a file is made, not fetched.
     if (file.size == 0 && file.sha1 == kEmptySha1)
         return installEmpty(file, local);
+    switch (arriveOtherwise(lane, entry)) {
+    case Arrival::Placed:
+        return true;
+    case Arrival::Retry:
+        return false;
+    case Arrival::Whole:
+        break;
+    }
     lane.startFile(file);
     StagedFile staged(local, StagedFile::Kind::Download);
     // What arrived stays for the next attempt to continue, unless it proves wrong.
     // It belongs to the file, not to a host: the next host continues it.
     staged.keep();
-
-    // The hosts in their configured order, so that the first stays the first
-    // for every file; one that failed repeatedly in this run is passed over.
-    const std::vector<std::string> hosts = setup_.hosts->inUse(group.hosts);
     // The next file is asked for ahead only where it will be asked for first.
-    const std::string aheadPath = aheadPathOf(next);
-    // Blocks the local copy already holds (an older release, or a damaged or
-    // cut-short copy) need not cross the wire; the old file stays as it is
-    // until the result has passed the same check as a whole download.
-    if (!hosts.empty()) {
-        StagedFile synced(local, StagedFile::Kind::Received);
-        if (syncBlocks(lane, file, local, hosts.front(), synced)) {
-            staged.discard();
-            return placeVerified(group, file, local, synced);
-        }
-    }
-    // A kept part that an older release or a sick host left fails the check
-    // after it was continued: no fault of the host that continued it. It is
-    // fetched once more from its start, from that host, before a host is blamed.
-    bool staleRetried = false;
-    Fetch fetched = Fetch::HostFailed;
-    for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
-        const std::string& host = hosts[at];
-        const bool continued = keptPartSize(local) > 0;
-        fetched = fetchFrom(lane, host, file, staged, at == 0 ? aheadPath : std::string());
-        if (fetched == Fetch::StalePart && continued && !staleRetried) {
-            staleRetried = true;
-            fetched = fetchFrom(lane, host, file, staged, std::string());
-        }
-        if (fetched == Fetch::StalePart)
-            fetched = Fetch::HostFailed;
-        if (fetched == Fetch::HostFailed) {
-            Log::instance().write(at + 1 < hosts.size() ? "下载失败，换下一个服务器:" : "下载失败，服务器:",
-                                  host);
-            if (setup_.hosts->failed(group.hosts, host))
-                Log::instance().write("服务器多次下载失败，本次运行不再使用:", host);
-        } else {
-            setup_.hosts->succeeded(host);
-        }
-    }
+    const Fetch fetched = fetchFromHosts(
+        lane, group, file, staged, aheadPathOf(next),
+        [this, &file](StagedFile& into, const std::string& sha1) { return verifyWhole(file, into, sha1); },
+        false);
     if (fetched == Fetch::Refused)
         return true;
     if (fetched != Fetch::Verified)
         return false;
-    return placeVerified(group, file, local, staged);
+    return finishInstall(entry, staged);
 }
 
-bool DownloadPass::placeVerified(const FileGroup& group, const gametool::FileInfo& file,
-                                 const std::wstring& local, StagedFile& staged)
+DownloadPass::Arrival DownloadPass::arriveOtherwise(Lane& lane, const UpdateFileInfo& entry)
 {
-    // A package is unpacked from the verified staged file and put in place last,
-    // so that the next comparison finds it current only when every entry has
-    // been written. Until then the staged file stays for the next try.
-    if (isPackage(local) && !unpack(group, local, staged.path()))
-        return false;
-    const std::string reason = staged.place();
-    if (!reason.empty()) {
-        Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
-        markUnwritable(file.name);
+    if (const DeltaPatch* patch = patchFor(entry, setup_.deltaIndex.get(), setup_.noPatch)) {
+        const Arrival patched = arriveByPatch(lane, entry, *patch);
+        if (patched != Arrival::Whole)
+            return patched;
     }
-    return true;
+    return arriveByBlocks(lane, entry);
+}
+
+DownloadPass::Arrival DownloadPass::arriveByBlocks(Lane& lane, const UpdateFileInfo& entry)
+{
+    const gametool::FileInfo& file = *entry.file;
+    const std::wstring local = localPathOf(*entry.group, file);
+    const std::vector<std::string> hosts = setup_.hosts->inUse(entry.group->hosts);
+    if (hosts.empty())
+        return Arrival::Whole;
+    lane.startFile(file);
+    StagedFile synced(local, StagedFile::Kind::Received);
+    if (!syncBlocks(lane, file, local, hosts.front(), synced)) {
+        // What crossed the wire for nothing still counts: the total grows by it.
+        if (lane.counted > 0 && setup_.onMoreTotal)
+            setup_.onMoreTotal(lane.counted);
+        return Arrival::Whole;
+    }
+    // A part an earlier whole download left is of no further use.
+    StagedFile(local, StagedFile::Kind::Download).discard();
+    return finishInstall(entry, synced) ? Arrival::Placed : Arrival::Retry;
 }
 
 bool DownloadPass::syncBlocks(Lane& lane, const gametool::FileInfo& file, const std::wstring& local,
@@ -547,14 +561,159 @@ bool DownloadPass::syncBlocks(Lane& lane, const gametool::FileInfo& file, const 
     return true;
 }
 
+DownloadPass::Arrival DownloadPass::arriveByPatch(Lane& lane, const UpdateFileInfo& entry,
+                                                  const DeltaPatch& patch)
+{
+    const FileGroup& group = *entry.group;
+    const gametool::FileInfo& file = *entry.file;
+    const std::wstring local = localPathOf(group, file);
+    const std::string place = wideToNarrow(local);
+    // Whatever fails from here costs one line and the whole file, in this pass;
+    // the total then holds the whole file instead of what did not come of the patch.
+    std::uint64_t patchCounted = 0;
+    const auto giveWay = [&](const std::string& why, const std::string& host) {
+        Log::instance().write(
+            "补丁不可用，下载整个文件:" + place, why,
+            host.empty() ? patch.patch.path : gametool::transferPlace(patch.patch.path, host));
+        markPatchFailed(entry);
+        const std::uint64_t unsent = patch.patch.size - std::min(patch.patch.size, patchCounted);
+        if (setup_.onMoreTotal && file.size > unsent)
+            setup_.onMoreTotal(file.size - unsent);
+        return Arrival::Whole;
+    };
+    if (!patchFitsAddressSpace(entry.localSize, file.size))
+        return giveWay("文件过大", std::string());
+    ExpectedContent expected;
+    expected.sizeKnown = true;
+    expected.size = patch.patch.size;
+    expected.sha256 = patch.patch.sha256;
+    if (setup_.signedRelease) {
+        // The patch is a file of the signed release like any other.
+        const auto signedPatch = setup_.signedFiles.find(std::string(kSignedHttpPrefix) + patch.patch.path);
+        if (signedPatch == setup_.signedFiles.end() || signedPatch->second.size != patch.patch.size ||
+            signedPatch->second.sha256 != patch.patch.sha256)
+            return giveWay("补丁未签名", std::string());
+    }
+
+    gametool::FileInfo remote;
+    remote.name = file.name + ".patch";
+    remote.path = patch.patch.path;
+    remote.size = patch.patch.size;
+    lane.startFile(remote);
+    // Staged beside its target like any download, and continued the same way.
+    StagedFile patchStaged(local + L".patch", StagedFile::Kind::Download);
+    patchStaged.keep();
+    std::string host;
+    const Fetch fetched = fetchFromHosts(
+        lane, group, remote, patchStaged, std::string(),
+        [&expected](StagedFile& into, const std::string&) {
+            if (into.check(expected))
+                return Fetch::Verified;
+            into.discard();
+            return Fetch::StalePart;
+        },
+        true, &host);
+    patchCounted = lane.counted;
+    if (fetched == Fetch::StalePart)
+        return giveWay("补丁校验失败", host);
+    if (fetched != Fetch::Verified)
+        return Arrival::Retry;
+
+    // The result is made apart from the resumable download of the whole file.
+    StagedFile staged(local, StagedFile::Kind::Received);
+    const PatchResult applied = applyPatch(local, patchStaged.path(), file.size, staged);
+    patchStaged.discard();
+    if (!applied)
+        return giveWay(applied.reason, host);
+    ExpectedContent result;
+    result.sha1 = file.sha1;
+    if (setup_.signedRelease && !signedEntry(file, result)) {
+        markUnwritable(file.name);
+        return Arrival::Placed;
+    }
+    result.sizeKnown = true;
+    result.size = file.size;
+    const ContentCheck checked = staged.check(result);
+    if (!checked) {
+        staged.discard();
+        return giveWay("补丁结果校验失败 " + checked.sha1, host);
+    }
+    Log::instance().write("使用补丁:" + place, "补丁" + std::to_string(patch.patch.size) + "字节/整个文件" +
+                                                   std::to_string(file.size) + "字节");
+    return finishInstall(entry, staged) ? Arrival::Placed : Arrival::Retry;
+}
+
+bool DownloadPass::finishInstall(const UpdateFileInfo& entry, StagedFile& staged)
+{
+    const FileGroup& group = *entry.group;
+    const std::wstring local = localPathOf(group, *entry.file);
+    // A package is unpacked from the verified staged file and put in place last,
+    // so that the next comparison finds it current only when every entry has
+    // been written. Until then the staged file stays for the next try.
+    if (isPackage(local) && !unpack(group, local, staged.path()))
+        return false;
+    const std::string reason = staged.place();
+    if (!reason.empty()) {
+        Log::instance().write("保存下载文件失败:" + wideToNarrow(local), reason);
+        markUnwritable(entry.file->name);
+    }
+    return true;
+}
+
+DownloadPass::Fetch DownloadPass::fetchFromHosts(Lane& lane, const FileGroup& group,
+                                                 const gametool::FileInfo& file, StagedFile& staged,
+                                                 const std::string& aheadPath, const Verify& verify,
+                                                 bool staleEnds, std::string* usedHost)
+{
+    const std::wstring local = staged.target();
+    // The hosts in their configured order, so that the first stays the first
+    // for every file; one that failed repeatedly in this run is passed over.
+    const std::vector<std::string> hosts = setup_.hosts->inUse(group.hosts);
+    // A kept part that an older release or a sick host left fails the check
+    // after it was continued: no fault of the host that continued it. It is
+    // fetched once more from its start, from that host, before a host is blamed.
+    bool staleRetried = false;
+    Fetch fetched = Fetch::HostFailed;
+    for (std::size_t at = 0; at < hosts.size() && fetched == Fetch::HostFailed; ++at) {
+        const std::string& host = hosts[at];
+        if (usedHost)
+            *usedHost = host;
+        const bool continued = keptPartSize(local) > 0;
+        fetched = fetchFrom(lane, host, file, staged, at == 0 ? aheadPath : std::string(), verify);
+        if (fetched == Fetch::StalePart && continued && !staleRetried) {
+            staleRetried = true;
+            fetched = fetchFrom(lane, host, file, staged, std::string(), verify);
+        }
+        if (fetched == Fetch::StalePart && staleEnds)
+            return fetched;
+        if (fetched == Fetch::StalePart)
+            fetched = Fetch::HostFailed;
+        if (fetched == Fetch::HostFailed) {
+            Log::instance().write(at + 1 < hosts.size() ? "下载失败，换下一个服务器:" : "下载失败，服务器:",
+                                  host);
+            if (setup_.hosts->failed(group.hosts, host))
+                Log::instance().write("服务器多次下载失败，本次运行不再使用:", host);
+        } else {
+            setup_.hosts->succeeded(host);
+        }
+    }
+    return fetched;
+}
+
 DownloadPass::Fetch DownloadPass::fetchFrom(Lane& lane, const std::string& host,
                                             const gametool::FileInfo& file, StagedFile& staged,
-                                            const std::string& aheadPath)
+                                            const std::string& aheadPath, const Verify& verify)
 {
     std::string digest;
     gametool::DownloadFailure failure = gametool::DownloadFailure::None;
     if (!lane.transfer(host, file, staged, aheadPath, digest, failure))
         return failure == gametool::DownloadFailure::Local ? Fetch::Failed : Fetch::HostFailed;
+    return verify(staged, digest);
+}
+
+DownloadPass::Fetch DownloadPass::verifyWhole(const gametool::FileInfo& file, StagedFile& staged,
+                                              const std::string& digest)
+{
     ExpectedContent expected;
     expected.sha1 = file.sha1;
     if (setup_.signedRelease && !signedEntry(file, expected)) {
@@ -634,6 +793,12 @@ bool DownloadPass::unpack(const FileGroup& group, const std::wstring& local, con
         Log::instance().write("解压文件失败:", wideToNarrow(local),
                               wideToNarrow(failure.entry) + " " + failure.reason);
     return false;
+}
+
+void DownloadPass::markPatchFailed(const UpdateFileInfo& entry)
+{
+    std::lock_guard<std::mutex> lock(outcomeMutex_);
+    outcome_.patchFailed.insert(entry.file->name);
 }
 
 void DownloadPass::markUnwritable(const std::string& name)

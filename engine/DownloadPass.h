@@ -72,16 +72,24 @@ std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 
 // The files of `group` whose local copy is missing or differs from its SHA-1
 // (each logged), but for those `skipped` names and for later entries naming a
-// place an earlier one names: no two downloads ever write one file.
-std::vector<const gametool::FileInfo*> differingFiles(const FileGroup& group,
-                                                      const std::set<std::string>& skipped);
+// place an earlier one names: no two downloads ever write one file. Each comes
+// with its local copy's size and digest, which a patch may start from.
+std::vector<UpdateFileInfo> differingFiles(const std::shared_ptr<FileGroup>& group,
+                                           const std::set<std::string>& skipped);
+
+// The patch that brings the entry's local copy up to date, when `index` lists
+// one and the file is not among `noPatch` (its patch failed in this run).
+const DeltaPatch* patchFor(const UpdateFileInfo& entry, const DeltaIndex* index,
+                           const std::set<std::string>& noPatch);
 
 // Whether a file's configured size is what its content must be; 0 with a
 // non-empty content's digest says nothing (a missing or unreadable size).
 bool sizeKnown(const gametool::FileInfo& file);
 
-// The sum of the files' sizes; saturates rather than wraps.
-std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files);
+// The bytes the files take on the wire: a patch's size where patchFor gives
+// one, the file's size otherwise; saturates rather than wraps.
+std::uint64_t totalSize(const std::vector<const UpdateFileInfo*>& files, const DeltaIndex* index = nullptr,
+                        const std::set<std::string>& noPatch = std::set<std::string>());
 
 // The bytes the volume must still take for `pending`: what has not arrived of
 // each file (a part kept for resuming is already on the volume), and the
@@ -97,6 +105,8 @@ struct PassOutcome {
     std::set<std::string> unwritable;
     // Bytes counted towards the pass's progress.
     std::uint64_t bytes = 0;
+    // Files whose patch failed: the next passes of the run take them whole.
+    std::set<std::string> patchFailed;
 };
 
 class DownloadPass {
@@ -115,9 +125,12 @@ public:
         // pass's total (never beyond a file's size), and refused operations.
         std::function<void(std::uint64_t)> onBytes;
         std::function<void()> onRefused;
-        // The release's delta index, when it has one: a file it gives a block
-        // index for is synced from its local copy before the whole is fetched.
+        // The release's delta index (null: none) and the files not to patch;
+        // a patch that gives way to its whole file adds that file's size to
+        // the total through `onMoreTotal`.
         std::shared_ptr<const DeltaIndex> deltaIndex;
+        std::set<std::string> noPatch;
+        std::function<void(std::uint64_t)> onMoreTotal;
     };
 
     explicit DownloadPass(Setup setup);
@@ -130,20 +143,38 @@ private:
     // needs no further attempt in this run. `next`, when given, is the file the
     // lane takes next: its request may go with this one's.
     bool install(Lane& lane, const UpdateFileInfo& entry, const UpdateFileInfo* next);
+    // The other ways a file may arrive than whole, tried in turn before it:
+    // Placed when it arrived so and needs no further attempt, Retry when the
+    // file should wait for the next pass, Whole when the whole file is to come.
+    enum class Arrival { Placed, Retry, Whole };
+    Arrival arriveOtherwise(Lane& lane, const UpdateFileInfo& entry);
+    // The file made from its local copy and a patch of the index.
+    Arrival arriveByPatch(Lane& lane, const UpdateFileInfo& entry, const DeltaPatch& patch);
+    // The file built from its local copy (or a kept part) and the blocks it
+    // lacks, when the index lists a block index for it.
+    Arrival arriveByBlocks(Lane& lane, const UpdateFileInfo& entry);
+    // Builds the file into `output` by blocks and checks it as a whole download;
+    // false (logged) when it was not tried, would cost about the whole file, or
+    // failed: the whole file comes next.
+    bool syncBlocks(Lane& lane, const gametool::FileInfo& file, const std::wstring& local,
+                    const std::string& host, StagedFile& output);
+    // A verified staged file unpacked when a package, and put in place.
+    bool finishInstall(const UpdateFileInfo& entry, StagedFile& staged);
+    void markPatchFailed(const UpdateFileInfo& entry);
     void runLane(PassQueue& queue, const std::shared_ptr<gametool::RateShare>& rates, bool onCaller);
     // One host's attempt at a file. HostFailed: the next host may do better;
     // Failed: none would (this machine's fault); Refused: the release refuses it.
     enum class Fetch { Verified, HostFailed, Failed, Refused, StalePart };
+    // Checks what arrived from a host into a staged file.
+    typedef std::function<Fetch(StagedFile&, const std::string& sha1)> Verify;
     Fetch fetchFrom(Lane& lane, const std::string& host, const gametool::FileInfo& file, StagedFile& staged,
-                    const std::string& aheadPath);
-    // Builds the file into `output` by blocks from its local copy (or a kept
-    // part) and checks it as a whole download; false (logged) when it was not
-    // tried, cost about the whole file, or failed: the whole file comes next.
-    bool syncBlocks(Lane& lane, const gametool::FileInfo& file, const std::wstring& local,
-                    const std::string& host, StagedFile& output);
-    // Unpacks a verified package and puts the staged file in place.
-    bool placeVerified(const FileGroup& group, const gametool::FileInfo& file, const std::wstring& local,
-                       StagedFile& staged);
+                    const std::string& aheadPath, const Verify& verify);
+    // The file from the group's hosts in turn, until one sends it verified. A
+    // StalePart is returned, when `staleEnds`, rather than blamed on the host.
+    Fetch fetchFromHosts(Lane& lane, const FileGroup& group, const gametool::FileInfo& file,
+                         StagedFile& staged, const std::string& aheadPath, const Verify& verify,
+                         bool staleEnds, std::string* usedHost = nullptr);
+    Fetch verifyWhole(const gametool::FileInfo& file, StagedFile& staged, const std::string& sha1);
     bool installEmpty(const gametool::FileInfo& file, const std::wstring& local);
     bool unpack(const FileGroup& group, const std::wstring& local, const std::wstring& package);
     // The size and SHA-256 the release signed for a file; false (logged) when unlisted.

@@ -3,6 +3,7 @@
 
 #include "engine/StarterWorker.h"
 #include "engine/StarterWorkerData.h"
+#include "engine/DeltaIndexFetch.h"
 #include "engine/DownloadPass.h"
 
 #include "platform/Platform.h"
@@ -176,14 +177,29 @@ void StarterWorker::collectPendingFiles()
     d.receivedBytes = 0;
     const std::shared_ptr<FileGroup> group = d.updaterGroup;
     // An entry from an earlier pass is kept as it is.
-    for (const gametool::FileInfo* file : engine_detail::differingFiles(*group, d.unwritable))
-        d.pending.emplace(file->name, UpdateFileInfo{file, group});
+    for (UpdateFileInfo& entry : engine_detail::differingFiles(group, d.unwritable))
+        d.pending.emplace(entry.file->name, std::move(entry));
     // Every pending file is fetched, a kept one that has become current too:
     // the total covers them all, so that what arrives never exceeds it.
     std::vector<const UpdateFileInfo*> entries;
-    for (const auto& entry : d.pending)
+    bool anyLocalCopy = false;
+    for (const auto& entry : d.pending) {
         entries.push_back(&entry.second);
-    d.totalBytes = engine_detail::totalSize(entries);
+        anyLocalCopy = anyLocalCopy || entry.second.localPresent;
+    }
+    // A patch starts from a local copy: without one, the index is not worth its bytes.
+    if (anyLocalCopy && !d.deltaIndexTried && !group->deltaIndex.path.empty()) {
+        d.deltaIndexTried = true;
+        engine_detail::DeltaIndexSource source;
+        source.group = group.get();
+        source.hosts = &d.downloadHosts;
+        source.limits = d.httpLimits;
+        source.signedRelease = !d.releaseKey.empty();
+        source.signedFiles = &d.check.signedFiles;
+        source.stagingTarget = joinPath(updaterDirectory, L"delta_index.cfg");
+        d.deltaIndex = engine_detail::fetchDeltaIndex(source);
+    }
+    d.totalBytes = engine_detail::totalSize(entries, d.deltaIndex.get(), d.noPatch);
 }
 
 bool StarterWorker::downloadAndInstall()
@@ -202,9 +218,16 @@ bool StarterWorker::downloadAndInstall()
         d.events.bytes(count);
     };
     setup.onRefused = [&d] { d.events.refused(); };
+    setup.deltaIndex = d.deltaIndex;
+    setup.noPatch = d.noPatch;
+    setup.onMoreTotal = [&d](std::uint64_t count) {
+        d.totalBytes += count;
+        d.events.progress(d.receivedBytes, d.totalBytes);
+    };
 
     const engine_detail::PassOutcome outcome = engine_detail::DownloadPass(std::move(setup)).run();
     d.unwritable.insert(outcome.unwritable.begin(), outcome.unwritable.end());
+    d.noPatch.insert(outcome.patchFailed.begin(), outcome.patchFailed.end());
     for (auto it = d.pending.begin(); it != d.pending.end();) {
         if (outcome.settled.count(&it->second))
             it = d.pending.erase(it);

@@ -14,6 +14,13 @@
 #include <string>
 #include <vector>
 
+// The release's delta index, as launcher_info.cfg names it; an empty path: none.
+struct DeltaIndexRef {
+    std::string path;
+    std::uint64_t size = 0;
+    std::string sha1;
+};
+
 struct FileGroup {
     std::string name;
     std::wstring saveDir;
@@ -22,6 +29,7 @@ struct FileGroup {
     std::vector<gametool::FileInfo> files;
     // How many files of a pass are downloaded at once.
     std::size_t concurrentDownloads = 8;
+    DeltaIndexRef deltaIndex;
 };
 
 // A file that differs; kept by name in the worker's pending map.
@@ -29,6 +37,10 @@ struct UpdateFileInfo {
     // Into group->files: a group is not changed once read, and `group` keeps it.
     const gametool::FileInfo* file = nullptr;
     std::shared_ptr<FileGroup> group;
+    // The local copy as the comparison found it: a patch may start from it.
+    bool localPresent = false;
+    std::uint64_t localSize = 0;
+    std::string localSha1;
 };
 
 // What the configuration files named and the update check found: written by

@@ -8,6 +8,7 @@
 #include "engine/StarterWorker.h"
 #include "engine/UpdateCheck.h"
 #include "net/HttpFileDownloader.h"
+#include "support/DeltaIndex.h"
 #include "support/FileDigest.h"
 
 #include <boost/thread/thread.hpp>
@@ -56,8 +57,14 @@ struct RunRecord {
     // The download hosts of this run.
     HostRoster downloadHosts;
     std::map<std::string, UpdateFileInfo> pending;
-    std::uint64_t totalBytes = 0;
+    // The pass's total grows when a patch gives way to its whole file.
+    std::atomic<std::uint64_t> totalBytes{0};
     std::atomic<std::uint64_t> receivedBytes{0};
+    // The release's delta index, fetched at most once in a run; null without one.
+    bool deltaIndexTried = false;
+    std::shared_ptr<const DeltaIndex> deltaIndex;
+    // Files whose patch failed in this run: they come whole from now on.
+    std::set<std::string> noPatch;
 };
 
 }  // namespace engine_detail

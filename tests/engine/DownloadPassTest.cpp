@@ -88,8 +88,8 @@ TEST_P(RoomNeededTable, CountsWhatIsStillToArrive)
     group.files = {gametool::FileInfo{c.name, c.name, "sha", c.size},
                    gametool::FileInfo{"o", "o", "sha", c.otherSize}};
     auto shared = std::make_shared<FileGroup>(group);
-    const UpdateFileInfo file{&shared->files[0], shared};
-    const UpdateFileInfo other{&shared->files[1], shared};
+    const UpdateFileInfo file{&shared->files[0], shared, false, 0, std::string()};
+    const UpdateFileInfo other{&shared->files[1], shared, false, 0, std::string()};
     EXPECT_EQ(engine_detail::roomNeeded({&file, &other}), c.needed);
 }
 

@@ -1,10 +1,12 @@
 // Download passes against nginx: verification, packages, order and hosts.
 
 #include "tests/engine/EngineTestSupport.h"
-#include "tests/common/Network.h"
-
 #include "engine/DownloadPass.h"
 #include "support/BlockIndex.h"
+#include "support/DeltaIndex.h"
+#include "support/SignedRelease.h"
+#include "tests/common/Network.h"
+#include "tools/launcher-publish/Delta.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -335,15 +337,18 @@ TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
     ASSERT_TRUE(buildBlockIndex((sandbox.root() / "fresh.bin").wstring(), index, reason)) << reason;
     publish(1, "delta/f.blocks", index);
     publish(1, "pack.bin",
-            c.hostDamaged ? fixtures::replaced(fresh, fresh.substr(7 * 811 * 1024 + 5100, 64), std::string(64, 'x'))
-                          : fresh);
+            c.hostDamaged
+                ? fixtures::replaced(fresh, fresh.substr(7 * 811 * 1024 + 5100, 64), std::string(64, 'x'))
+                : fresh);
     writeFile(at("game/pack.bin"), old);
 
     auto group = std::make_shared<FileGroup>();
     group->saveDir = L"game";
     group->hosts = {"127.0.0.1"};
     group->files.push_back(gametool::FileInfo{"pack.bin", "pack.bin", sha1Of(fresh), fresh.size()});
-    const UpdateFileInfo entry{&group->files[0], group};
+    UpdateFileInfo entry;
+    entry.file = &group->files[0];
+    entry.group = group;
     auto delta = std::make_shared<DeltaIndex>();
     delta->files["pack.bin"] =
         DeltaFile{fresh.size(), sha1Of(fresh), {}, DeltaPiece{"delta/f.blocks", index.size(), ""}};
@@ -354,12 +359,15 @@ TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
     setup.hosts = &hosts;
     setup.deltaIndex = delta;
     setup.onBytes = [&counted](std::uint64_t count) { counted += count; };
+    // What a sync sent before the whole file came counts on top of it.
+    std::uint64_t more = 0;
+    setup.onMoreTotal = [&more](std::uint64_t count) { more += count; };
     const engine_detail::PassOutcome outcome = engine_detail::DownloadPass(std::move(setup)).run();
 
     // A host that sends wrong bytes costs the whole file, whose check fails too.
     EXPECT_EQ(!c.hostDamaged, outcome.settled.count(&entry) == 1);
     EXPECT_TRUE(fixtures::hasContent(at("game/pack.bin"), c.hostDamaged ? old : fresh));
-    EXPECT_EQ(c.hostDamaged ? counted : fresh.size(), counted);
+    EXPECT_EQ(fresh.size() + more, counted);
     EXPECT_LE(webServer->bytesSent(1), c.mostSent);
     EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
 }
@@ -394,3 +402,106 @@ INSTANTIATE_TEST_SUITE_P(
                     BlockCase{"HostSendsWrongBytes", damaged, 2 * (8 << 20), true,
                               "块同步失败，下载整个文件: 文件:pack.bin 服务器:127.0.0.1 结果校验失败"}),
     [](const testing::TestParamInfo<BlockCase>& info) { return info.param.label; });
+
+// Patches from the player's copy: each row says what the index offers and
+// whether the patch makes the file; a failing one costs one log line, the
+// player's copy stays as it was, and the whole file comes in the same pass (here
+// the next, as the host has no whole file at first, which shows the old copy
+// intact meanwhile and the patch not asked for again).
+struct PatchCase {
+    const char* label;
+    bool package;
+    // What the patch is made to give, and what the index then says of it.
+    enum Fault { None, LocalMatchesNone, WrongSha256, WrongResult, PastListedSize, IndexDigest } fault;
+    const char* logged;
+};
+
+class NetPatch : public NetInstallation, public testing::WithParamInterface<PatchCase> {};
+
+TEST_P(NetPatch, PatchOrWholeFile)
+{
+    const PatchCase& c = GetParam();
+    const std::string name = c.package ? "pack.quiv" : "f.bin";
+    std::string oldContent = fixtures::randomBytes(64 * 1024, 1);
+    std::string newContent = oldContent;
+    newContent.replace(1000, 100, std::string(100, 'n'));
+    if (c.package) {
+        oldContent = fixtures::packageBytes({{"a.txt", oldContent}, {"b.txt", "b"}});
+        newContent = fixtures::packageBytes({{"a.txt", newContent}, {"b.txt", "b"}});
+    }
+    std::string patched = newContent;
+    if (c.fault == PatchCase::WrongResult)
+        patched[5] ^= 1;
+    if (c.fault == PatchCase::PastListedSize)
+        patched += "more";
+    const fs::path www = sandbox.root() / "http" / "www1";
+    writeFile(www / "delta/old", oldContent);
+    writeFile(www / "delta/new", patched);
+    publish::writePatch(www / "delta/old", www / "delta/new", www / "delta/p.patch");
+    ReleaseFile patchDigest;
+    ASSERT_TRUE(fileSha256((www / "delta/p.patch").wstring(), patchDigest));
+    const std::uint64_t patchSize = fs::file_size(www / "delta/p.patch");
+
+    DeltaIndex index;
+    DeltaFile& file = index.files[name];
+    file.size = newContent.size();
+    file.sha1 = sha1Of(newContent);
+    DeltaPatch patch;
+    patch.fromSha1 = sha1Of(oldContent);
+    patch.fromSize = oldContent.size();
+    patch.patch = DeltaPiece{"delta/p.patch", patchSize, patchDigest.sha256};
+    if (c.fault == PatchCase::WrongSha256)
+        patch.patch.sha256[0] = patch.patch.sha256[0] == '0' ? '1' : '0';
+    file.patches.push_back(patch);
+    const std::string indexText = deltaIndexText(index);
+    publish(1, "delta/index-0123456789abcdef.cfg", indexText);
+
+    const std::string local = c.fault == PatchCase::LocalMatchesNone ? oldContent + "x" : oldContent;
+    writeFile("game/" + name, local);
+    const bool patches = c.fault == PatchCase::None;
+    if (patches)
+        publish(1, name, newContent);
+    std::string text = launcherInfo("        host 127.0.0.1\n", "game",
+                                    fileNode(name, name, sha1Of(newContent), newContent.size()));
+    const std::string indexSha1 = c.fault == PatchCase::IndexDigest ? sha1Of("x") : sha1Of(indexText);
+    text.insert(text.find("    save_dir"),
+                "    delta_index\n    {\n        path \"delta/index-0123456789abcdef.cfg\"\n"
+                "        size " +
+                    std::to_string(indexText.size()) + "\n        sha1 " + indexSha1 + "\n    }\n");
+    writeFile("launcher_info.cfg", text);
+    ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+    worker.collectPendingFiles();
+    const bool patchListed = c.fault != PatchCase::LocalMatchesNone && c.fault != PatchCase::IndexDigest;
+    EXPECT_EQ(worker.totals().totalBytes, patchListed ? patchSize : newContent.size());
+
+    if (!patches) {
+        EXPECT_FALSE(worker.downloadAndInstall());
+        EXPECT_EQ(readFile("game/" + name), local);
+        publish(1, name, newContent);
+        worker.collectPendingFiles();
+        EXPECT_EQ(worker.totals().totalBytes, newContent.size());
+    }
+    EXPECT_TRUE(worker.downloadAndInstall());
+    EXPECT_EQ(readFile("game/" + name), newContent);
+    if (c.package) {
+        EXPECT_EQ(readFile("game/a.txt").size(), 64u * 1024);
+    }
+    EXPECT_FALSE(fs::exists(at("game/" + name + ".patch.tmp")));
+    EXPECT_FALSE(fs::exists(at("game/" + name + ".part")));
+    EXPECT_FALSE(fs::exists(at("updater/delta_index.cfg.tmp")));
+    const std::vector<std::string> requests = webServer->requests(1);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/delta/p.patch"), patchListed ? 1 : 0);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/" + name), patches ? 0 : 2);
+    EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetPatch,
+    testing::Values(PatchCase{"Patched", false, PatchCase::None, "使用补丁:"},
+                    PatchCase{"PackagePatchedAndUnpacked", true, PatchCase::None, "使用补丁:"},
+                    PatchCase{"LocalCopyMatchesNoPatch", false, PatchCase::LocalMatchesNone, "校验失败"},
+                    PatchCase{"PatchFailsItsSha256", false, PatchCase::WrongSha256, "补丁校验失败"},
+                    PatchCase{"ResultHasTheWrongDigest", false, PatchCase::WrongResult, "补丁结果校验失败"},
+                    PatchCase{"WritesPastTheListedSize", false, PatchCase::PastListedSize, "补丁不可用"},
+                    PatchCase{"IndexFailsItsDigest", false, PatchCase::IndexDigest, "补丁索引不可用"}),
+    [](const testing::TestParamInfo<PatchCase>& info) { return std::string(info.param.label); });

@@ -32,13 +32,16 @@ const char kCurrent[] = "current";
 typedef std::map<std::pair<std::string, std::string>, std::uint64_t> PatchSizes;
 
 // Runs the patches against the older releases' download directories and
-// reads back, from the index written, what each patch costs.
-PatchSizes writePatches(const fs::path& www, const std::vector<fs::path>& olderWww, std::ostream& out)
+// reads back, from the index written, what each patch costs, and the index's own size.
+PatchSizes writePatches(const fs::path& www, const std::vector<fs::path>& olderWww, std::ostream& out,
+                        std::uint64_t& indexSize)
 {
     PatchSizes sizes;
+    indexSize = 0;
     const DeltaReport report = writeDelta(www, olderWww);
     if (report.indexPath.empty())
         return sizes;
+    indexSize = fs::file_size(www / report.indexPath);
     out << "delta: " << report.patches << " patches, index " << report.indexPath << "\n";
     DeltaIndex index;
     std::string reason;
@@ -362,12 +365,14 @@ void writeEncodedDeletionList(const std::map<std::string, std::string>& entries,
 }
 
 // What a player on `from` downloads: every file of the new group that is new or
-// differs, whole or by the smaller of its patches.
+// differs, whole or by the smaller of its patches, and with patches the index
+// (`indexSize`), which the starter fetches once it holds a copy of a changed file.
 UpdateCost costFrom(const std::string& from, const GroupListing& old, const GroupListing& now,
-                    const PatchSizes& patches)
+                    const PatchSizes& patches, std::uint64_t indexSize)
 {
     UpdateCost cost;
     cost.from = from;
+    bool indexFetched = false;
     for (const auto& file : now.files) {
         const auto had = old.files.find(file.first);
         if (had != old.files.end() && had->second.sha1 == file.second.sha1 && old.saveDir == now.saveDir)
@@ -376,12 +381,15 @@ UpdateCost costFrom(const std::string& from, const GroupListing& old, const Grou
         cost.wholeBytes += file.second.size;
         std::uint64_t patched = file.second.size;
         if (had != old.files.end()) {
+            indexFetched = indexSize > 0;
             const auto patch = patches.find({file.second.sha1, had->second.sha1});
             if (patch != patches.end())
                 patched = std::min(patched, patch->second);
         }
         cost.patchedBytes += patched;
     }
+    if (indexFetched)
+        cost.patchedBytes += indexSize;
     return cost;
 }
 
@@ -509,7 +517,8 @@ ReleaseReport makeRelease(const ReleaseSettings& settings, const ReleaseOptions&
         earlierReleases(options.root, options.number, settings.patchReleases);
     for (const std::uint64_t number : earlier)
         olderWww.push_back(options.root / ("r" + std::to_string(number)) / "www");
-    const PatchSizes patches = writePatches(www, olderWww, out);
+    std::uint64_t indexSize = 0;
+    const PatchSizes patches = writePatches(www, olderWww, out, indexSize);
 
     FileGroupSettings group = settings.group;
     group.httpDirectory = www;
@@ -533,10 +542,11 @@ ReleaseReport makeRelease(const ReleaseSettings& settings, const ReleaseOptions&
 
     for (const std::uint64_t number : earlier) {
         const std::string from = "r" + std::to_string(number);
-        report.costs.push_back(costFrom(
-            from, readGroup(options.root / from / "version" / "launcher_info.cfg"), newGroup, patches));
+        report.costs.push_back(costFrom(from,
+                                        readGroup(options.root / from / "version" / "launcher_info.cfg"),
+                                        newGroup, patches, indexSize));
     }
-    report.costs.push_back(costFrom(std::string(), GroupListing(), newGroup, patches));
+    report.costs.push_back(costFrom(std::string(), GroupListing(), newGroup, patches, indexSize));
     out << "release " << options.number << ": " << newGroup.files.size() << " files in the group, "
         << report.retired.size() << " retired\n";
     printCosts(out, report.costs);
