@@ -293,6 +293,41 @@ TEST_F(SignedRelease, DownloadMustMatchItsSignedSha256)
     EXPECT_FALSE(fs::exists(at("game/c.dat.tmp")));
 }
 
+// A damaged copy of a large file is mended by the blocks it lacks, from the
+// block index the release signed; the host sends far less than the file.
+TEST_F(SignedRelease, DamagedCopyIsRepairedByBlocksOfASignedIndex)
+{
+    ReleaseFixture& f = *fixture_;
+    WebServer web(f.www());
+    ASSERT_TRUE(web.ready());
+    const std::string content = fixtures::randomBytes(3 << 20, 5);
+    writeFile(f.www() / "c.dat", content);
+    f.tool({"delta", nativePath(f.www())});
+    std::string indexPath;
+    for (fs::directory_iterator it(f.www() / "delta"), end; it != end; ++it) {
+        if (it->path().filename().string().compare(0, 6, "index-") == 0)
+            indexPath = "delta/" + it->path().filename().string();
+    }
+    ASSERT_FALSE(indexPath.empty());
+    const std::string indexText = readFile(f.www() / indexPath);
+    f.listHttpFile("c.dat", content);
+    const fs::path info = f.served() / "launcher_info.cfg";
+    std::string text = readFile(info);
+    text.insert(text.find("    save_dir"), "    delta_index\n    {\n        path \"" + indexPath +
+                                               "\"\n        size " + std::to_string(indexText.size()) +
+                                               "\n        sha1 " + sha1Of(indexText) + "\n    }\n");
+    writeFile(info, text);
+    f.publish("1", "5");
+    std::string damaged = content;
+    damaged.replace((1 << 20) + 100, 4096, std::string(4096, 'd'));
+    writeFile("game/c.dat", damaged);
+
+    ASSERT_EQ(0, f.run()) << f.log();
+    EXPECT_EQ(content, readFile("game/c.dat"));
+    EXPECT_NE(std::string::npos, f.log().find("块同步:c.dat")) << f.log();
+    EXPECT_LT(web.bytesSent(1), 64u * 1024);
+}
+
 TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
 {
     ReleaseFixture& f = *fixture_;
