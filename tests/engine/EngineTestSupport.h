@@ -73,6 +73,9 @@ std::string launcherInfo(const std::string& hosts, const std::string& saveDir, c
                          const std::string& updaterName = "updater/Updater.exe");
 std::string fileNode(const std::string& name, const std::string& path, const std::string& sha1,
                      std::uint64_t size);
+// `info` naming the delta index `path` that holds `text` (listed with `sha1` when given).
+std::string withDeltaIndex(std::string info, const std::string& path, const std::string& text,
+                           const std::string& sha1 = std::string());
 
 // A worker in a fresh working directory, with its waits recorded instead of slept.
 class NetEngineTest : public testing::Test {

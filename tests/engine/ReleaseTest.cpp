@@ -302,21 +302,11 @@ TEST_F(SignedRelease, DamagedCopyIsRepairedByBlocksOfASignedIndex)
     ASSERT_TRUE(web.ready());
     const std::string content = fixtures::randomBytes(3 << 20, 5);
     writeFile(f.www() / "c.dat", content);
-    f.tool({"delta", nativePath(f.www())});
-    std::string indexPath;
-    for (fs::directory_iterator it(f.www() / "delta"), end; it != end; ++it) {
-        if (it->path().filename().string().compare(0, 6, "index-") == 0)
-            indexPath = "delta/" + it->path().filename().string();
-    }
-    ASSERT_FALSE(indexPath.empty());
-    const std::string indexText = readFile(f.www() / indexPath);
+    const std::string report = f.tool({"delta", nativePath(f.www())});
+    const std::string indexPath = report.substr(report.find("delta/"), 32);
     f.listHttpFile("c.dat", content);
     const fs::path info = f.served() / "launcher_info.cfg";
-    std::string text = readFile(info);
-    text.insert(text.find("    save_dir"), "    delta_index\n    {\n        path \"" + indexPath +
-                                               "\"\n        size " + std::to_string(indexText.size()) +
-                                               "\n        sha1 " + sha1Of(indexText) + "\n    }\n");
-    writeFile(info, text);
+    writeFile(info, withDeltaIndex(readFile(info), indexPath, readFile(f.www() / indexPath)));
     f.publish("1", "5");
     std::string damaged = content;
     damaged.replace((1 << 20) + 100, 4096, std::string(4096, 'd'));
