@@ -482,13 +482,27 @@ DownloadPass::Arrival DownloadPass::arriveOtherwise(Lane& lane, const UpdateFile
 DownloadPass::Arrival DownloadPass::arriveByBlocks(Lane& lane, const UpdateFileInfo& entry)
 {
     const gametool::FileInfo& file = *entry.file;
+    if (!setup_.deltaIndex || !sizeKnown(file))
+        return Arrival::Whole;
+    const auto listed = setup_.deltaIndex->files.find(file.path);
+    if (listed == setup_.deltaIndex->files.end() || !listed->second.blocks ||
+        listed->second.size != file.size || listed->second.sha1 != file.sha1)
+        return Arrival::Whole;
+    // The old file, else what an earlier run left of the download.
     const std::wstring local = localPathOf(*entry.group, file);
+    FileManager& files = FileManager::instance();
+    std::wstring copy = local;
+    if (!files.isFile(copy)) {
+        copy = StagedFile::stagingPathOf(local, StagedFile::Kind::Download);
+        if (!files.isFile(copy))
+            return Arrival::Whole;
+    }
     const std::vector<std::string> hosts = setup_.hosts->inUse(entry.group->hosts);
     if (hosts.empty())
         return Arrival::Whole;
     lane.startFile(file);
     StagedFile synced(local, StagedFile::Kind::Received);
-    if (!syncBlocks(lane, file, local, hosts.front(), synced)) {
+    if (!syncBlocks(lane, file, *listed->second.blocks, copy, hosts.front(), synced)) {
         // What crossed the wire for nothing still counts: the total grows by it.
         if (lane.counted > 0 && setup_.onMoreTotal)
             setup_.onMoreTotal(lane.counted);
@@ -499,24 +513,9 @@ DownloadPass::Arrival DownloadPass::arriveByBlocks(Lane& lane, const UpdateFileI
     return finishInstall(entry, synced) ? Arrival::Placed : Arrival::Retry;
 }
 
-bool DownloadPass::syncBlocks(Lane& lane, const gametool::FileInfo& file, const std::wstring& local,
-                              const std::string& host, StagedFile& output)
+bool DownloadPass::syncBlocks(Lane& lane, const gametool::FileInfo& file, const DeltaPiece& index,
+                              const std::wstring& copy, const std::string& host, StagedFile& output)
 {
-    if (!setup_.deltaIndex || !sizeKnown(file))
-        return false;
-    const auto listed = setup_.deltaIndex->files.find(file.path);
-    if (listed == setup_.deltaIndex->files.end() || !listed->second.blocks ||
-        listed->second.size != file.size || listed->second.sha1 != file.sha1)
-        return false;
-    const DeltaPiece& index = *listed->second.blocks;
-    // The old file, else what an earlier run left of the download.
-    FileManager& files = FileManager::instance();
-    std::wstring copy = local;
-    if (!files.isFile(copy)) {
-        copy = StagedFile::stagingPathOf(local, StagedFile::Kind::Download);
-        if (!files.isFile(copy))
-            return false;
-    }
     const std::string where = gametool::transferPlace(file.path, host);
     const char* kFallback = "块同步失败，下载整个文件:";
     // Its parts are checked against its own top and group checks, which only the
