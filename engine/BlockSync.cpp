@@ -15,39 +15,33 @@ BlockSync::BlockSync(gametool::HttpConnection& connection, std::string host,
 {
 }
 
-bool BlockSync::fetchIndexRange(const DeltaPiece& index, const ByteRange& range, std::string& bytes)
+bool BlockSync::fetchTop(const DeltaPiece& index, std::uint64_t size, std::string& bytes,
+                         std::string& failure)
 {
-    bytes.clear();
-    // The delta index gave the index's size and the size was matched to the file's:
-    // nothing beyond it is asked for, so `bytes` stays within the index.
-    if (range.size == 0 || range.offset > index.size || range.size > index.size - range.offset) {
-        indexFailure_ = "块索引范围超出文件";
-        return false;
-    }
-    const gametool::HttpRequest request{index.path, range.offset, range.end() - 1, {}};
-    bytes.reserve(static_cast<std::size_t>(range.size));
+    // Within the index: its size was matched to the file's before.
+    const gametool::HttpRequest request{index.path, 0, BlockIndex::topSize(size) - 1, {}};
+    bytes.reserve(static_cast<std::size_t>(request.last + 1));
     const gametool::Exchange exchange = connection_.fetch(host_, request, {}, gametool::exactRange(request),
-                                                          [&](const char* data, std::size_t size) {
-                                                              wire_ += size;
+                                                          [&](const char* data, std::size_t count) {
+                                                              wire_ += count;
                                                               if (onWire_)
-                                                                  onWire_(size);
-                                                              bytes.append(data, size);
+                                                                  onWire_(count);
+                                                              bytes.append(data, count);
                                                               return true;
                                                           });
-    indexFailure_ = exchange.failure;
-    return exchange.failure.empty();
+    failure = exchange.failure;
+    return failure.empty();
 }
 
-bool BlockSync::fetchMissing(const std::string& path, std::uint64_t size, const BlockPlan& plan,
-                             BlockAssembler& assembler, std::string& failure)
+bool BlockSync::fetchRanges(const std::string& path, std::uint64_t size, const std::vector<ByteRange>& ranges,
+                            const PartSink& sink, std::string& failure)
 {
     std::vector<gametool::HttpRequest> requests;
-    for (std::size_t at = 0; at < plan.missing.size(); at += kMaxRangesPerRequest) {
-        const std::size_t end = std::min(plan.missing.size(), at + kMaxRangesPerRequest);
+    for (std::size_t at = 0; at < ranges.size(); at += kMaxRangesPerRequest) {
+        const std::size_t end = std::min(ranges.size(), at + kMaxRangesPerRequest);
         gametool::HttpRequest request;
         request.path = path;
-        request.ranges =
-            rangeHeaderValue(std::vector<ByteRange>(plan.missing.begin() + at, plan.missing.begin() + end));
+        request.ranges = rangeHeaderValue(std::vector<ByteRange>(ranges.begin() + at, ranges.begin() + end));
         requests.push_back(std::move(request));
     }
     std::string refused;
@@ -55,7 +49,7 @@ bool BlockSync::fetchMissing(const std::string& path, std::uint64_t size, const 
         wire_ += count;
         if (onWire_)
             onWire_(count);
-        return assembler.writeFetched(offset, data, count, refused);
+        return sink(offset, data, count, refused);
     };
     for (std::size_t at = 0; at < requests.size(); ++at) {
         // Requests still to be sent go out behind this one, so that the host
@@ -81,6 +75,68 @@ bool BlockSync::fetchMissing(const std::string& path, std::uint64_t size, const 
     return true;
 }
 
+bool BlockSync::fetchGroups(const DeltaPiece& index, const std::vector<ByteRange>& groups, BlockIndex& blocks,
+                            std::string& failure)
+{
+    // A group is checked whole: each range's bytes are kept until it is.
+    std::vector<std::string> bytes(groups.size());
+    const auto sink = [&](std::uint64_t offset, const char* data, std::size_t count, std::string& refused) {
+        const auto after = std::upper_bound(
+            groups.begin(), groups.end(), offset,
+            [](std::uint64_t value, const ByteRange& range) { return value < range.offset; });
+        const std::size_t r = static_cast<std::size_t>(after - groups.begin()) - 1;
+        if (after == groups.begin() || offset != groups[r].offset + bytes[r].size() ||
+            count > groups[r].size - bytes[r].size()) {
+            refused = "服务器返回的块索引范围不符";
+            return false;
+        }
+        bytes[r].append(data, count);
+        return true;
+    };
+    if (!fetchRanges(index.path, index.size, groups, sink, failure))
+        return false;
+    for (std::size_t r = 0; r < groups.size(); ++r) {
+        if (bytes[r].size() != groups[r].size) {
+            failure = "服务器没有返回全部块索引";
+            return false;
+        }
+        if (!blocks.addGroups(groups[r].offset, bytes[r].data(), bytes[r].size(), failure))
+            return false;
+        std::string().swap(bytes[r]);
+    }
+    return true;
+}
+
+bool BlockSync::plan(const std::uint64_t size, const DeltaPiece& index, const std::wstring& localCopy,
+                     BlockPlan& plan, WireEstimate& estimate, std::string& failure)
+{
+    BlockIndex blocks;
+    std::string top;
+    if (!fetchTop(index, size, top, failure)) {
+        failure = "无法获取块索引 " + failure;
+        return false;
+    }
+    if (!blocks.parseTop(top.data(), top.size(), failure))
+        return false;
+    if (blocks.fileSize() != size) {
+        failure = "块索引的文件大小不符";
+        return false;
+    }
+    LargeComparison comparison;
+    if (!compareLargeBlocks(localCopy, blocks, comparison, failure))
+        return false;
+    // Only the groups of the large blocks that differ, many to a request.
+    const std::vector<ByteRange> groups = groupRangesToFetch(blocks, comparison);
+    if (!fetchGroups(index, groups, blocks, failure)) {
+        failure = "无法获取块索引 " + failure;
+        return false;
+    }
+    if (!planBlocks(localCopy, blocks, comparison, options_, plan, failure))
+        return false;
+    estimate = estimateWire(blocks, groups, plan, options_);
+    return true;
+}
+
 BlockSyncOutcome BlockSync::run(const std::string& path, std::uint64_t size, const DeltaPiece& index,
                                 const std::wstring& localCopy, StagedFile& output)
 {
@@ -91,16 +147,10 @@ BlockSyncOutcome BlockSync::run(const std::string& path, std::uint64_t size, con
     }
     BlockPlan plan;
     WireEstimate estimate;
-    std::string reason;
-    const auto fetch = [&](const ByteRange& range, std::string& bytes) {
-        return fetchIndexRange(index, range, bytes);
-    };
-    const bool planned = planWithIndex(localCopy, size, fetch, options_, plan, estimate, reason);
+    const bool planned = this->plan(size, index, localCopy, plan, estimate, outcome.failure);
     outcome.wireBytes = wire_;
-    if (!planned) {
-        outcome.failure = indexFailure_.empty() ? reason : reason + " " + indexFailure_;
+    if (!planned)
         return outcome;
-    }
     outcome.localBytes = plan.localBytes;
     if (wholeFileCheaper(estimate, size, options_)) {
         outcome.kind = BlockSyncOutcome::Kind::WholeIsCheaper;
@@ -114,8 +164,13 @@ BlockSyncOutcome BlockSync::run(const std::string& path, std::uint64_t size, con
             return outcome;
         }
         BlockAssembler assembler(plan, *file);
+        const auto write = [&assembler](std::uint64_t offset, const char* data, std::size_t count,
+                                        std::string& refused) {
+            return assembler.writeFetched(offset, data, count, refused);
+        };
+        std::string reason;
         const bool built =
-            assembler.copyLocal(localCopy, reason) && fetchMissing(path, size, plan, assembler, reason);
+            assembler.copyLocal(localCopy, reason) && fetchRanges(path, size, plan.missing, write, reason);
         outcome.wireBytes = wire_;
         outcome.fetchedBytes = assembler.fetchedBytes();
         outcome.localBytes = assembler.localBytes();

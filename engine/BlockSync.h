@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace engine_detail {
 
@@ -51,16 +52,26 @@ public:
     static const std::size_t kRequestsAhead = 3;
 
 private:
-    bool fetchIndexRange(const DeltaPiece& index, const ByteRange& range, std::string& bytes);
-    bool fetchMissing(const std::string& path, std::uint64_t size, const BlockPlan& plan,
-                      BlockAssembler& assembler, std::string& failure);
+    // Takes a part's bytes at their offset; false with `refused` set to stop.
+    using PartSink =
+        std::function<bool(std::uint64_t offset, const char* data, std::size_t size, std::string& refused)>;
+
+    // The index's header and large table.
+    bool fetchTop(const DeltaPiece& index, std::uint64_t size, std::string& bytes, std::string& failure);
+    // `ranges` (in order, disjoint) of the file at `path`, many to a request.
+    bool fetchRanges(const std::string& path, std::uint64_t size, const std::vector<ByteRange>& ranges,
+                     const PartSink& sink, std::string& failure);
+    bool fetchGroups(const DeltaPiece& index, const std::vector<ByteRange>& groups, BlockIndex& blocks,
+                     std::string& failure);
+    // The index's top, the comparison, the groups that differ, the plan and its cost.
+    bool plan(std::uint64_t size, const DeltaPiece& index, const std::wstring& localCopy, BlockPlan& plan,
+              WireEstimate& estimate, std::string& failure);
 
     gametool::HttpConnection& connection_;
     const std::string host_;
     const std::function<void(std::uint64_t)> onWire_;
     const BlockSyncOptions options_;
     std::uint64_t wire_ = 0;
-    std::string indexFailure_;
 };
 
 }  // namespace engine_detail
