@@ -335,11 +335,6 @@ struct BlockCase {
     std::string logged;
     bool partLeft = false;  // a sync was cut short before
 };
-void PrintTo(const BlockCase& c, std::ostream* os)
-{
-    *os << c.label;
-}
-
 class NetBlockSync : public NetInstallation, public testing::WithParamInterface<BlockCase> {};
 
 TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
