@@ -1,5 +1,7 @@
 #include "engine/DownloadPass.h"
 
+#include "engine/BlockSync.h"
+
 #include "net/HttpFileDownloader.h"
 #include "support/FileDigest.h"
 #include "support/FileManager.h"
@@ -478,9 +480,93 @@ bool DownloadPass::install(Lane& lane, const UpdateFileInfo& entry, const Update
 
 DownloadPass::Arrival DownloadPass::arriveOtherwise(Lane& lane, const UpdateFileInfo& entry)
 {
-    if (const DeltaPatch* patch = patchFor(entry, setup_.deltaIndex.get(), setup_.noPatch))
-        return arriveByPatch(lane, entry, *patch);
-    return Arrival::Whole;
+    if (const DeltaPatch* patch = patchFor(entry, setup_.deltaIndex.get(), setup_.noPatch)) {
+        const Arrival patched = arriveByPatch(lane, entry, *patch);
+        if (patched != Arrival::Whole)
+            return patched;
+    }
+    return arriveByBlocks(lane, entry);
+}
+
+DownloadPass::Arrival DownloadPass::arriveByBlocks(Lane& lane, const UpdateFileInfo& entry)
+{
+    const gametool::FileInfo& file = *entry.file;
+    if (!setup_.deltaIndex || !sizeKnown(file))
+        return Arrival::Whole;
+    const auto listed = setup_.deltaIndex->files.find(file.path);
+    if (listed == setup_.deltaIndex->files.end() || !listed->second.blocks ||
+        listed->second.size != file.size || listed->second.sha1 != file.sha1)
+        return Arrival::Whole;
+    // The old file, else what an earlier run left of the download.
+    const std::wstring local = localPathOf(*entry.group, file);
+    FileManager& files = FileManager::instance();
+    std::wstring copy = local;
+    if (!files.isFile(copy)) {
+        copy = StagedFile::stagingPathOf(local, StagedFile::Kind::Download);
+        if (!files.isFile(copy))
+            return Arrival::Whole;
+    }
+    const std::vector<std::string> hosts = setup_.hosts->inUse(entry.group->hosts);
+    if (hosts.empty())
+        return Arrival::Whole;
+    lane.startFile(file);
+    StagedFile synced(local, StagedFile::Kind::Received);
+    if (!syncBlocks(lane, file, *listed->second.blocks, copy, hosts.front(), synced)) {
+        // What crossed the wire for nothing still counts: the total grows by it.
+        if (lane.counted > 0 && setup_.onMoreTotal)
+            setup_.onMoreTotal(lane.counted);
+        return Arrival::Whole;
+    }
+    // A part an earlier whole download left is of no further use.
+    StagedFile(local, StagedFile::Kind::Download).discard();
+    return finishInstall(entry, synced) ? Arrival::Placed : Arrival::Retry;
+}
+
+bool DownloadPass::syncBlocks(Lane& lane, const gametool::FileInfo& file, const DeltaPiece& index,
+                              const std::wstring& copy, const std::string& host, StagedFile& output)
+{
+    const std::string where = gametool::transferPlace(file.path, host);
+    const char* kFallback = "块同步失败，下载整个文件:";
+    // Its parts are checked against its own top and group checks, which only the
+    // release's signature makes worth anything.
+    if (setup_.signedRelease && !setup_.signedFiles.count(std::string(kSignedHttpPrefix) + index.path)) {
+        Log::instance().write(kFallback, where, "块索引未列在发布签名中");
+        return false;
+    }
+    BlockSync sync(*lane.context, host, [&lane](std::uint64_t count) { lane.onBytesReceived(count); });
+    BlockSyncOutcome outcome;
+    {
+        const gametool::RateShare::Busy busy(lane.rates);
+        outcome = sync.run(file.path, file.size, index, copy, output);
+    }
+    if (outcome.kind == BlockSyncOutcome::Kind::WholeIsCheaper) {
+        Log::instance().write("块同步:本地可用的块太少，下载整个文件:", where);
+        return false;
+    }
+    if (outcome.kind == BlockSyncOutcome::Kind::Failed) {
+        Log::instance().write(kFallback, where, outcome.failure);
+        output.discard();
+        return false;
+    }
+    ExpectedContent expected;
+    expected.sha1 = file.sha1;
+    expected.sizeKnown = true;
+    expected.size = file.size;
+    if (setup_.signedRelease && !signedEntry(file, expected))
+        return false;
+    const ContentCheck checked = output.check(expected);
+    if (!checked) {
+        Log::instance().write(kFallback, where, "结果校验失败 " + checked.sha1);
+        output.discard();
+        return false;
+    }
+    // The bar reaches the file's size: the local bytes count once it is whole.
+    lane.onBytesReceived(outcome.localBytes);
+    setup_.hosts->succeeded(host);
+    Log::instance().write("块同步:" + file.name, "本地" + std::to_string(outcome.localBytes) + "字节",
+                          "服务器" + std::to_string(outcome.fetchedBytes) + "字节 共传输" +
+                              std::to_string(outcome.wireBytes) + "字节");
+    return true;
 }
 
 DownloadPass::Arrival DownloadPass::arriveByPatch(Lane& lane, const UpdateFileInfo& entry,

@@ -150,6 +150,14 @@ private:
     Arrival arriveOtherwise(Lane& lane, const UpdateFileInfo& entry);
     // The file made from its local copy and a patch of the index.
     Arrival arriveByPatch(Lane& lane, const UpdateFileInfo& entry, const DeltaPatch& patch);
+    // The file built from its local copy (or a kept part) and the blocks it
+    // lacks, when the index lists a block index for it.
+    Arrival arriveByBlocks(Lane& lane, const UpdateFileInfo& entry);
+    // Builds the file into `output` by blocks of `index` from `copy` and checks
+    // it as a whole download; false (logged) when it would cost about the whole
+    // file, or failed: the whole file comes next.
+    bool syncBlocks(Lane& lane, const gametool::FileInfo& file, const DeltaPiece& index,
+                    const std::wstring& copy, const std::string& host, StagedFile& output);
     // A verified staged file unpacked when a package, and put in place.
     bool finishInstall(const UpdateFileInfo& entry, StagedFile& staged);
     void markPatchFailed(const UpdateFileInfo& entry);

@@ -3,6 +3,7 @@
 #include "net/FileDownloader.h"
 #include "net/VersionProtocol.h"
 #include "support/Log.h"
+#include "support/MultipartRanges.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/read_until.hpp>
@@ -78,9 +79,10 @@ const char kBodyBeyondTotal[] = "服务器返回的数据超出文件尺寸";
 std::string requestText(const std::string& host, const HttpRequest& request)
 {
     const std::string last = request.closed() ? std::to_string(request.last) : std::string();
+    const std::string range =
+        request.ranges.empty() ? "bytes=" + std::to_string(request.first) + "-" + last : request.ranges;
     return "GET /" + request.path + " HTTP/1.0\r\nHost: " + host +
-           "\r\nAccept: */*\r\nConnection: keep-alive\r\nRange: bytes=" + std::to_string(request.first) +
-           "-" + last + "\r\n\r\n";
+           "\r\nAccept: */*\r\nConnection: keep-alive\r\nRange: " + range + "\r\n\r\n";
 }
 
 RequestQueue::Use RequestQueue::useFor(const std::string& host, const HttpRequest& request,
@@ -335,6 +337,49 @@ HeadCheck exactRange(const HttpRequest& request)
         size = header.rangeLength;
         return std::string();
     };
+}
+
+RangesReply rangesReply(std::uint64_t fileSize,
+                        std::function<bool(std::uint64_t offset, const char* data, std::size_t size)> parts)
+{
+    // Shared by the check and the sink: the head says how the body is read.
+    struct State {
+        std::unique_ptr<MultipartRangesReader> reader;
+        std::uint64_t offset = 0;  // of the next byte of a plain range
+        std::string failure;
+    };
+    const auto state = std::make_shared<State>();
+    RangesReply reply;
+    reply.check = [state, fileSize](const ResponseHeader& header, std::uint64_t& size) {
+        if (header.statusCode != 206 || !header.hasContentLength)
+            return std::string("服务器没有返回请求的文件范围: ") + std::to_string(header.statusCode);
+        std::string boundary;
+        if (multipartBoundary(header.contentType, boundary)) {
+            state->reader.reset(new MultipartRangesReader(boundary, fileSize));
+        } else if (header.rangeTotal != fileSize || header.rangeLength != header.contentLength) {
+            return std::string("服务器没有返回请求的文件范围: ") + std::to_string(header.statusCode);
+        } else {
+            state->offset = header.rangeStart;
+        }
+        size = header.contentLength;
+        return std::string();
+    };
+    reply.sink = [state, parts](const char* data, std::size_t size) {
+        if (state->reader)
+            return state->reader->feed(data, size, parts, state->failure);
+        const std::uint64_t at = state->offset;
+        state->offset += size;
+        if (parts(at, data, size))
+            return true;
+        state->failure = "数据无法写入";
+        return false;
+    };
+    reply.failure = [state] {
+        if (state->reader && !state->reader->finished() && state->failure.empty())
+            return std::string("多段回复不完整");
+        return state->failure;
+    };
+    return reply;
 }
 
 Exchange HttpConnection::fetch(const std::string& host, const HttpRequest& request,

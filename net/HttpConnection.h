@@ -30,17 +30,20 @@
 namespace gametool {
 
 // The bytes of `path` from `first` to `last` inclusive; to the end of the file
-// when `last` is kToEnd ("bytes=N-"), else a closed range ("bytes=A-B").
+// when `last` is kToEnd ("bytes=N-"), else a closed range ("bytes=A-B"). With
+// `ranges` set (rangeHeaderValue of MultipartRanges.h), several ranges instead:
+// that is the Range value, and first and last are not used.
 struct HttpRequest {
     static constexpr std::uint64_t kToEnd = ~std::uint64_t(0);
     std::string path;
     std::uint64_t first = 0;
     std::uint64_t last = kToEnd;
+    std::string ranges;
 
     bool closed() const { return last != kToEnd; }
     bool operator==(const HttpRequest& other) const
     {
-        return path == other.path && first == other.first && last == other.last;
+        return path == other.path && first == other.first && last == other.last && ranges == other.ranges;
     }
 };
 
@@ -97,6 +100,19 @@ using HeadCheck = std::function<std::string(const ResponseHeader& header, std::u
 
 // Takes a closed range's reply: 206 with exactly the bytes asked for.
 HeadCheck exactRange(const HttpRequest& request);
+
+// The reply to a request of several ranges of a file of `fileSize` bytes: 206
+// of announced length (so the connection is kept), multipart/byteranges or one
+// plain range (a host may join ranges), each part's bytes handed to `parts`
+// with their offset. Which ranges came is the caller's to check.
+struct RangesReply {
+    HeadCheck check;
+    BodySink sink;
+    // Why the body was refused (a malformed part, or `parts` said no).
+    std::function<std::string()> failure;
+};
+RangesReply rangesReply(std::uint64_t fileSize,
+                        std::function<bool(std::uint64_t offset, const char* data, std::size_t size)> parts);
 
 // How one request and its reply went.
 struct Exchange {

@@ -48,7 +48,7 @@ void HttpFileDownloader::askNextAhead(const std::string& path)
 {
     m_inter->ahead.clear();
     if (!path.empty())
-        m_inter->ahead.push_back(HttpRequest{path, 0, HttpRequest::kToEnd});
+        m_inter->ahead.push_back(HttpRequest{path, 0, HttpRequest::kToEnd, {}});
 }
 
 void HttpFileDownloader::setLimits(const TransferLimits& limits, std::shared_ptr<RateShare> share)
@@ -132,7 +132,7 @@ bool HttpFileDownloader::fetchRest()
 {
     InnerData& job = *m_data;
     InterData& state = *m_inter;
-    const HttpRequest request{job.path, state.held, HttpRequest::kToEnd};
+    const HttpRequest request{job.path, state.held, HttpRequest::kToEnd, {}};
     const auto check = [this](const ResponseHeader& header, std::uint64_t& size) {
         return acceptRange(header, size);
     };

@@ -100,6 +100,8 @@ bool parseHeader(std::istream& input, ResponseHeader& header)
             }
         } else if (boost::algorithm::starts_with(line, "Content-Range:")) {
             parseContentRange(line, header);
+        } else if (boost::algorithm::istarts_with(line, "Content-Type:")) {
+            header.contentType = trimmed(line.substr(line.find(':') + 1));
         }
     }
     header.keepAlive = !closes && (header.keepAlive || header.httpVersion == "HTTP/1.1");

@@ -22,6 +22,8 @@ struct ResponseHeader {
     std::uint64_t rangeLength = 0;
     std::uint64_t rangeStart = 0;
     std::uint64_t rangeTotal = 0;
+    // As sent; "multipart/byteranges; boundary=..." for a reply of several ranges.
+    std::string contentType;
     // The host offers the connection for another request: HTTP/1.1 unless it
     // said "close", HTTP/1.0 only when it said "keep-alive".
     bool keepAlive = false;

@@ -455,6 +455,8 @@ bool planWithIndex(const std::wstring& localPath, std::uint64_t fileSize, const 
         if (!index.addGroups(range.offset, bytes.data(), bytes.size(), reason))
             return false;
     }
+    // The plan's tables come next: the fetched groups' text is not kept beside them.
+    std::string().swap(bytes);
     if (!planBlocks(localPath, index, comparison, options, plan, reason))
         return false;
     estimate = estimateWire(index, groups, plan, options);

@@ -59,7 +59,8 @@ NginxServer::NginxServer(const std::vector<fs::path>& roots)
         const std::string n = std::to_string(i + 1);
         // What lies under /slow/ trickles, for tests of a file that holds a connection long.
         servers += "  server { listen 127.0.0." + n + ":80; root " + nativePath(roots[i]) + "; access_log " +
-                   d + "/access" + n + ".log uris; location /slow/ { limit_rate 24k; } }\n";
+                   d + "/access" + n + ".log uris; access_log " + d + "/sent" + n +
+                   ".log sent; location /slow/ { limit_rate 24k; } }\n";
     }
     // Inside the namespace we are root only in name: stay that user, one process.
     writeFile(dir_ / "nginx.conf",
@@ -73,6 +74,7 @@ NginxServer::NginxServer(const std::vector<fs::path>& roots)
                   "events { worker_connections 64; }\n"
                   "http {\n"
                   "  log_format uris '$request_uri';\n"
+                  "  log_format sent '$bytes_sent';\n"
                   "  client_body_temp_path " +
                   d +
                   "/body;\n"
@@ -107,9 +109,21 @@ std::string NginxServer::errorLog() const
 
 std::vector<std::string> NginxServer::requests(int host) const
 {
+    return settledLines(dir_ / ("access" + std::to_string(host) + ".log"));
+}
+
+std::uint64_t NginxServer::bytesSent(int host) const
+{
+    std::uint64_t total = 0;
+    for (const std::string& line : settledLines(dir_ / ("sent" + std::to_string(host) + ".log")))
+        total += std::stoull(line);
+    return total;
+}
+
+std::vector<std::string> NginxServer::settledLines(const fs::path& log)
+{
     // nginx logs a request once it has finished it, which may be just after the
     // client has read the last byte: wait until the log stays the same a moment.
-    const fs::path log = dir_ / ("access" + std::to_string(host) + ".log");
     std::string text = readFile(log);
     for (int i = 0; i < 20; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -6,6 +6,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,8 +77,11 @@ public:
     std::string errorLog() const;
     // The request URIs host 1, 2, ... has finished, in order.
     std::vector<std::string> requests(int host) const;
+    // Bytes host 1, 2, ... has sent, reply heads included.
+    std::uint64_t bytesSent(int host) const;
 
 private:
+    static std::vector<std::string> settledLines(const fs::path& log);
     fs::path dir_;
     std::unique_ptr<ChildProcess> process_;
     bool ready_ = false;

@@ -149,3 +149,13 @@ std::string fileNode(const std::string& name, const std::string& path, const std
            "\"\n            sha1 \"" + sha1 + "\"\n            size " + std::to_string(size) +
            "\n        }\n";
 }
+
+std::string withDeltaIndex(std::string info, const std::string& path, const std::string& text,
+                           const std::string& sha1)
+{
+    info.insert(info.find("    save_dir"), "    delta_index\n    {\n        path \"" + path +
+                                               "\"\n        size " + std::to_string(text.size()) +
+                                               "\n        sha1 " + (sha1.empty() ? sha1Of(text) : sha1) +
+                                               "\n    }\n");
+    return info;
+}

@@ -76,6 +76,9 @@ std::string fileNode(const std::string& name, const std::string& path, const std
 // `info` naming a delta index in its updater section.
 std::string withDeltaIndex(std::string info, const std::string& path, std::uint64_t size,
                            const std::string& sha1);
+// `info` naming the delta index `path` that holds `text` (listed with `sha1` when given).
+std::string withDeltaIndex(std::string info, const std::string& path, const std::string& text,
+                           const std::string& sha1 = std::string());
 
 // A worker in a fresh working directory, with its waits recorded instead of slept.
 class NetEngineTest : public testing::Test {

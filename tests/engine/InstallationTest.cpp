@@ -1,16 +1,20 @@
 // Download passes against nginx: verification, packages, order and hosts.
 
 #include "tests/engine/EngineTestSupport.h"
-#include "tests/common/Network.h"
-#include "tools/launcher-publish/Delta.h"
+#include "engine/DownloadPass.h"
+#include "support/BlockIndex.h"
 #include "support/DeltaIndex.h"
 #include "support/SignedRelease.h"
+#include "tests/common/Network.h"
+#include "tools/launcher-publish/Delta.h"
 
 #include <boost/filesystem/operations.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace fs = boost::filesystem;
 
@@ -27,6 +31,20 @@ protected:
         std::string text = launcherInfo(hosts, "game", files);
         text.insert(text.find("    save_dir"),
                     "    concurrent_downloads " + std::to_string(concurrentDownloads) + "\n");
+        writeFile("launcher_info.cfg", text);
+        ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
+        worker.collectPendingFiles();
+    }
+
+    // One file on host 1, with the delta index `indexText` published and named
+    // (its SHA-1 given as `indexSha1` when not its own).
+    void configureWithDeltaIndex(const std::string& fileNodeText, const std::string& indexText,
+                                 std::string indexSha1 = std::string())
+    {
+        const std::string path = "delta/index-0123456789abcdef.cfg";
+        publish(1, path, indexText);
+        const std::string text = withDeltaIndex(
+            launcherInfo("        host 127.0.0.1\n", "game", fileNodeText), path, indexText, indexSha1);
         writeFile("launcher_info.cfg", text);
         ASSERT_TRUE(worker.readLauncherInfo("launcher_info.cfg"));
         worker.collectPendingFiles();
@@ -306,6 +324,83 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SickHostCase>& info) { return info.param.label; });
 
 }  // namespace
+
+// A file synced by blocks from what is local, against nginx: the bytes the host
+// sent, the result, and the fallback to the whole file.
+struct BlockCase {
+    const char* label;
+    std::function<std::string(const std::string& fresh)> local;  // the local copy, from the new file
+    std::uint64_t mostSent;                                      // by the host, index included
+    bool hostDamaged;  // the host's file differs from its index in a missing range
+    std::string logged;
+    bool partLeft = false;  // a sync was cut short before
+};
+class NetBlockSync : public NetInstallation, public testing::WithParamInterface<BlockCase> {};
+
+TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
+{
+    const BlockCase& c = GetParam();
+    const std::string fresh = fixtures::randomBytes(8 << 20, 1);
+    const std::string old = c.local(fresh);
+    publish(1, "pack.bin", fresh);
+    std::string index, reason;
+    ASSERT_TRUE(buildBlockIndex((sandbox.root() / "http/www1/pack.bin").wstring(), index, reason)) << reason;
+    publish(1, "delta/f.blocks", index);
+    if (c.hostDamaged)
+        publish(1, "pack.bin",
+                fixtures::replaced(fresh, fresh.substr(7 * 811 * 1024 + 5100, 64), std::string(64, 'x')));
+    writeFile(at("game/pack.bin"), old);
+    // What a sync cut short left is started afresh.
+    if (c.partLeft)
+        writeFile(at("game/pack.bin.part"), old.substr(0, 3 << 20));
+    // Its digest is for a keyed starter, which takes it from the release's signature.
+    DeltaIndex delta;
+    delta.files["pack.bin"] = DeltaFile{
+        fresh.size(), sha1Of(fresh), {}, DeltaPiece{"delta/f.blocks", index.size(), std::string(64, '0')}};
+    configureWithDeltaIndex(fileNode("pack.bin", "pack.bin", sha1Of(fresh), fresh.size()),
+                            deltaIndexText(delta));
+    const std::uint64_t indexSent = webServer->bytesSent(1);
+    EXPECT_EQ(!c.hostDamaged, worker.downloadAndInstall());
+    EXPECT_FALSE(fs::exists(at("game/pack.bin.part")));
+    // The bar ends at its total; a host that sends wrong bytes costs the whole
+    // file, whose check fails too.
+    EXPECT_TRUE(c.hostDamaged || worker.totals().totalBytes == worker.totals().receivedBytes);
+    EXPECT_TRUE(fixtures::hasContent(at("game/pack.bin"), c.hostDamaged ? old : fresh));
+    EXPECT_LE(webServer->bytesSent(1) - indexSent, c.mostSent);
+    EXPECT_NE(sandbox.log().find(c.logged), std::string::npos) << sandbox.log();
+}
+
+std::string damaged(std::string content)
+{
+    for (std::size_t at = 0; at < 10; ++at)
+        content.replace(at * 811 * 1024 + 5000, 4096, std::string(4096, char(at)));
+    return content;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, NetBlockSync,
+    testing::Values(BlockCase{"ScatteredDamage", damaged, 120 * 1024, false, "块同步:pack.bin 本地"},
+                    BlockCase{"AfterACutShortSync", damaged, 120 * 1024, false, "块同步:pack.bin 本地", true},
+                    // Deletions, insertions and changes: the content after each has moved.
+                    BlockCase{"TwoReleasesOld",
+                              [](const std::string& fresh) {
+                                  std::string old = fresh;
+                                  old.erase(3 << 20, 7000);
+                                  old.insert(5 << 20, fixtures::randomBytes(30000, 2));
+                                  old.replace(1 << 20, 20000, fixtures::randomBytes(20000, 3));
+                                  return old.substr(4096);
+                              },
+                              80 * 1024, false, "块同步:pack.bin 本地"},
+                    BlockCase{"AnotherFileEntirely",
+                              [](const std::string&) { return fixtures::randomBytes(8 << 20, 4); },
+                              (8 << 20) + 64 * 1024, false,
+                              "块同步:本地可用的块太少，下载整个文件: 文件:pack.bin 服务器:127.0.0.1"},
+                    BlockCase{"TruncatedCopy",
+                              [](const std::string& fresh) { return fresh.substr(0, (3 << 20) + 100); },
+                              (5 << 20) + 16 * 1024, false, "块同步:pack.bin 本地3145728字节"},
+                    BlockCase{"HostSendsWrongBytes", damaged, 2 * (8 << 20), true,
+                              "块同步失败，下载整个文件: 文件:pack.bin 服务器:127.0.0.1 结果校验失败"}),
+    [](const testing::TestParamInfo<BlockCase>& info) { return info.param.label; });
 
 // Patches from the player's copy. A failing one costs one log line and the
 // whole file; the host has none at first, so the pass fails, which shows the

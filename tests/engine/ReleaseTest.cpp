@@ -294,6 +294,31 @@ TEST_F(SignedRelease, DownloadMustMatchItsSignedSha256)
     EXPECT_FALSE(fs::exists(at("game/c.dat.tmp")));
 }
 
+// A damaged copy of a large file is mended by the blocks it lacks, from the
+// block index the release signed; the host sends far less than the file.
+TEST_F(SignedRelease, DamagedCopyIsRepairedByBlocksOfASignedIndex)
+{
+    ReleaseFixture& f = *fixture_;
+    WebServer web(f.www());
+    ASSERT_TRUE(web.ready());
+    const std::string content = fixtures::randomBytes(3 << 20, 5);
+    writeFile(f.www() / "c.dat", content);
+    const std::string report = f.tool({"delta", nativePath(f.www())});
+    const std::string indexPath = report.substr(report.find("delta/"), 32);
+    f.listHttpFile("c.dat", content);
+    const fs::path info = f.served() / "launcher_info.cfg";
+    writeFile(info, withDeltaIndex(readFile(info), indexPath, readFile(f.www() / indexPath)));
+    f.publish("1", "5");
+    std::string damaged = content;
+    damaged.replace((1 << 20) + 100, 4096, std::string(4096, 'd'));
+    writeFile("game/c.dat", damaged);
+
+    ASSERT_EQ(0, f.run()) << f.log();
+    EXPECT_EQ(content, readFile("game/c.dat"));
+    EXPECT_NE(std::string::npos, f.log().find("块同步:c.dat")) << f.log();
+    EXPECT_LT(web.bytesSent(1), 64u * 1024);
+}
+
 TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
 {
     ReleaseFixture& f = *fixture_;

@@ -144,7 +144,7 @@ TEST(HttpConnectionBlocks, ClosedRangesArriveAtTheirOffsetsOnOneConnection)
 
 TEST(HttpConnectionBlocks, RangeOtherThanAskedIsRefused)
 {
-    const HttpRequest block{"f", 2, 4};
+    const HttpRequest block{"f", 2, 4, {}};
     gametool::ResponseHeader header{"HTTP/1.1", "", 206, 0, false, 4, 2, 10};  // bytes 2-5 of 10
     std::uint64_t size = 0;
     EXPECT_NE("", gametool::exactRange(block)(header, size));
