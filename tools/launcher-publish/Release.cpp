@@ -136,18 +136,25 @@ struct GroupListing {
     std::map<std::string, GroupEntry> files;
 };
 
+// An INFO file of an earlier release; empty when the release has none.
+pt::ptree readEarlier(const fs::path& file)
+{
+    pt::ptree tree;
+    boost::system::error_code error;
+    if (!fs::is_regular_file(file, error))
+        return tree;
+    try {
+        pt::read_info(file.string(), tree);
+    } catch (const pt::ptree_error& e) {
+        throw Error("cannot read " + quoted(file) + ": " + e.what());
+    }
+    return tree;
+}
+
 GroupListing readGroup(const fs::path& launcherInfo)
 {
     GroupListing listing;
-    boost::system::error_code error;
-    if (!fs::is_regular_file(launcherInfo, error))
-        return listing;
-    pt::ptree tree;
-    try {
-        pt::read_info(launcherInfo.string(), tree);
-    } catch (const pt::ptree_error& e) {
-        throw Error("cannot read " + quoted(launcherInfo) + ": " + e.what());
-    }
+    const pt::ptree tree = readEarlier(launcherInfo);
     listing.saveDir = text(tree, "updater.save_dir");
     const auto list = tree.get_child_optional("updater.file_list");
     if (!list)
@@ -167,16 +174,7 @@ GroupListing readGroup(const fs::path& launcherInfo)
 std::map<std::string, std::string> readDeletionList(const fs::path& file)
 {
     std::map<std::string, std::string> entries;
-    boost::system::error_code error;
-    if (!fs::is_regular_file(file, error))
-        return entries;
-    pt::ptree tree;
-    try {
-        pt::read_info(file.string(), tree);
-    } catch (const pt::ptree_error& e) {
-        throw Error("cannot read " + quoted(file) + ": " + e.what());
-    }
-    for (const auto& node : tree)
+    for (const auto& node : readEarlier(file))
         entries[node.first] = node.second.data();
     return entries;
 }
