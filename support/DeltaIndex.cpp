@@ -53,8 +53,13 @@ std::string digest(const std::string& text, std::size_t length, const std::strin
 std::string confined(const std::string& text, bool underDelta)
 {
     const std::string prefix = kDeltaDirectory;
+    // "delta/../x" is confined to the host's root, but not to delta/.
+    const std::string segments = "/" + text + "/";
+    const bool climbs = segments.find("/../") != std::string::npos || segments.find("/..\\") != std::string::npos ||
+                        segments.find("\\../") != std::string::npos;
     if (!isConfinedRelativePath(text) ||
-        (underDelta && (text.compare(0, prefix.size(), prefix) != 0 || text.size() == prefix.size())))
+        (underDelta &&
+         (climbs || text.compare(0, prefix.size(), prefix) != 0 || text.size() == prefix.size())))
         refuse("增量索引路径不安全: " + text);
     return text;
 }

@@ -142,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedIndex{"from_sha1_not_hex", edited("from_sha1 " + kSha1B, "from_sha1 " + std::string(40, 'g'))},
         RefusedIndex{"patch_outside_delta", edited("\"delta/other.patch\"", "\"other.patch\"")},
         RefusedIndex{"patch_climbs_out", edited("\"delta/other.patch\"", "\"delta/../../x.patch\"")},
+        RefusedIndex{"patch_leaves_delta", edited("\"delta/other.patch\"", "\"delta/../x.patch\"")},
         RefusedIndex{"patch_is_delta_itself", edited("\"delta/other.patch\"", "\"delta/\"")},
         RefusedIndex{"blocks_rooted", edited("\"delta/" + kSha256 + ".blocks\"", "\"/delta/x.blocks\"")},
         RefusedIndex{"file_path_climbs_out", edited("\"small.txt\"", "\"../small.txt\"")},
