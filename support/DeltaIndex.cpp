@@ -7,6 +7,7 @@
 #include "support/PathSafety.h"
 #include "support/TextConvert.h"
 
+#include <algorithm>
 #include <boost/property_tree/info_parser.hpp>
 
 #include <set>
@@ -54,9 +55,9 @@ std::string confined(const std::string& text, bool underDelta)
 {
     const std::string prefix = kDeltaDirectory;
     // "delta/../x" is confined to the host's root, but not to delta/.
-    const std::string segments = "/" + text + "/";
-    const bool climbs = segments.find("/../") != std::string::npos || segments.find("/..\\") != std::string::npos ||
-                        segments.find("\\../") != std::string::npos;
+    std::string segments = "/" + text + "/";
+    std::replace(segments.begin(), segments.end(), '\\', '/');
+    const bool climbs = segments.find("/../") != std::string::npos;
     if (!isConfinedRelativePath(text) ||
         (underDelta &&
          (climbs || text.compare(0, prefix.size(), prefix) != 0 || text.size() == prefix.size())))
