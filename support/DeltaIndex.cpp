@@ -7,9 +7,9 @@
 #include "support/PathSafety.h"
 #include "support/TextConvert.h"
 
-#include <algorithm>
 #include <boost/property_tree/info_parser.hpp>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
