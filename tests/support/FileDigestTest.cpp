@@ -42,6 +42,45 @@ thread_local std::size_t largestDigestAllocation = 0;
     std::free(memory);
 }
 
+// Every other plain form too, so that libraries which use them (Boost's
+// directory walk takes the nothrow one) pair malloc with free as well.
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    if (digestAllocationsWatched)
+        largestDigestAllocation = std::max(largestDigestAllocation, size);
+    return std::malloc(size ? size : 1);
+}
+
+[[gnu::noinline]] void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+
+[[gnu::noinline]] void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept
+{
+    return operator new(size, tag);
+}
+
+[[gnu::noinline]] void operator delete(void* memory, const std::nothrow_t&) noexcept
+{
+    std::free(memory);
+}
+
+[[gnu::noinline]] void operator delete[](void* memory) noexcept
+{
+    std::free(memory);
+}
+
+[[gnu::noinline]] void operator delete[](void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+
+[[gnu::noinline]] void operator delete[](void* memory, const std::nothrow_t&) noexcept
+{
+    std::free(memory);
+}
+
 TEST_F(TempDirTest, ContinuingAPartTakesNoLargeBuffer)
 {
     writeFile("part", testutil::patternBytes(3 * 1024 * 1024));
