@@ -13,6 +13,7 @@ const std::size_t kK = 4096;
 const std::size_t kM = 1024 * 1024;
 // Six large blocks, the last one short and ending in a short small block; the
 // fourth all zeros (equal blocks).
+const std::size_t kNewSize = 5 * kM + 300 * 1000 + 123;
 const std::string& newFile()
 {
     static const std::string content =
@@ -39,7 +40,7 @@ std::string older(std::string text, unsigned seed)
 
 struct SyncCase {
     const char* name;
-    std::string local;       // "" means no local copy
+    std::string (*local)();  // built when the row runs, not when it is listed; "" means no local copy
     std::size_t maxMissing;  // bytes
     std::size_t maxGroups;   // small-entry groups of the index fetched
     bool wholeFile;
@@ -51,12 +52,14 @@ TEST_P(BlockSync, BuildsTheNewFileFromLocalBlocksAndFetchedRanges)
 {
     const SyncCase& row = GetParam();
     writeFile("new.bin", newFile());
-    if (!row.local.empty())
-        writeFile("local.bin", row.local);
+    const std::string local = row.local();
+    if (!local.empty())
+        writeFile("local.bin", local);
     std::string index;
     std::string reason;
     ASSERT_TRUE(buildBlockIndex(L"new.bin", index, reason)) << reason;
-    ASSERT_EQ(BlockIndex::indexSize(newFile().size()), index.size());
+    ASSERT_EQ(kNewSize, newFile().size());
+    ASSERT_EQ(BlockIndex::indexSize(kNewSize), index.size());
 
     std::uint64_t indexBytes = 0;
     const auto fetch = [&](const ByteRange& range, std::string& bytes) {
@@ -101,15 +104,19 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, BlockSync,
     testing::Values(
         // Repair: the damaged blocks alone, the groups of their large blocks alone.
-        SyncCase{"scattered_damage", damaged(newFile(), {3, 700, 701, 1100, 1281}), 5 * kK, 4, false},
+        SyncCase{"scattered_damage",
+                 [] {
+                     return damaged(newFile(), {3, 700, 701, 1100, 1281});
+                 },
+                 5 * kK, 4, false},
         // Shifted content is found by rolling; each edit costs a block or two.
-        SyncCase{"two_releases_old", older(older(newFile(), 1), 2), 16 * kK, 6, false},
-        SyncCase{"truncated", newFile().substr(0, 2 * kM + kM / 2), newFile().size() - (2 * kM + kM / 2), 4,
-                 false},
-        SyncCase{"everything_shifted", randomBytes(1000, 4) + newFile(), kK, 6, false},
-        SyncCase{"longer", newFile() + randomBytes(kM, 3), 0, 0, false},
-        SyncCase{"another_file", randomBytes(newFile().size(), 31), newFile().size(), 6, true},
-        SyncCase{"no_local_copy", "", newFile().size(), 0, true}),
+        SyncCase{"two_releases_old", [] { return older(older(newFile(), 1), 2); }, 16 * kK, 6, false},
+        SyncCase{"truncated", [] { return newFile().substr(0, 2 * kM + kM / 2); },
+                 kNewSize - (2 * kM + kM / 2), 4, false},
+        SyncCase{"everything_shifted", [] { return randomBytes(1000, 4) + newFile(); }, kK, 6, false},
+        SyncCase{"longer", [] { return newFile() + randomBytes(kM, 3); }, 0, 0, false},
+        SyncCase{"another_file", [] { return randomBytes(newFile().size(), 31); }, kNewSize, 6, true},
+        SyncCase{"no_local_copy", [] { return std::string(); }, kNewSize, 0, true}),
     [](const testing::TestParamInfo<SyncCase>& info) { return std::string(info.param.name); });
 
 // A local copy that changed after planning fails the build, never gives wrong bytes silently.
