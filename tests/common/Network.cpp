@@ -131,6 +131,11 @@ ScriptedServer::ScriptedServer(const std::string& address, unsigned short port, 
     thread_ = std::thread([this, connections]() { serve(connections); });
 }
 
+void ScriptedServer::limitReceiveBuffer(int bytes)
+{
+    acceptor_.set_option(boost::asio::socket_base::receive_buffer_size(bytes));
+}
+
 void ScriptedServer::serve(int connections)
 {
     for (int i = 0; i < connections && !stopping_; ++i) {

@@ -72,6 +72,9 @@ public:
     std::string received() const;
     // Waits until the scripts have finished (the clients closed or were served).
     void join();
+    // Connections accepted from now on offer a window of about this size: a
+    // sender then stalls after its own buffer, a few MiB, not after megabytes more.
+    void limitReceiveBuffer(int bytes);
 
 private:
     void serve(int connections);

@@ -340,7 +340,7 @@ class NetBlockSync : public NetInstallation, public testing::WithParamInterface<
 TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
 {
     const BlockCase& c = GetParam();
-    const std::string fresh = fixtures::randomBytes(8 << 20, 1);
+    const std::string fresh = fixtures::randomBytes(4 << 20, 1);
     const std::string old = c.local(fresh);
     publish(1, "pack.bin", fresh);
     std::string index, reason;
@@ -348,11 +348,11 @@ TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
     publish(1, "delta/f.blocks", index);
     if (c.hostDamaged)
         publish(1, "pack.bin",
-                fixtures::replaced(fresh, fresh.substr(7 * 811 * 1024 + 5100, 64), std::string(64, 'x')));
+                fixtures::replaced(fresh, fresh.substr(7 * 411 * 1024 + 5100, 64), std::string(64, 'x')));
     writeFile(at("game/pack.bin"), old);
     // What a sync cut short left is started afresh.
     if (c.partLeft)
-        writeFile(at("game/pack.bin.part"), old.substr(0, 3 << 20));
+        writeFile(at("game/pack.bin.part"), old.substr(0, 2 << 20));
     // Its digest is for a keyed starter, which takes it from the release's signature.
     DeltaIndex delta;
     delta.files["pack.bin"] = DeltaFile{
@@ -373,7 +373,7 @@ TEST_P(NetBlockSync, BuildsTheNewFileFromLocalBlocksOrFallsBack)
 std::string damaged(std::string content)
 {
     for (std::size_t at = 0; at < 10; ++at)
-        content.replace(at * 811 * 1024 + 5000, 4096, std::string(4096, char(at)));
+        content.replace(at * 411 * 1024 + 5000, 4096, std::string(4096, char(at)));
     return content;
 }
 
@@ -385,20 +385,20 @@ INSTANTIATE_TEST_SUITE_P(
                     BlockCase{"TwoReleasesOld",
                               [](const std::string& fresh) {
                                   std::string old = fresh;
-                                  old.erase(3 << 20, 7000);
-                                  old.insert(5 << 20, fixtures::randomBytes(30000, 2));
-                                  old.replace(1 << 20, 20000, fixtures::randomBytes(20000, 3));
+                                  old.erase(3 << 19, 7000);
+                                  old.insert(5 << 19, fixtures::randomBytes(30000, 2));
+                                  old.replace(1 << 19, 20000, fixtures::randomBytes(20000, 3));
                                   return old.substr(4096);
                               },
                               80 * 1024, false, "块同步:pack.bin 本地"},
                     BlockCase{"AnotherFileEntirely",
-                              [](const std::string&) { return fixtures::randomBytes(8 << 20, 4); },
-                              (8 << 20) + 64 * 1024, false,
+                              [](const std::string&) { return fixtures::randomBytes(4 << 20, 4); },
+                              (4 << 20) + 64 * 1024, false,
                               "块同步:本地可用的块太少，下载整个文件: 文件:pack.bin 服务器:127.0.0.1"},
                     BlockCase{"TruncatedCopy",
-                              [](const std::string& fresh) { return fresh.substr(0, (3 << 20) + 100); },
-                              (5 << 20) + 16 * 1024, false, "块同步:pack.bin 本地3145728字节"},
-                    BlockCase{"HostSendsWrongBytes", damaged, 2 * (8 << 20), true,
+                              [](const std::string& fresh) { return fresh.substr(0, (2 << 20) + 100); },
+                              (2 << 20) + 16 * 1024, false, "块同步:pack.bin 本地2097152字节"},
+                    BlockCase{"HostSendsWrongBytes", damaged, 2 * (4 << 20), true,
                               "块同步失败，下载整个文件: 文件:pack.bin 服务器:127.0.0.1 结果校验失败"}),
     [](const testing::TestParamInfo<BlockCase>& info) { return info.param.label; });
 
