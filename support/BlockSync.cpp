@@ -406,13 +406,16 @@ WireEstimate estimateWire(const BlockIndex& index, const std::vector<ByteRange>&
     for (const ByteRange& range : groupRanges)
         estimate.indexBytes += range.size;
     estimate.missingBytes = plan.missingBytes;
+    // The index's groups go many to a request, as the missing ranges do.
     const std::uint64_t perRequest = std::max<std::uint64_t>(1, options.rangesPerRequest);
-    const std::uint64_t missingRequests = (plan.missing.size() + perRequest - 1) / perRequest;
-    estimate.requests = 1 + groupRanges.size() + missingRequests;
+    const auto requestsFor = [perRequest](std::uint64_t ranges) {
+        return (ranges + perRequest - 1) / perRequest;
+    };
+    estimate.requests = 1 + requestsFor(groupRanges.size()) + requestsFor(plan.missing.size());
     estimate.total =
         estimate.indexBytes + estimate.missingBytes + estimate.requests * options.requestOverhead;
     if (perRequest > 1)
-        estimate.total += plan.missing.size() * options.rangeOverhead;
+        estimate.total += (groupRanges.size() + plan.missing.size()) * options.rangeOverhead;
     return estimate;
 }
 

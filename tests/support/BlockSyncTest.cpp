@@ -77,6 +77,9 @@ TEST_P(BlockSync, BuildsTheNewFileFromLocalBlocksAndFetchedRanges)
               BlockIndex::topSize(newFile().size()) + row.maxGroups * kSmallPerLarge * kSmallEntrySize);
     EXPECT_LE(plan.missingBytes, row.maxMissing);
     EXPECT_EQ(newFile().size(), plan.missingBytes + plan.localBytes);
+    // The top, then the few groups in one request, then the missing ranges many to a request.
+    EXPECT_LE(estimate.requests,
+              2 + (plan.missing.size() + options.rangesPerRequest - 1) / options.rangesPerRequest);
     EXPECT_EQ(row.wholeFile, wholeFileCheaper(estimate, newFile().size(), options))
         << "estimate " << estimate.total << ", missing " << plan.missingBytes;
 
