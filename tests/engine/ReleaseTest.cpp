@@ -295,9 +295,13 @@ TEST_F(SignedRelease, DownloadMustMatchItsSignedSha256)
 }
 
 // A damaged copy of a large file is mended by the blocks it lacks, from the
-// block index the release signed; the host sends far less than the file.
-TEST_F(SignedRelease, DamagedCopyIsRepairedByBlocksOfASignedIndex)
+// block index the release signed; the host sends far less than the file. An
+// index the signature does not list is not used: the signed whole file comes.
+class SignedBlocks : public SignedRelease, public testing::WithParamInterface<bool> {};
+
+TEST_P(SignedBlocks, DamagedCopyIsRepairedOnlyByBlocksOfASignedIndex)
 {
+    const bool indexSigned = GetParam();
     ReleaseFixture& f = *fixture_;
     WebServer web(f.www());
     ASSERT_TRUE(web.ready());
@@ -305,19 +309,31 @@ TEST_F(SignedRelease, DamagedCopyIsRepairedByBlocksOfASignedIndex)
     writeFile(f.www() / "c.dat", content);
     const std::string report = f.tool({"delta", nativePath(f.www())});
     const std::string indexPath = report.substr(report.find("delta/"), 32);
+    const std::string index = readFile(f.www() / indexPath);
     f.listHttpFile("c.dat", content);
     const fs::path info = f.served() / "launcher_info.cfg";
-    writeFile(info, withDeltaIndex(readFile(info), indexPath, readFile(f.www() / indexPath)));
+    writeFile(info, withDeltaIndex(readFile(info), indexPath, index));
+    // The block index the delta index names, left out of the signature.
+    const std::size_t blocksEnd = index.find(".blocks") + 7;
+    const std::size_t blocksStart = index.rfind("delta/", blocksEnd);
+    const std::string blocksPath = index.substr(blocksStart, blocksEnd - blocksStart);
+    const std::string blocks = readFile(f.www() / blocksPath);
+    if (!indexSigned)
+        fs::remove(f.www() / blocksPath);
     f.publish("1", "5");
+    writeFile(f.www() / blocksPath, blocks);
     std::string damaged = content;
     damaged.replace((1 << 20) + 100, 4096, std::string(4096, 'd'));
     writeFile("game/c.dat", damaged);
 
     ASSERT_EQ(0, f.run()) << f.log();
     EXPECT_EQ(content, readFile("game/c.dat"));
-    EXPECT_NE(std::string::npos, f.log().find("块同步:c.dat")) << f.log();
-    EXPECT_LT(web.bytesSent(1), 64u * 1024);
+    EXPECT_EQ(indexSigned, f.log().find("块同步:c.dat") != std::string::npos) << f.log();
+    EXPECT_EQ(!indexSigned, f.log().find("块索引未列在发布签名中") != std::string::npos) << f.log();
+    EXPECT_EQ(indexSigned, web.bytesSent(1) < 64u * 1024);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, SignedBlocks, testing::Bool());
 
 TEST_F(SignedRelease, StarterWithoutKeyIgnoresTheSignature)
 {
