@@ -67,4 +67,34 @@ inline const char* verdict(bool met)
     return met ? "met" : "NOT MET";
 }
 
+const std::size_t kPackBlock = 4096;
+
+inline std::string randomText(Random& random, std::size_t size)
+{
+    std::string text(size, '\0');
+    random.fill(&text[0], size);
+    return text;
+}
+
+// The next release of a pack: 0.5 % of its blocks rewritten, two runs added, one removed.
+inline std::string nextPackRelease(std::string pack, Random& random)
+{
+    const std::size_t blocks = pack.size() / kPackBlock;
+    for (std::size_t i = 0; i < blocks / 200; ++i)
+        pack.replace(random.next() % blocks * kPackBlock, kPackBlock, randomText(random, kPackBlock));
+    for (int i = 0; i < 2; ++i)
+        pack.insert(random.next() % pack.size(), randomText(random, 1024 + random.next() % (15 * 1024)));
+    pack.erase(random.next() % (pack.size() / 2), 1024 + random.next() % (15 * 1024));
+    return pack;
+}
+
+// `count` blocks of a pack overwritten at random places, as a disk or a scanner might.
+inline std::string withDamagedBlocks(std::string pack, Random& random, int count)
+{
+    for (int i = 0; i < count; ++i)
+        pack.replace(random.next() % (pack.size() / kPackBlock) * kPackBlock, kPackBlock,
+                     randomText(random, kPackBlock));
+    return pack;
+}
+
 }  // namespace bench

@@ -120,8 +120,10 @@ inline bool waitForListener(unsigned short port, int seconds, const std::string&
 
 // nginx serving `root` on port 80 of `address`; files of its own in `dir`. With
 // `descriptors`, it may hold that many and serve nearly as many connections at once.
+// With `logBytes`, dir/access.log gets a line per request of the bytes it moved
+// (hostBytes reads them).
 inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& dir, long descriptors = 0,
-                                         const std::string& address = "127.0.0.1")
+                                         const std::string& address = "127.0.0.1", bool logBytes = false)
 {
     fs::create_directories(dir);
     const std::string d = fs::absolute(dir).string();
@@ -130,7 +132,10 @@ inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& d
     if (descriptors > 0)
         conf << "worker_rlimit_nofile " << descriptors << ";\n";
     conf << "events { worker_connections " << (descriptors > 0 ? descriptors - 100 : 64) << "; }\n"
-         << "http {\n  access_log off;\n"
+         << "http {\n"
+         << (logBytes ? "  log_format bytes '$bytes_sent $request_length';\n  access_log " + d +
+                            "/access.log bytes;\n"
+                      : std::string("  access_log off;\n"))
          << "  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d << "/proxy;\n"
          << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
          << "  scgi_temp_path " << d << "/scgi;\n  sendfile on;\n"
@@ -144,6 +149,21 @@ inline std::unique_ptr<Child> startNginx(const fs::path& root, const fs::path& d
     if (!child->started() || !waitForListener(80, 10, address))
         return nullptr;
     return child;
+}
+
+// Bytes that an nginx started with `logBytes` moved both ways (requests, reply
+// heads and bodies) since the last call; the log is emptied.
+inline std::uint64_t hostBytes(const fs::path& nginxDir)
+{
+    const fs::path log = nginxDir / "access.log";
+    std::ifstream in(log.string());
+    std::uint64_t total = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+    while (in >> sent >> received)
+        total += sent + received;
+    std::ofstream(log.string(), std::ios::trunc);
+    return total;
 }
 
 // Writes `size` pseudo-random bytes to `file`.

@@ -127,18 +127,29 @@ public:
     // take 127.0.0.1, which the starter and curl talk to).
     void setServerAddress(const std::string& address) { serverAddress_ = address; }
 
+    // Before serve: nginx logs the bytes of each request, which hostBytes() sums.
+    void logHostBytes() { logHostBytes_ = true; }
+    // The bytes nginx moved both ways since the last call.
+    std::uint64_t hostBytes() const { return bench::hostBytes(dir_ / "nginx"); }
+
     bool layOut(const Programs& programs)
     {
         const fs::path files = dir_ / "www" / "game";
-        std::vector<char> content(fileSize_);
+        // In pieces (a multiple of the generator's 8 bytes): the benchmark's own
+        // memory would count in the peak of every program it starts.
+        const std::uint64_t kPiece = 1 << 20;
+        std::vector<char> content(std::size_t(std::min(fileSize_, kPiece)));
         bench::Random random(count_);
         for (std::size_t i = 0; i < count_; ++i) {
             const fs::path file = files / fileName(i);
             if (i % kFilesPerDirectory == 0)
                 fs::create_directories(file.parent_path());
-            random.fill(content.data(), content.size());
             std::ofstream out(file.string(), std::ios::binary);
-            out.write(content.data(), std::streamsize(content.size()));
+            for (std::uint64_t written = 0; written < fileSize_; written += kPiece) {
+                const std::size_t now = std::size_t(std::min(kPiece, fileSize_ - written));
+                random.fill(content.data(), now);
+                out.write(content.data(), std::streamsize(now));
+            }
             if (!out)
                 return false;
         }
@@ -215,7 +226,7 @@ public:
             dir_ / "logs" / "version-server.txt");
         if (!versionServer_->started() || !bench::waitForListener(7455, 10, serverAddress_))
             return false;
-        nginx_ = bench::startNginx(dir_ / "www", dir_ / "nginx", 0, serverAddress_);
+        nginx_ = bench::startNginx(dir_ / "www", dir_ / "nginx", 0, serverAddress_, logHostBytes_);
         return nginx_ != nullptr;
     }
 
@@ -311,6 +322,7 @@ private:
     // The manifest's --place options, for configure() again after a change.
     std::string places_;
     std::string serverAddress_ = "127.0.0.1";
+    bool logHostBytes_ = false;
     std::unique_ptr<bench::Child> versionServer_;
     std::unique_ptr<bench::Child> nginx_;
 };
@@ -376,6 +388,31 @@ inline Programs programsOfThisBuild()
 {
     return Programs{siblingProgram("app/Launcher"), siblingProgram("tools/version-server/version-server"),
                     siblingProgram("tools/launcher-publish/launcher-publish")};
+}
+
+// The bytes of the files under `dir` whose names end in `extension`.
+inline std::uint64_t bytesBelow(const fs::path& dir, const std::string& extension)
+{
+    std::uint64_t total = 0;
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
+        if (fs::is_regular_file(it->path()) && it->path().extension() == extension)
+            total += fs::file_size(it->path());
+    }
+    return total;
+}
+
+// The distant link of bench/link (50 ms, 100 Mbit/s) on 127.0.0.1's HTTP and
+// version ports, in front of servers listening on `serverAddress`.
+inline std::unique_ptr<Child> startSlowLink(const std::string& serverAddress, const fs::path& log)
+{
+    auto link = std::make_unique<Child>(
+        std::vector<std::string>{
+            siblingProgram("bench/delay-link"), "--forward", "127.0.0.1:80=" + serverAddress + ":80",
+            "--forward", "127.0.0.1:7455=" + serverAddress + ":7455", "--rtt-ms", "50", "--rate-mbit", "100"},
+        log);
+    if (!link->started() || !waitForListener(80, 10) || !waitForListener(7455, 10))
+        return nullptr;
+    return link;
 }
 
 struct Options {

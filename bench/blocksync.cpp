@@ -28,7 +28,6 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-const std::size_t kBlock = 4096;
 const double kRepairTargetPer200MiB = 100000;
 
 std::string readAll(const fs::path& path)
@@ -44,60 +43,6 @@ bool writeAll(const fs::path& path, const std::string& content)
     std::ofstream out(path.string(), std::ios::binary);
     out.write(content.data(), std::streamsize(content.size()));
     return bool(out);
-}
-
-std::string randomText(bench::Random& random, std::size_t size)
-{
-    std::string text(size, '\0');
-    random.fill(&text[0], size);
-    return text;
-}
-
-// The next release of a pack: 0.5 % of its blocks rewritten, two runs added, one removed.
-std::string nextRelease(std::string pack, bench::Random& random)
-{
-    const std::size_t blocks = pack.size() / kBlock;
-    for (std::size_t i = 0; i < blocks / 200; ++i)
-        pack.replace(random.next() % blocks * kBlock, kBlock, randomText(random, kBlock));
-    for (int i = 0; i < 2; ++i)
-        pack.insert(random.next() % pack.size(), randomText(random, 1024 + random.next() % (15 * 1024)));
-    pack.erase(random.next() % (pack.size() / 2), 1024 + random.next() % (15 * 1024));
-    return pack;
-}
-
-// Bytes nginx moved since the last call, both ways; the log is emptied.
-std::uint64_t loggedBytes(const fs::path& log)
-{
-    std::ifstream in(log.string());
-    std::uint64_t total = 0;
-    std::uint64_t sent = 0;
-    std::uint64_t received = 0;
-    while (in >> sent >> received)
-        total += sent + received;
-    std::ofstream(log.string(), std::ios::trunc);
-    return total;
-}
-
-std::unique_ptr<bench::Child> startLoggingNginx(const fs::path& root, const fs::path& dir)
-{
-    fs::create_directories(dir);
-    const std::string d = fs::absolute(dir).string();
-    std::ofstream conf((dir / "nginx.conf").string());
-    conf << "user root root;\npid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
-         << "events { worker_connections 64; }\n"
-         << "http {\n  log_format bytes '$bytes_sent $request_length';\n  access_log " << d
-         << "/access.log bytes;\n  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d
-         << "/proxy;\n  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d
-         << "/uwsgi;\n  scgi_temp_path " << d << "/scgi;\n  sendfile on;\n"
-         << "  server { listen 127.0.0.1:80; root " << fs::absolute(root).string() << "; }\n}\n";
-    conf.close();
-    auto child = std::make_unique<bench::Child>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-p", d,
-                                 "-g", "daemon off; master_process off;"},
-        dir / "output.txt");
-    if (!child->started() || !bench::waitForListener(80, 10))
-        return nullptr;
-    return child;
 }
 
 // CPU seconds of this process alone (children such as curl excluded).
@@ -226,8 +171,8 @@ struct Outcome {
 bool measure(const fs::path& dir, const std::string& local, std::uint64_t size, const std::string& indexName,
              const std::string& sha1, Outcome& outcome)
 {
-    const fs::path log = dir / "nginx" / "access.log";
-    loggedBytes(log);
+    const fs::path nginx = dir / "nginx";
+    bench::hostBytes(nginx);
     int status = 0;
     std::istringstream worker(bench::run(bench::selfPath() + " plan '" + (dir / local).string() +
                                              "' http://127.0.0.1/delta/" + indexName + " " +
@@ -239,7 +184,7 @@ bool measure(const fs::path& dir, const std::string& local, std::uint64_t size, 
                          outcome.estimate >> outcome.missing >> outcome.requests))
         return false;
     outcome.ok = ok == 1;
-    outcome.ours = loggedBytes(log);
+    outcome.ours = bench::hostBytes(nginx);
 
     const fs::path zout = dir / "zsync-out.bin";
     fs::remove(zout);
@@ -249,7 +194,7 @@ bool measure(const fs::path& dir, const std::string& local, std::uint64_t size, 
                status);
     outcome.zsyncSeconds = bench::seconds(start);
     outcome.zsyncOk = status == 0 && computeFileSha1(zout.wstring()) == sha1;
-    outcome.zsync = loggedBytes(log);
+    outcome.zsync = bench::hostBytes(nginx);
     fs::remove(zout);
     fs::remove(zout.string() + ".zs-old");
     return true;
@@ -277,12 +222,9 @@ int main(int argc, char** argv)
 
     // Three releases; the player kept the first.
     bench::Random random(29);
-    const std::string first = randomText(random, std::size_t(mib) << 20);
-    const std::string newest = nextRelease(nextRelease(first, random), random);
-    std::string damaged = newest;
-    for (int i = 0; i < 10; ++i)
-        damaged.replace(random.next() % (damaged.size() / kBlock) * kBlock, kBlock,
-                        randomText(random, kBlock));
+    const std::string first = bench::randomText(random, std::size_t(mib) << 20);
+    const std::string newest = bench::nextPackRelease(bench::nextPackRelease(first, random), random);
+    const std::string damaged = bench::withDamagedBlocks(newest, random, 10);
     if (!writeAll(dir / "www" / "pack.bin", newest) || !writeAll(dir / "old.bin", first) ||
         !writeAll(dir / "damaged.bin", damaged)) {
         std::cerr << "blocksync: cannot write the corpora in " << dir << "\n";
@@ -308,7 +250,7 @@ int main(int argc, char** argv)
     const std::uint64_t control = fs::file_size(dir / "www" / "pack.bin.zsync");
     const std::string sha1 = computeFileSha1((dir / "www" / "pack.bin").wstring());
 
-    const auto nginx = startLoggingNginx(dir / "www", dir / "nginx");
+    const auto nginx = bench::startNginx(dir / "www", dir / "nginx", 0, "127.0.0.1", true);
     if (status != 0 || !nginx) {
         std::cerr << "blocksync: zsyncmake or nginx failed (see " << dir << ")\n";
         return 2;

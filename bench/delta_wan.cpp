@@ -25,19 +25,6 @@ const double kCurlTarget = 0.10;
 const long kMemoryLimitKiB = 32 * 1024;
 const char kServerAddress[] = "127.0.0.2";
 
-std::unique_ptr<bench::Child> startLink(const fs::path& log)
-{
-    const std::string server = kServerAddress;
-    auto link = std::make_unique<bench::Child>(
-        std::vector<std::string>{
-            bench::siblingProgram("bench/delay-link"), "--forward", "127.0.0.1:80=" + server + ":80",
-            "--forward", "127.0.0.1:7455=" + server + ":7455", "--rtt-ms", "50", "--rate-mbit", "100"},
-        log);
-    if (!link->started() || !bench::waitForListener(80, 10) || !bench::waitForListener(7455, 10))
-        return nullptr;
-    return link;
-}
-
 // Rewrites 1 % of the file's blocks in place, spread over it.
 bool changeBlocks(const fs::path& file, bench::Random& random)
 {
@@ -50,16 +37,6 @@ bool changeBlocks(const fs::path& file, bench::Random& random)
         stream.write(block.data(), std::streamsize(block.size()));
     }
     return bool(stream);
-}
-
-std::uint64_t bytesBelow(const fs::path& dir, const std::string& extension)
-{
-    std::uint64_t total = 0;
-    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
-        if (fs::is_regular_file(it->path()) && it->path().extension() == extension)
-            total += fs::file_size(it->path());
-    }
-    return total;
 }
 
 }  // namespace
@@ -76,7 +53,7 @@ int main(int argc, char** argv)
         std::cerr << "delta_wan: cannot lay out or serve the release\n";
         return 2;
     }
-    const auto link = startLink(release.dir() / "logs" / "link.txt");
+    const auto link = bench::startSlowLink(kServerAddress, release.dir() / "logs" / "link.txt");
     if (!link) {
         std::cerr << "delta_wan: the link did not start\n";
         return 2;
@@ -125,8 +102,9 @@ int main(int argc, char** argv)
     std::printf("update of %zu files of %.1f MiB, 1 %% of the 4 KiB blocks changed, link 50 ms, 100 Mbit/s\n",
                 kFiles, double(kFileSize) / (1024 * 1024));
     std::printf("  patches %.1f KiB, index %.1f KiB, whole files %.1f MiB\n",
-                double(bytesBelow(www / "delta", ".patch")) / 1024,
-                double(bytesBelow(www / "delta", ".cfg")) / 1024, double(kFiles * kFileSize) / (1024 * 1024));
+                double(bench::bytesBelow(www / "delta", ".patch")) / 1024,
+                double(bench::bytesBelow(www / "delta", ".cfg")) / 1024,
+                double(kFiles * kFileSize) / (1024 * 1024));
     std::printf("  starter                        %8.3f s   peak memory %.1f MiB, target < %ld MiB: %s\n",
                 update.seconds, update.peakKiB / 1024.0, kMemoryLimitKiB / 1024, bench::verdict(memoryMet));
     std::printf("  curl, one file after another   %8.3f s   (whole files, HTTP/1.0)\n", serial);
