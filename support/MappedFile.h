@@ -39,7 +39,9 @@ private:
     bool open_ = false;
     void* address_ = nullptr;
     std::uint64_t size_ = 0;
-    std::intptr_t file_ = -1;
-    std::intptr_t mapping_ = 0;  // Windows only: the mapping object
+    // Windows keeps the file and the mapping object open while mapped; POSIX
+    // closes its descriptor once the map is made.
+    [[maybe_unused]] std::intptr_t file_ = -1;
+    [[maybe_unused]] std::intptr_t mapping_ = 0;
     bool writable_ = false;
 };
