@@ -36,12 +36,23 @@ public:
     std::string close();
 
 private:
+    // Takes what an open made: the view, its length, and the handles Windows
+    // keeps open while mapped (POSIX closes its descriptor once the map is made).
+    void hold(void* address, std::uint64_t size, bool writable, std::intptr_t file = -1,
+              std::intptr_t mapping = 0)
+    {
+        open_ = true;
+        address_ = address;
+        size_ = size;
+        writable_ = writable;
+        file_ = file;
+        mapping_ = mapping;
+    }
+
     bool open_ = false;
     void* address_ = nullptr;
     std::uint64_t size_ = 0;
-    // Windows keeps the file and the mapping object open while mapped; POSIX
-    // closes its descriptor once the map is made.
-    [[maybe_unused]] std::intptr_t file_ = -1;
-    [[maybe_unused]] std::intptr_t mapping_ = 0;
+    std::intptr_t file_ = -1;
+    std::intptr_t mapping_ = 0;
     bool writable_ = false;
 };

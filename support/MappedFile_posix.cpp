@@ -52,10 +52,7 @@ std::string MappedFile::openForReading(const std::wstring& path)
     }
     // The mapping keeps the file's pages; the descriptor is no longer needed.
     ::close(fd);
-    open_ = true;
-    address_ = address;
-    size_ = size;
-    writable_ = false;
+    hold(address, size, false);
     return std::string();
 }
 
@@ -86,10 +83,7 @@ std::string MappedFile::openForWriting(const std::wstring& path, std::uint64_t s
     ::close(fd);
     if (error != 0)
         return mappingFailure(error);
-    open_ = true;
-    address_ = address;
-    size_ = size;
-    writable_ = true;
+    hold(address, size, true);
     return std::string();
 }
 

@@ -22,23 +22,27 @@ MappedFile::~MappedFile()
 
 namespace {
 
-// Maps `size` bytes of the open `file`; null with `error` set when it fails.
-void* mapWhole(HANDLE file, std::uint64_t size, bool writable, HANDLE& mapping, DWORD& error)
+// Maps the whole of the open `file` (nothing for an empty one). When that fails
+// the file is closed and the reason returned.
+std::string mapWhole(HANDLE file, std::uint64_t size, bool writable, void*& address, HANDLE& mapping)
 {
+    address = nullptr;
+    mapping = nullptr;
+    if (size == 0)
+        return std::string();
     mapping = CreateFileMappingW(file, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
                                  static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
-    if (mapping == nullptr) {
-        error = GetLastError();
-        return nullptr;
-    }
-    void* address =
-        MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
-    if (address == nullptr) {
-        error = GetLastError();
+    if (mapping != nullptr)
+        address = MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0,
+                                static_cast<SIZE_T>(size));
+    if (address != nullptr)
+        return std::string();
+    const DWORD error = GetLastError();
+    if (mapping != nullptr)
         CloseHandle(mapping);
-        mapping = nullptr;
-    }
-    return address;
+    mapping = nullptr;
+    CloseHandle(file);
+    return mappingFailure(error);
 }
 
 }  // namespace
@@ -62,22 +66,13 @@ std::string MappedFile::openForReading(const std::wstring& path)
         CloseHandle(file);
         return "文件过大，无法映射";
     }
-    HANDLE mapping = nullptr;
     void* address = nullptr;
-    if (size > 0) {
-        DWORD error = 0;
-        address = mapWhole(file, size, false, mapping, error);
-        if (address == nullptr) {
-            CloseHandle(file);
-            return mappingFailure(error);
-        }
-    }
-    open_ = true;
-    address_ = address;
-    size_ = size;
-    file_ = reinterpret_cast<std::intptr_t>(file);
-    mapping_ = reinterpret_cast<std::intptr_t>(mapping);
-    writable_ = false;
+    HANDLE mapping = nullptr;
+    const std::string failed = mapWhole(file, size, false, address, mapping);
+    if (!failed.empty())
+        return failed;
+    hold(address, size, false, reinterpret_cast<std::intptr_t>(file),
+         reinterpret_cast<std::intptr_t>(mapping));
     return std::string();
 }
 
@@ -99,22 +94,13 @@ std::string MappedFile::openForWriting(const std::wstring& path, std::uint64_t s
         CloseHandle(file);
         return mappingFailure(error);
     }
-    HANDLE mapping = nullptr;
     void* address = nullptr;
-    if (size > 0) {
-        DWORD error = 0;
-        address = mapWhole(file, size, true, mapping, error);
-        if (address == nullptr) {
-            CloseHandle(file);
-            return mappingFailure(error);
-        }
-    }
-    open_ = true;
-    address_ = address;
-    size_ = size;
-    file_ = reinterpret_cast<std::intptr_t>(file);
-    mapping_ = reinterpret_cast<std::intptr_t>(mapping);
-    writable_ = true;
+    HANDLE mapping = nullptr;
+    const std::string failed = mapWhole(file, size, true, address, mapping);
+    if (!failed.empty())
+        return failed;
+    hold(address, size, true, reinterpret_cast<std::intptr_t>(file),
+         reinterpret_cast<std::intptr_t>(mapping));
     return std::string();
 }
 

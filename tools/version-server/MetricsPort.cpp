@@ -1,5 +1,7 @@
 #include "MetricsPort.h"
 
+#include "AcceptLater.h"
+
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
@@ -304,13 +306,7 @@ void MetricsPort::accept()
             return;
         }
         if (error) {
-            // Out of descriptors or similar: again a little later, not in a busy loop.
-            retry_.expires_after(std::chrono::milliseconds(100));
-            retry_.async_wait([this](const error_code& waitError) {
-                if (!waitError && !stopping_) {
-                    accept();
-                }
-            });
+            acceptLater(retry_, stopping_, [this] { accept(); });
             return;
         }
         if (open_.size() >= kMaxMetricsConnections) {

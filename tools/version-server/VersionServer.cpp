@@ -1,5 +1,7 @@
 #include "VersionServer.h"
 
+#include "AcceptLater.h"
+
 #include "net/VersionProtocol.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -487,13 +489,7 @@ void Server::accept()
             return;
         }
         if (error) {
-            // Out of descriptors or similar: try again a little later, not in a busy loop.
-            retry_.expires_after(std::chrono::milliseconds(100));
-            retry_.async_wait([this](const error_code& waitError) {
-                if (!waitError && !stopping_) {
-                    accept();
-                }
-            });
+            acceptLater(retry_, stopping_, [this] { accept(); });
             return;
         }
         welcome(std::move(socket));
