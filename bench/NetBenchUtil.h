@@ -166,6 +166,14 @@ inline std::uint64_t hostBytes(const fs::path& nginxDir)
     return total;
 }
 
+// Writes `content` as the whole of `path`; false when it could not.
+inline bool writeAll(const fs::path& path, const std::string& content)
+{
+    std::ofstream out(path.string(), std::ios::binary);
+    out.write(content.data(), std::streamsize(content.size()));
+    return bool(out);
+}
+
 // Writes `size` pseudo-random bytes to `file`.
 inline bool writeRandomFile(const fs::path& file, std::uint64_t size)
 {

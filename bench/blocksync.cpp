@@ -38,13 +38,6 @@ std::string readAll(const fs::path& path)
     return text.str();
 }
 
-bool writeAll(const fs::path& path, const std::string& content)
-{
-    std::ofstream out(path.string(), std::ios::binary);
-    out.write(content.data(), std::streamsize(content.size()));
-    return bool(out);
-}
-
 // CPU seconds of this process alone (children such as curl excluded).
 double cpuSeconds()
 {
@@ -225,8 +218,8 @@ int main(int argc, char** argv)
     const std::string first = bench::randomText(random, std::size_t(mib) << 20);
     const std::string newest = bench::nextPackRelease(bench::nextPackRelease(first, random), random);
     const std::string damaged = bench::withDamagedBlocks(newest, random, 10);
-    if (!writeAll(dir / "www" / "pack.bin", newest) || !writeAll(dir / "old.bin", first) ||
-        !writeAll(dir / "damaged.bin", damaged)) {
+    if (!bench::writeAll(dir / "www" / "pack.bin", newest) || !bench::writeAll(dir / "old.bin", first) ||
+        !bench::writeAll(dir / "damaged.bin", damaged)) {
         std::cerr << "blocksync: cannot write the corpora in " << dir << "\n";
         return 2;
     }
@@ -240,7 +233,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const double indexSeconds = bench::seconds(start);
-    writeAll(dir / "www" / "delta" / "pack.blocks", index);
+    bench::writeAll(dir / "www" / "delta" / "pack.blocks", index);
     int status = 0;
     start = std::chrono::steady_clock::now();
     bench::run(

@@ -27,13 +27,6 @@ const double kRepairTargetPer200MiB = 100000;
 const long kMemoryLimitKiB = 32 * 1024;
 const char kServerAddress[] = "127.0.0.2";
 
-bool writeAll(const fs::path& path, const std::string& content)
-{
-    std::ofstream out(path.string(), std::ios::binary);
-    out.write(content.data(), std::streamsize(content.size()));
-    return bool(out);
-}
-
 struct Outcome {
     bench::ProcessRun starter;
     bool starterExact = false;
@@ -53,8 +46,8 @@ int writeCorpus(const fs::path& dir, std::uint64_t mib)
     const std::string newest = bench::nextPackRelease(bench::nextPackRelease(first, random), random);
     const std::string damaged = bench::withDamagedBlocks(newest, random, 10);
     fs::create_directories(dir);
-    return writeAll(dir / "first.bin", first) && writeAll(dir / "newest.bin", newest) &&
-                   writeAll(dir / "damaged.bin", damaged)
+    return bench::writeAll(dir / "first.bin", first) && bench::writeAll(dir / "newest.bin", newest) &&
+                   bench::writeAll(dir / "damaged.bin", damaged)
                ? 0
                : 2;
 }

@@ -34,6 +34,7 @@ std::wstring localPathOf(const FileGroup& group, const gametool::FileInfo& file)
 // non-empty content's digest says nothing (a missing or unreadable size).
 bool sizeKnown(const gametool::FileInfo& file);
 
+// Whether a local file is a package, to be unpacked before it is placed.
 bool isPackage(const std::wstring& local);
 // The length of what a kept part holds for `local`; 0 when there is none.
 std::uint64_t keptPartSize(const std::wstring& local);
